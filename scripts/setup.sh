@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12), then configures and builds into build/.
+# Safe to run again: packages already present are not touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake pkg-config
+    qtbase5-dev qttools5-dev qttools5-dev-tools
+    libzstd-dev libxxhash-dev libdivsufsort-dev
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+    clang
+    xvfb x11-apps imagemagick fonts-noto-cjk
+    nginx-light curl
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build build -j "$jobs"

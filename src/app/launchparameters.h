@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QCoreApplication;
+
+namespace app {
+
+// The eleven launch parameters as the updater receives and passes them on. Four path-like values
+// travel as Base64 of their UTF-8 bytes so that blanks and non-ASCII characters survive every start.
+struct LaunchParameters
+{
+    QString mode;
+    QString action;
+    QString role;
+    QString exePath;
+    QString version;
+    QString updateUrl;
+    QString masterPid;
+    QString lang;
+    QString masterHwnd;
+    QString masterLocalServer;
+    QString logDirPath;
+
+    // Parses the application's arguments. An unknown option or one without a value makes the
+    // parser report it and end the process with status 1. The version value is not read.
+    static LaunchParameters parse(const QCoreApplication &application);
+    // Same, from an explicit argument list (first item: the program); false with errorText set
+    // where parse() would end the process.
+    static bool parse(const QStringList &arguments, LaunchParameters *out, QString *errorText);
+
+    // The "--name=value" list, one item per parameter in table order.
+    QStringList toArguments() const;
+};
+
+} // namespace app

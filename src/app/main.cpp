@@ -1,0 +1,23 @@
+#include "app/log.h"
+#include "app/mainapplication.h"
+
+int main(int argc, char *argv[])
+{
+    app::MainApplication::choosePlatform(argc, argv);
+    auto application = std::make_unique<app::MainApplication>(argc, argv);
+    applog::initLog(application->logDirPath());
+
+    int exitStatus = -1;
+    if (!application->initialize()) {
+        applog::critical(QStringLiteral("application initialize failed"));
+    } else if (application->isMultiInstance()) {
+        applog::debug(QStringLiteral("multi instance running, quit now"));
+        exitStatus = 0;
+    } else {
+        applog::critical(QStringLiteral("main runner is invalid, action:%1").arg(application->action()));
+    }
+
+    applog::uninitLog();
+    application.reset();
+    return exitStatus;
+}

@@ -1,0 +1,247 @@
+#include "app/mainapplication.h"
+
+#include "app/constants.h"
+#include "app/historyconfig.h"
+#include "app/log.h"
+#include "utility/fileutils.h"
+#include "utility/platform.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QNetworkProxy>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThreadPool>
+#include <QVersionNumber>
+
+namespace app {
+
+MainApplication::MainApplication(int &argc, char **argv)
+    : QApplication(argc, argv)
+    , m_threadPool(new QThreadPool(this))
+{
+    m_params = LaunchParameters::parse(*this);
+}
+
+MainApplication::~MainApplication() = default;
+
+MainApplication *MainApplication::instance()
+{
+    return qobject_cast<MainApplication *>(QCoreApplication::instance());
+}
+
+void MainApplication::choosePlatform(int argc, char **argv)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return;
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-platform") == 0)
+            return;
+    }
+    // Without a display QApplication aborts; a check shows no window and must still run.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+#else
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+#endif
+}
+
+bool MainApplication::initialize()
+{
+    applog::info(QStringLiteral("mainapplication initialize"));
+
+    if (!validateCommandLine()) {
+        applog::critical(QStringLiteral("parse commandline error"));
+        return false;
+    }
+
+    if (m_params.action == kActionCheckUpdate) {
+        // A backup left behind by an earlier upgrade is stale once a new check runs.
+        utility::deleteDirectory(backupDirPath());
+    }
+
+    loadTranslation();
+
+    if (!parseConfig()) {
+        applog::critical(QStringLiteral("parse config error"));
+        return false;
+    }
+
+    if (m_enableProxy) {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, kProxyHost, kProxyPort));
+    }
+
+    const QString version = productVersion();
+    const int segments = QVersionNumber::fromString(version).segmentCount();
+    if (segments != 3 && segments != 4) {
+        applog::critical(QStringLiteral("product version is invalid, version:%1").arg(version));
+        return false;
+    }
+
+    historyConfig()->parseHistory(historyFilePath());
+
+    m_threadPool->setMaxThreadCount(1);
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    if (m_params.lang == kLangCn || m_params.lang == kLangEn)
+        QApplication::setFont(QFont(kAppFontFamily));
+    return true;
+}
+
+bool MainApplication::validateCommandLine()
+{
+    const LaunchParameters &p = m_params;
+    applog::debug(QStringLiteral("parsed commaindline: mode:%1, action:%2, role:%3, exePath:%4, version:%5, "
+                                 "updateUrl:%6, masterPid:%7, language:%8, masterMainwin:%9, "
+                                 "masterLocalServer:%10, logDirPath:%11")
+                          .arg(p.mode, p.action, p.role, p.exePath, p.version, p.updateUrl, p.masterPid, p.lang,
+                               p.masterHwnd)
+                          .arg(p.masterLocalServer, p.logDirPath));
+
+    if (m_params.mode != kModeAuto && m_params.mode != kModeManual) {
+        m_params.mode.clear();
+        return false;
+    }
+    if (m_params.action != kActionCheckUpdate && m_params.action != kActionUpgrade
+        && m_params.action != kActionRealUpgrade) {
+        m_params.action.clear();
+        return false;
+    }
+    if (m_params.role != kRoleTeacher && m_params.role != kRoleStudent) {
+        m_params.role.clear();
+        return false;
+    }
+    if (m_params.exePath.isEmpty() || m_params.updateUrl.isEmpty() || m_params.masterPid.isEmpty()
+        || m_params.masterHwnd.isEmpty() || m_params.masterLocalServer.isEmpty()) {
+        m_params.exePath.clear();
+        m_params.updateUrl.clear();
+        m_params.masterPid.clear();
+        m_params.masterHwnd.clear();
+        m_params.masterLocalServer.clear();
+        return false;
+    }
+    if (m_params.lang != kLangEn && m_params.lang != kLangCn) {
+        m_params.lang.clear();
+        return false;
+    }
+    if (!initExeName()) {
+        m_exeName.clear();
+        m_installDirName.clear();
+        m_installDir.clear();
+        return false;
+    }
+    return true;
+}
+
+bool MainApplication::initExeName()
+{
+    applog::info(QStringLiteral("Init exe name."));
+    const QFileInfo exe(m_params.exePath);
+    if (!exe.exists()) {
+        applog::critical(QStringLiteral("product exe path not exists."));
+        return false;
+    }
+    m_exeName = exe.fileName();
+    m_installDirName = exe.dir().dirName();
+    m_installDir = exe.dir().absolutePath();
+    return true;
+}
+
+QString MainApplication::productVersion()
+{
+    if (m_params.version.isEmpty()) {
+        m_params.version = utility::fileProductVersion(m_params.exePath);
+        applog::info(QStringLiteral("product version:%1").arg(m_params.version));
+    }
+    return m_params.version;
+}
+
+bool MainApplication::parseConfig()
+{
+    const QString path = QDir(applicationDirPath()).absoluteFilePath(kConfigFileName);
+    if (!QFileInfo::exists(path)) {
+        applog::critical(QStringLiteral("config file not exists"));
+        return false;
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setIniCodec(kIniCodec);
+    settings.beginGroup(kConfigGroup);
+    m_checkInterval = settings.value(kConfigCheckInterval, 0u).toUInt();
+    m_checkIntervalAfterUserCancel = settings.value(kConfigCheckIntervalAfterUserCancel, 0u).toUInt();
+    m_enableProxy = settings.value(kConfigEnableProxy, false).toBool();
+    m_needKilledProcesses = settings.value(kConfigNeedKilledProcesses).toStringList();
+    m_withBackupSuffix = settings.value(kConfigWithBackupSuffix).toBool();
+    settings.endGroup();
+
+    applog::info(QStringLiteral("parsed config: check_interval:%1,check_interval_after_user_cancel:%2,"
+                                "enable_proxy:%3,need_killed_processes_before_upgrade:%4,with_backup_sufix:%5")
+                         .arg(m_checkInterval)
+                         .arg(m_checkIntervalAfterUserCancel)
+                         .arg(m_enableProxy ? 1 : 0)
+                         .arg(m_needKilledProcesses.join(QLatin1Char(',')))
+                         .arg(m_withBackupSuffix ? 1 : 0));
+    if (m_checkInterval == 0 || m_checkIntervalAfterUserCancel == 0) {
+        applog::critical(QStringLiteral("parsed config key invalid"));
+        return false;
+    }
+    return true;
+}
+
+HistoryConfig *MainApplication::historyConfig()
+{
+    if (!m_historyConfig)
+        m_historyConfig = std::make_unique<HistoryConfig>();
+    return m_historyConfig.get();
+}
+
+QString MainApplication::historyFilePath() const
+{
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QDir().mkpath(dir);
+    const QFileInfo name(kHistoryFileName);
+    return dir + QLatin1Char('/') + name.baseName() + QLatin1Char('_') + m_params.role + QLatin1Char('.')
+            + name.completeSuffix();
+}
+
+QString MainApplication::backupDirPath() const
+{
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QDir().mkpath(dir);
+    return dir + QLatin1Char('/') + m_installDirName + kBackupDirSuffix;
+}
+
+QString MainApplication::backupUpdaterPath() const
+{
+    return backupDirPath() + QLatin1Char('/') + applicationName() + platform::kExecutableSuffix;
+}
+
+QString MainApplication::configFilePath() const
+{
+    return applicationDirPath() + QLatin1Char('/') + kConfigFileName;
+}
+
+QString MainApplication::backupConfigPath() const
+{
+    return backupDirPath() + QLatin1Char('/') + kConfigFileName;
+}
+
+QString MainApplication::patchToolPath() const
+{
+    return applicationDirPath() + QLatin1Char('/') + platform::kPatchToolName;
+}
+
+QString MainApplication::backupPatchToolPath() const
+{
+    return backupDirPath() + QLatin1Char('/') + platform::kPatchToolName;
+}
+
+void MainApplication::loadTranslation()
+{
+    const QString resource = kTranslationPath.arg(applicationName() + QLatin1Char('_') + m_params.lang);
+    m_translator.load(resource);
+    installTranslator(&m_translator);
+}
+
+} // namespace app

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "app/launchparameters.h"
+
+#include <QApplication>
+#include <QStringList>
+#include <QTranslator>
+
+#include <memory>
+
+class QLocalServer;
+class QSharedMemory;
+class QThreadPool;
+
+namespace app {
+
+class HistoryConfig;
+
+// The hub of one updater process: launch parameters, settings, product identity and the objects
+// every part shares. Reached through MainApplication::instance().
+class MainApplication : public QApplication
+{
+    Q_OBJECT
+
+public:
+    // Parses the launch parameters; an unknown option or one without a value ends the process
+    // with status 1 before anything is logged.
+    MainApplication(int &argc, char **argv);
+    ~MainApplication() override;
+
+    static MainApplication *instance();
+
+    // Picks the offscreen platform when no display is reachable and no platform was chosen, so
+    // that a check, which shows no window, also runs where there is no display. Call before
+    // constructing the application.
+    static void choosePlatform(int argc, char **argv);
+
+    // The startup steps; false means no runner is to run.
+    bool initialize();
+
+    bool validateCommandLine();
+    bool initExeName();
+    bool parseConfig();
+    // The launch parameters as they are now, for starting another instance.
+    LaunchParameters launchParameters() const { return m_params; }
+
+    QString mode() const { return m_params.mode; }
+    QString action() const { return m_params.action; }
+    QString role() const { return m_params.role; }
+    QString exeName() const { return m_exeName; }
+    QString exePath() const { return m_params.exePath; }
+    QString installDirName() const { return m_installDirName; }
+    QString installDir() const { return m_installDir; }
+    // Reads the version from the product executable on first use.
+    QString productVersion();
+    QString updateUrl() const { return m_params.updateUrl; }
+    QString masterPid() const { return m_params.masterPid; }
+    QString lang() const { return m_params.lang; }
+    QString masterHwnd() const { return m_params.masterHwnd; }
+    QString masterLocalServer() const { return m_params.masterLocalServer; }
+    QString logDirPath() const { return m_params.logDirPath; }
+
+    bool enableProxy() const { return m_enableProxy; }
+    quint32 checkInterval() const { return m_checkInterval; }
+    quint32 checkIntervalAfterUserCancel() const { return m_checkIntervalAfterUserCancel; }
+    QStringList needKilledProcesses() const { return m_needKilledProcesses; }
+    bool withBackupSuffix() const { return m_withBackupSuffix; }
+    bool isMultiInstance() const { return m_multiInstance; }
+
+    HistoryConfig *historyConfig();
+    QThreadPool *threadPool() const { return m_threadPool; }
+
+    // The history file of this edition in the local data directory (created when missing).
+    QString historyFilePath() const;
+
+    // Where the upgrade keeps its copy of the installation and of the updater itself.
+    QString backupDirPath() const;
+    QString backupUpdaterPath() const;
+    QString configFilePath() const;
+    QString backupConfigPath() const;
+    QString patchToolPath() const;
+    QString backupPatchToolPath() const;
+
+signals:
+    void signal_activeUpgradeDialog();
+
+private:
+    void loadTranslation();
+
+    LaunchParameters m_params;
+    QString m_exeName;
+    QString m_installDirName;
+    QString m_installDir;
+    bool m_enableProxy = false;
+    quint32 m_checkInterval = 0;
+    quint32 m_checkIntervalAfterUserCancel = 0;
+    QStringList m_needKilledProcesses;
+    bool m_withBackupSuffix = true;
+    std::unique_ptr<HistoryConfig> m_historyConfig;
+    QLocalServer *m_checkServer = nullptr;
+    QLocalServer *m_upgradeServer = nullptr;
+    bool m_multiInstance = false;
+    QSharedMemory *m_sharedMemory = nullptr;
+    QThreadPool *m_threadPool = nullptr;
+    QTranslator m_translator;
+};
+
+} // namespace app

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+// File and version functions used for the backup, the patching and the product discovery.
+// None of them logs; each reports at most a bool.
+namespace utility {
+
+// The "ProductVersion" string of the file's version resource; empty when it cannot be read.
+QString fileProductVersion(const QString &path);
+
+// Copies the tree fromDir into toDir (created with missing parents). With coverFileIfExist an
+// existing target is removed first, or moved aside as "<name>.old.<stamp>" when it cannot be
+// removed. copyMode 1 copies straight to the target; 2 copies to "<target>.backup" and renames.
+// Returns false when, with coverFileIfExist, a file could not be put in place; the rest of the
+// tree is still copied. The copied data is on disk when the top-level call returns.
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode);
+
+// Adds ".backup" to every file name of the tree, or strips it from names that end with it.
+bool renameBackupFiles(const QString &dir, bool addSuffix);
+
+// Removes every listed file and directory below dir; dir itself stays.
+void clearDirectory(const QString &dir);
+
+// Deletes the tree; true when dir is gone (or never existed), false for an empty path or when
+// something, such as a hidden file, is left inside.
+bool deleteDirectory(const QString &dir);
+
+// false for an empty path, else whether the file was removed.
+bool removeFile(const QString &path);
+
+// Puts a shortcut named linkName to target on the user's desktop, replacing one of that name
+// (and its twin on the public desktop). false when target does not exist or the link fails.
+bool createDesktopShortcut(const QString &target, const QString &linkName);
+
+} // namespace utility
