@@ -1,0 +1,204 @@
+#include "common/testenv.h"
+#include "common/updatersandbox.h"
+
+#include <QtTest>
+
+using testsupport::UpdaterSandbox;
+
+// The real updater as a process: launch parameters, settings and the startup checks, read back from
+// its exit status and its log file.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parserErrorsEndBeforeLogging_data();
+    void parserErrorsEndBeforeLogging();
+    void invalidParameters_data();
+    void invalidParameters();
+    void parsedLineShowsDecodedMembers();
+    void settings_data();
+    void settings();
+};
+
+void TestStartup::parserErrorsEndBeforeLogging_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::newRow("unknown option") << QStringList{ "--colour=red" };
+    QTest::newRow("option without value") << QStringList{ "--lang" };
+}
+
+void TestStartup::parserErrorsEndBeforeLogging()
+{
+    QFETCH(QStringList, extra);
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QCOMPARE(sandbox.run(sandbox.defaultParameters().toArguments() + extra), 1);
+    QVERIFY(sandbox.logFiles().isEmpty());
+    // Nor in the default directory.
+    QVERIFY(!QDir(sandbox.home()).exists(".local/share/SolvaneClient"));
+    QVERIFY(!sandbox.standardError().isEmpty());
+}
+
+void TestStartup::invalidParameters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("remove");
+    QTest::addColumn<QString>("expectedBeforeFailure");
+
+    const QString none;
+    QTest::newRow("mode bogus") << "mode" << "sometimes" << false << none;
+    QTest::newRow("mode upper case") << "mode" << "AUTO" << false << none;
+    QTest::newRow("mode missing") << "mode" << "" << true << none;
+    QTest::newRow("action all lower case") << "action" << "checkupdate" << false << none;
+    QTest::newRow("action bogus") << "action" << "install" << false << none;
+    QTest::newRow("action empty") << "action" << "" << false << none;
+    QTest::newRow("role bogus") << "role" << "admin" << false << none;
+    QTest::newRow("role missing") << "role" << "" << true << none;
+    QTest::newRow("exePath missing") << "exePath" << "" << true << none;
+    QTest::newRow("updateUrl empty") << "updateUrl" << "" << false << none;
+    QTest::newRow("masterPid missing") << "masterPid" << "" << true << none;
+    QTest::newRow("masterHwnd missing") << "masterHwnd" << "" << true << none;
+    QTest::newRow("masterLocalServer empty") << "masterLocalServer" << "" << false << none;
+    QTest::newRow("lang fr") << "lang" << "fr" << false << none;
+    QTest::newRow("lang missing") << "lang" << "" << true << none;
+    QTest::newRow("exe does not exist") << "exePath" << "/no/such/Client.exe" << false
+                                        << "Critical: product exe path not exists.";
+}
+
+static QStringList withParameter(const QStringList &arguments, const QString &name, const QString &value,
+                                 bool remove)
+{
+    static const QStringList base64{ "exePath", "updateUrl", "masterLocalServer", "logDirPath" };
+    QStringList result;
+    for (const QString &argument : arguments) {
+        if (!argument.startsWith("--" + name + "=")) {
+            result << argument;
+        } else if (!remove) {
+            result << "--" + name + "="
+                            + (base64.contains(name) ? QString::fromLatin1(value.toUtf8().toBase64()) : value);
+        }
+    }
+    return result;
+}
+
+void TestStartup::invalidParameters()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(bool, remove);
+    QFETCH(QString, expectedBeforeFailure);
+
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
+    QCOMPARE(sandbox.run(arguments), 255);
+
+    const QStringList messages = sandbox.logMessages();
+    QVERIFY2(messages.size() >= 3, qPrintable(messages.join('\n')));
+    QCOMPARE(messages.first(), QStringLiteral("Info: mainapplication initialize"));
+    QVERIFY(messages.at(1).startsWith("Debug: parsed commaindline: mode:"));
+    QStringList tail{ "Critical: parse commandline error", "Critical: application initialize failed" };
+    if (!expectedBeforeFailure.isEmpty())
+        tail.prepend(expectedBeforeFailure);
+    QCOMPARE(messages.mid(messages.size() - tail.size()), tail);
+    // Validation stops the run before the settings are read.
+    QVERIFY(!sandbox.log().contains("parsed config"));
+}
+
+void TestStartup::parsedLineShowsDecodedMembers()
+{
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    app::LaunchParameters p = sandbox.defaultParameters();
+    p.mode = "auto";
+    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json");
+    p.masterLocalServer = QStringLiteral("主 server");
+    p.version = "9.9.9.9"; // passed on the command line, never used
+    QStringList arguments = p.toArguments();
+    // One-dash long options mean the same.
+    arguments.replaceInStrings(QRegularExpression("^--(mode|role)="), "-\\1=");
+    sandbox.run(arguments);
+
+    const QString expected = QStringLiteral("Debug: parsed commaindline: mode:auto, action:checkUpdate, role:teacher, "
+                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json, "
+                                            "masterPid:4711, language:en, masterMainwin:1234, masterLocalServer:主 "
+                                            "server, logDirPath:%2")
+                                     .arg(sandbox.clientPath(), sandbox.logDir());
+    QCOMPARE(sandbox.logMessages().value(1), expected);
+    QCOMPARE(sandbox.logMessages().value(2), QStringLiteral("Info: Init exe name."));
+}
+
+void TestStartup::settings_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString fail = "Critical: parse config error";
+    const QString appFail = "Critical: application initialize failed";
+    QTest::newRow("missing file") << QByteArray() << QStringList{ "Critical: config file not exists", fail, appFail };
+    QTest::newRow("only CheckInterval")
+            << QByteArray("[config]\nCheckInterval=3600\n")
+            << QStringList{ "Info: parsed config: check_interval:3600,check_interval_after_user_cancel:0,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
+                            "Critical: parsed config key invalid", fail, appFail };
+    QTest::newRow("negative interval reads as 0")
+            << QByteArray("[config]\nCheckInterval=-1\nCheckIntervalAfterUserCancel=60\n")
+            << QStringList{ "Info: parsed config: check_interval:0,check_interval_after_user_cancel:60,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
+                            "Critical: parsed config key invalid", fail, appFail };
+    QTest::newRow("not a number reads as 0")
+            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=daily\n")
+            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:0,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
+                            "Critical: parsed config key invalid", fail, appFail };
+    QTest::newRow("keys outside the section")
+            << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
+            << QStringList{ "Info: parsed config: check_interval:0,check_interval_after_user_cancel:0,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
+                            "Critical: parsed config key invalid", fail, appFail };
+    // A valid file lets the run go on to the product version, which this client does not carry.
+    const QString versionFail = "Critical: product version is invalid, version:";
+    QTest::newRow("one process, suffix on")
+            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=false\n"
+                          "NeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n")
+            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:Client.exe,with_backup_sufix:1",
+                            "Info: product version:", versionFail, appFail };
+    QTest::newRow("list of processes, proxy on")
+            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=1\n"
+                          "NeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n")
+            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
+                            "enable_proxy:1,need_killed_processes_before_upgrade:a.exe,b.exe,c.exe,"
+                            "with_backup_sufix:0",
+                            "Info: product version:", versionFail, appFail };
+    QTest::newRow("suffix missing means off")
+            << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\n")
+            << QStringList{ "Info: parsed config: check_interval:4294967295,check_interval_after_user_cancel:1,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
+                            "Info: product version:", versionFail, appFail };
+}
+
+void TestStartup::settings()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QStringList, expected);
+
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    if (!ini.isEmpty())
+        QVERIFY(sandbox.writeConfig(ini));
+    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "a client without a version"));
+    QCOMPARE(sandbox.run(sandbox.defaultParameters()), 255);
+    const QStringList messages = sandbox.logMessages();
+    QCOMPARE(messages.mid(messages.size() - expected.size()), expected);
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

@@ -1,0 +1,136 @@
+#include "updatersandbox.h"
+
+#include "testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+
+#ifndef SOLUPDATE_TESTSUPPORT_BIN_DIR
+#error "SOLUPDATE_TESTSUPPORT_BIN_DIR must name the folder that holds solupdate"
+#endif
+
+namespace testsupport {
+
+namespace {
+const QString kUpdaterName = QStringLiteral("solupdate");
+const QString kPatchToolName = QStringLiteral("hpatchz");
+} // namespace
+
+UpdaterSandbox::UpdaterSandbox()
+{
+    if (!m_dir.isValid())
+        return;
+    QDir().mkpath(binDir());
+    QDir().mkpath(installDir());
+    QDir().mkpath(logDir());
+    QDir().mkpath(home());
+    const QString source = QStringLiteral(SOLUPDATE_TESTSUPPORT_BIN_DIR) + QLatin1Char('/');
+    m_valid = QFile::copy(source + kUpdaterName, updaterPath());
+    if (QFile::exists(source + kPatchToolName))
+        QFile::copy(source + kPatchToolName, binDir() + QLatin1Char('/') + kPatchToolName);
+}
+
+QString UpdaterSandbox::updaterPath() const
+{
+    return binDir() + QLatin1Char('/') + kUpdaterName;
+}
+
+QString UpdaterSandbox::localDataDir() const
+{
+    return home() + QStringLiteral("/.local/share/") + kUpdaterName;
+}
+
+QString UpdaterSandbox::historyPath(const QString &role) const
+{
+    return localDataDir() + QStringLiteral("/solupdate_history_") + role + QStringLiteral(".ini");
+}
+
+bool UpdaterSandbox::writeConfig(const QByteArray &iniText)
+{
+    return writeFile(binDir() + QStringLiteral("/solupdate.ini"), iniText);
+}
+
+bool UpdaterSandbox::writeDefaultConfig()
+{
+    return writeConfig("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n");
+}
+
+app::LaunchParameters UpdaterSandbox::defaultParameters() const
+{
+    app::LaunchParameters p;
+    p.mode = QStringLiteral("manual");
+    p.action = QStringLiteral("checkUpdate");
+    p.role = QStringLiteral("teacher");
+    p.exePath = clientPath();
+    p.updateUrl = QStringLiteral("http://127.0.0.1:1/update.json");
+    p.masterPid = QStringLiteral("4711");
+    p.lang = QStringLiteral("en");
+    p.masterHwnd = QStringLiteral("1234");
+    p.masterLocalServer = QStringLiteral("solupdate-test-master");
+    p.logDirPath = logDir();
+    return p;
+}
+
+QProcessEnvironment UpdaterSandbox::environment() const
+{
+    return isolatedEnvironment(home());
+}
+
+int UpdaterSandbox::run(const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.setWorkingDirectory(root());
+    process.start(updaterPath(), arguments);
+    if (!process.waitForStarted(10000))
+        return -1001;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        m_stderr = process.readAllStandardError();
+        return -1000;
+    }
+    m_stderr = process.readAllStandardError();
+    if (process.exitStatus() != QProcess::NormalExit)
+        return -1002;
+    return process.exitCode();
+}
+
+int UpdaterSandbox::run(const app::LaunchParameters &parameters, int timeoutMs)
+{
+    return run(parameters.toArguments(), timeoutMs);
+}
+
+QStringList UpdaterSandbox::logFiles() const
+{
+    return testsupport::logFiles(logDir());
+}
+
+QByteArray UpdaterSandbox::log() const
+{
+    QByteArray all;
+    for (const QString &file : logFiles())
+        all += readFile(file);
+    return all;
+}
+
+QStringList UpdaterSandbox::logMessages() const
+{
+    static const QRegularExpression record(
+            QStringLiteral("^(Debug|Info|Warning|Critical|Fatal): \"(.*)\" \\(:0, \\) \\S+ \\S+ \\S+\\r$"));
+    QStringList messages;
+    const QStringList lines = QString::fromUtf8(log()).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = record.match(line);
+        if (!match.hasMatch())
+            continue;
+        QString text = match.captured(2);
+        text.replace(QStringLiteral("\\\""), QStringLiteral("\"")).replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
+        messages << match.captured(1) + QStringLiteral(": ") + text;
+    }
+    return messages;
+}
+
+} // namespace testsupport
