@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "app/mainapplication.h"
+#include "runner/mainrunner.h"
 
 int main(int argc, char *argv[])
 {
@@ -14,9 +15,19 @@ int main(int argc, char *argv[])
         applog::debug(QStringLiteral("multi instance running, quit now"));
         exitStatus = 0;
     } else {
-        applog::critical(QStringLiteral("main runner is invalid, action:%1").arg(application->action()));
+        std::shared_ptr<runner::MainRunner> mainRunner = runner::createMainRunner(application->action());
+        if (!mainRunner) {
+            applog::critical(QStringLiteral("main runner is invalid, action:%1").arg(application->action()));
+        } else if (!mainRunner->initialize()) {
+            applog::critical(QStringLiteral("main runner init error, action:%1").arg(application->action()));
+        } else {
+            const int result = mainRunner->run();
+            applog::info(QStringLiteral("main runner run complete, ret:%1").arg(result));
+        }
     }
 
+    application->closeLocalServers();
+    application->releaseSharedMemory();
     applog::uninitLog();
     application.reset();
     return exitStatus;

@@ -9,13 +9,39 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QNetworkProxy>
 #include <QSettings>
+#include <QSharedMemory>
 #include <QStandardPaths>
 #include <QThreadPool>
 #include <QVersionNumber>
 
 namespace app {
+namespace {
+
+constexpr int kProbeTimeoutMs = 5000;
+
+QString checkServerName()
+{
+    return kLocalServerPrefix + kActionCheckUpdate;
+}
+
+QString upgradeServerName()
+{
+    return kLocalServerPrefix + kActionUpgrade;
+}
+
+// The connection itself is the message: a running instance owns the job.
+bool probe(const QString &name)
+{
+    QLocalSocket socket;
+    socket.connectToServer(name, QIODevice::ReadWrite);
+    return socket.waitForConnected(kProbeTimeoutMs);
+}
+
+} // namespace
 
 MainApplication::MainApplication(int &argc, char **argv)
     : QApplication(argc, argv)
@@ -53,6 +79,11 @@ bool MainApplication::initialize()
 {
     applog::info(QStringLiteral("mainapplication initialize"));
 
+    if (isUpgradeProcessRunning()) {
+        applog::info(QStringLiteral("upgrade process is running."));
+        return true;
+    }
+
     if (!validateCommandLine()) {
         applog::critical(QStringLiteral("parse commandline error"));
         return false;
@@ -80,6 +111,9 @@ bool MainApplication::initialize()
         applog::critical(QStringLiteral("product version is invalid, version:%1").arg(version));
         return false;
     }
+
+    initLocalServer();
+    initSharedMemory();
 
     historyConfig()->parseHistory(historyFilePath());
 
@@ -194,6 +228,78 @@ HistoryConfig *MainApplication::historyConfig()
     if (!m_historyConfig)
         m_historyConfig = std::make_unique<HistoryConfig>();
     return m_historyConfig.get();
+}
+
+bool MainApplication::isUpgradeProcessRunning()
+{
+    if (!probe(upgradeServerName()))
+        return false;
+    applog::info(QStringLiteral("upgrade server already exists"));
+    m_multiInstance = true;
+    return true;
+}
+
+void MainApplication::initLocalServer()
+{
+    applog::info(QStringLiteral("mainapplication init localserver"));
+    if (probe(checkServerName())) {
+        applog::info(QStringLiteral("checkupdate server already exists"));
+        if (m_params.action == kActionCheckUpdate) {
+            m_multiInstance = true;
+            return;
+        }
+    }
+    if (probe(upgradeServerName())) {
+        applog::info(QStringLiteral("upgrade server already exists"));
+        m_multiInstance = true;
+        return;
+    }
+
+    if (m_params.action == kActionCheckUpdate) {
+        m_checkServer = listenOn(checkServerName());
+    } else if (m_params.action == kActionUpgrade || m_params.action == kActionRealUpgrade) {
+        m_upgradeServer = listenOn(upgradeServerName());
+        if (m_upgradeServer->isListening()) {
+            applog::debug(QStringLiteral("upgrade server listening."));
+            connect(m_upgradeServer, &QLocalServer::newConnection, this,
+                    &MainApplication::signal_activeUpgradeDialog);
+        }
+    }
+}
+
+QLocalServer *MainApplication::listenOn(const QString &name)
+{
+    auto server = new QLocalServer(this);
+    // A name left behind by a process that was killed reads as in use although nobody listens
+    // (the probe above found no one), so it is taken over once.
+    if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalServer::removeServer(name);
+        server->listen(name);
+    }
+    return server;
+}
+
+void MainApplication::initSharedMemory()
+{
+    if (m_sharedMemory)
+        return;
+    m_sharedMemory = new QSharedMemory(this);
+    m_sharedMemory->setNativeKey(kSharedMemoryPrefix + QLatin1Char('_') + m_params.role);
+    m_sharedMemory->create(1, QSharedMemory::ReadOnly);
+}
+
+void MainApplication::closeLocalServers()
+{
+    if (m_checkServer)
+        m_checkServer->close();
+    if (m_upgradeServer)
+        m_upgradeServer->close();
+}
+
+void MainApplication::releaseSharedMemory()
+{
+    delete m_sharedMemory;
+    m_sharedMemory = nullptr;
 }
 
 QString MainApplication::historyFilePath() const

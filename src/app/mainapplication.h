@@ -70,6 +70,15 @@ public:
     HistoryConfig *historyConfig();
     QThreadPool *threadPool() const { return m_threadPool; }
 
+    // Single instance: true when a running upgrade answered the probe (multiInstance is then set).
+    bool isUpgradeProcessRunning();
+    // Listens on the check or upgrade name for this action, unless another instance owns the job.
+    void initLocalServer();
+    // A one-byte segment that marks this edition as running.
+    void initSharedMemory();
+    void closeLocalServers();
+    void releaseSharedMemory();
+
     // The history file of this edition in the local data directory (created when missing).
     QString historyFilePath() const;
 
@@ -86,6 +95,7 @@ signals:
 
 private:
     void loadTranslation();
+    QLocalServer *listenOn(const QString &name);
 
     LaunchParameters m_params;
     QString m_exeName;
