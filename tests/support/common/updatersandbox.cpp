@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QEventLoop>
 #include <QRegularExpression>
+#include <QTimer>
 
 #ifndef SOLUPDATE_TESTSUPPORT_BIN_DIR
 #error "SOLUPDATE_TESTSUPPORT_BIN_DIR must name the folder that holds solupdate"
@@ -78,24 +80,46 @@ QProcessEnvironment UpdaterSandbox::environment() const
     return isolatedEnvironment(home());
 }
 
-int UpdaterSandbox::run(const QStringList &arguments, int timeoutMs)
+std::unique_ptr<QProcess> UpdaterSandbox::start(const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment());
-    process.setWorkingDirectory(root());
-    process.start(updaterPath(), arguments);
-    if (!process.waitForStarted(10000))
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->setWorkingDirectory(root());
+    process->start(updaterPath(), arguments);
+    process->waitForStarted(10000);
+    return process;
+}
+
+int UpdaterSandbox::wait(QProcess *process, int timeoutMs)
+{
+    if (process->state() == QProcess::NotRunning && process->error() == QProcess::FailedToStart)
         return -1001;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        m_stderr = process.readAllStandardError();
+    // Keep this thread's event loop turning: in-process servers the updater talks to live here.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    timer.start(timeoutMs);
+    if (process->state() != QProcess::NotRunning)
+        loop.exec();
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(5000);
+        m_stderr = process->readAllStandardError();
         return -1000;
     }
-    m_stderr = process.readAllStandardError();
-    if (process.exitStatus() != QProcess::NormalExit)
+    m_stderr = process->readAllStandardError();
+    if (process->exitStatus() != QProcess::NormalExit)
         return -1002;
-    return process.exitCode();
+    return process->exitCode();
+}
+
+int UpdaterSandbox::run(const QStringList &arguments, int timeoutMs)
+{
+    std::unique_ptr<QProcess> process = start(arguments);
+    return wait(process.get(), timeoutMs);
 }
 
 int UpdaterSandbox::run(const app::LaunchParameters &parameters, int timeoutMs)

@@ -3,10 +3,13 @@
 #include "app/launchparameters.h"
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <memory>
 
 namespace testsupport {
 
@@ -41,6 +44,11 @@ public:
     int run(const QStringList &arguments, int timeoutMs = 30000);
     int run(const app::LaunchParameters &parameters, int timeoutMs = 30000);
     QProcessEnvironment environment() const;
+    // Starts the updater and returns at once; the caller waits for it (and kills it if needed).
+    std::unique_ptr<QProcess> start(const QStringList &arguments);
+    // Waits for a started updater while this thread's event loop keeps turning; the exit status,
+    // or -1000 when it did not finish in time (it is then killed).
+    int wait(QProcess *process, int timeoutMs = 30000);
 
     QByteArray standardError() const { return m_stderr; }
     // The content of every log file in logDir(), in name order.

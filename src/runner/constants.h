@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Fixed texts and numbers of the runners.
+namespace runner {
+
+// The update description is stored per edition: update_<role>.json in the local data directory.
+inline const QString kUpdateInfoFileName = QStringLiteral("update.json");
+
+// Members of the check result the master receives.
+inline const QString kPayloadNeedUpdate = QStringLiteral("needUpdate");
+inline const QString kPayloadIsForceUpdate = QStringLiteral("isForceUpdate");
+inline const QString kPayloadIsManual = QStringLiteral("isManual");
+inline const QString kPayloadTargetVersion = QStringLiteral("targetVersion");
+inline const QString kPayloadUpdateInfoContent = QStringLiteral("updateInfoContent");
+
+constexpr int kNotifyAttempts = 3;
+constexpr int kNotifyConnectTimeoutSeconds = 3;
+
+// The local path of the update description for an edition (the directory is created).
+QString updateInfoFilePath(const QString &role);
+
+} // namespace runner
