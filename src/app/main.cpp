@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "app/mainapplication.h"
+#include "ui/skin.h"
 
 int main(int argc, char *argv[])
 {
@@ -14,6 +15,7 @@ int main(int argc, char *argv[])
         applog::debug(QStringLiteral("multi instance running, quit now"));
         exitStatus = 0;
     } else {
+        ui::loadSkin(application.get());
         applog::critical(QStringLiteral("main runner is invalid, action:%1").arg(application->action()));
     }
 
