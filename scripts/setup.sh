@@ -10,7 +10,7 @@ packages=(
     libzstd-dev libxxhash-dev libdivsufsort-dev
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     clang
-    xvfb x11-apps imagemagick fonts-noto-cjk
+    xvfb x11-apps imagemagick fonts-noto-cjk python3-pil
     nginx-light curl
 )
 missing=()

@@ -1,6 +1,7 @@
 #include "app/log.h"
 #include "app/mainapplication.h"
 #include "runner/mainrunner.h"
+#include "ui/skin.h"
 
 int main(int argc, char *argv[])
 {
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
         applog::debug(QStringLiteral("multi instance running, quit now"));
         exitStatus = 0;
     } else {
+        ui::loadSkin(application.get());
         std::shared_ptr<runner::MainRunner> mainRunner = runner::createMainRunner(application->action());
         if (!mainRunner) {
             applog::critical(QStringLiteral("main runner is invalid, action:%1").arg(application->action()));

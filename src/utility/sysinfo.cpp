@@ -1,0 +1,103 @@
+#include "utility/sysinfo.h"
+
+#include "app/log.h"
+#include "utility/sysinfo_p.h"
+
+#include <QGuiApplication>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkInterface>
+#include <QScreen>
+#include <QSysInfo>
+
+#include <cstdio>
+
+namespace {
+
+constexpr unsigned long long kMegabyte = 1048576;
+
+QString networkTypeName()
+{
+    // Bearer management is deprecated in Qt 5.15 but is still the only place that names the
+    // kind of the active connection.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QNetworkAccessManager manager;
+    return manager.activeConfiguration().bearerTypeName();
+    QT_WARNING_POP
+}
+
+} // namespace
+
+solvaneGetSysInfo *solvaneGetSysInfo::getInstance()
+{
+    static solvaneGetSysInfo instance;
+    return &instance;
+}
+
+solvaneGetSysInfo::solvaneGetSysInfo()
+{
+    namespace platform = utility::sysinfoplatform;
+
+    m_record.cpuName = QString::fromStdWString(platform::cpuName());
+
+    unsigned long long available = 0;
+    unsigned long long total = 0;
+    if (platform::physicalMemory(available, total)) {
+        m_record.memory = QStringLiteral("%1MB/%2MB").arg(available / kMegabyte).arg(total / kMegabyte);
+    }
+
+    m_record.systemName = QSysInfo::productVersion();
+    std::printf("System Name: %s\n", m_record.systemName.toLocal8Bit().constData());
+
+    m_record.architecture = platform::isWow64Process() ? QStringLiteral("x64") : QStringLiteral("x86");
+
+    unsigned major = 0;
+    unsigned minor = 0;
+    unsigned build = 0;
+    if (platform::ntVersionNumbers(major, minor, build)) {
+        m_record.systemVersion = QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(build & 0xFFFF);
+    } else {
+        m_record.systemVersion = QStringLiteral("Get Error");
+        std::printf("System Version: Get Error Error\n");
+    }
+    std::fflush(stdout);
+
+    m_record.servicePack = QString::fromStdWString(platform::servicePack());
+    if (m_record.servicePack.isEmpty())
+        applog::debug(QStringLiteral("Services Pack: Not Install "));
+    else
+        applog::debug(QStringLiteral("Services Pack: %1 ").arg(m_record.servicePack));
+
+    m_record.hostName = QHostInfo::localHostName();
+    applog::debug(QStringLiteral("Host Name: %1").arg(m_record.hostName));
+    const QList<QHostAddress> addresses = QHostInfo::fromName(m_record.hostName).addresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            m_record.ipAddress = address.toString();
+            break;
+        }
+    }
+    applog::debug(QStringLiteral("IP Address: %1").arg(m_record.ipAddress));
+
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        m_record.resolution = QStringLiteral("%1*%2").arg(area.width()).arg(area.height());
+    }
+
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        const auto flags = iface.flags();
+        if (flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning)
+            && !flags.testFlag(QNetworkInterface::IsLoopBack)) {
+            m_record.macAddress = iface.hardwareAddress().remove(QLatin1Char(':'));
+            break;
+        }
+    }
+
+    const QString type = networkTypeName();
+    if (!type.isEmpty())
+        m_record.networkType = type;
+}
