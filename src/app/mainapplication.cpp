@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/historyconfig.h"
 #include "app/log.h"
+#include "app/updateinfomanager.h"
 #include "utility/fileutils.h"
 #include "utility/platform.h"
 
@@ -194,6 +195,13 @@ HistoryConfig *MainApplication::historyConfig()
     if (!m_historyConfig)
         m_historyConfig = std::make_unique<HistoryConfig>();
     return m_historyConfig.get();
+}
+
+UpdateInfoManager *MainApplication::updateInfoManager()
+{
+    if (!m_updateInfoManager)
+        m_updateInfoManager = std::make_unique<UpdateInfoManager>();
+    return m_updateInfoManager.get();
 }
 
 QString MainApplication::historyFilePath() const
