@@ -87,6 +87,9 @@ Downloader::Finished Downloader::finishReply()
     writeAvailable();
     result.statusCode = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.redirectTarget = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
+    // Qt fills the redirect target only for the codes it follows itself, which leaves out 305.
+    if (result.redirectTarget.isEmpty() && m_reply->hasRawHeader("Location"))
+        result.redirectTarget = QString::fromUtf8(m_reply->rawHeader("Location"));
     if (m_file)
         m_file->close();
     result.errorCode = m_reply->error();

@@ -118,7 +118,8 @@ void PackageDownloader::onFinished()
         return;
     }
 
-    if (!finished.complete)
+    // A reply can end short without an error of its own.
+    if (m_errorCode == 0 && !finished.complete)
         applog::critical(QStringLiteral("package downloader incomplete content, written:%1").arg(bytesWritten()));
     complete(m_errorCode == 0 && finished.complete);
 }

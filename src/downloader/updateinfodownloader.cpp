@@ -112,7 +112,8 @@ void UpdateInfoDownloader::httpFinished()
         return;
     }
 
-    if (!finished.complete)
+    // A reply can end short without an error of its own.
+    if (m_errorCode == 0 && !finished.complete)
         applog::critical(QStringLiteral("updateinfo downloader incomplete content, written:%1").arg(bytesWritten()));
     complete(m_errorCode == 0 && finished.complete && !m_tooLarge);
 }
