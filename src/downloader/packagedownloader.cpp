@@ -71,7 +71,11 @@ void PackageDownloader::startRequest(const QUrl &url)
 
 void PackageDownloader::onReadyRead()
 {
-    writeAvailable();
+    if (!writeAvailable()) {
+        // A full disk will not take the rest of a package either.
+        applog::critical(QStringLiteral("package downloader write file failed, path:%1").arg(m_savePath));
+        abortReply();
+    }
 }
 
 void PackageDownloader::onProgress(qint64 bytesReceived, qint64 bytesTotal)

@@ -64,7 +64,12 @@ void UpdateInfoDownloader::startRequest(const QUrl &url)
 
 void UpdateInfoDownloader::httpReadyRead()
 {
-    writeAvailable();
+    if (!writeAvailable()) {
+        // A full disk will not take the rest either.
+        applog::critical(QStringLiteral("updateinfo downloader write file failed, path:%1").arg(m_savePath));
+        abortReply();
+        return;
+    }
     // An endless answer would otherwise fill the disk, and the log, which receives the document.
     if (!m_tooLarge && bytesWritten() > kUpdateInfoSizeLimit) {
         m_tooLarge = true;

@@ -16,6 +16,9 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using downloader::Downloader;
 using testsupport::HttpServer;
 using testsupport::LogCapture;
@@ -102,6 +105,8 @@ private slots:
     void delegateGoneBeforeFinish();
     void targetCannotBeOpened_data();
     void targetCannotBeOpened();
+    void writeFailure_data();
+    void writeFailure();
     void targetCannotBeReopenedAfterRedirect_data();
     void targetCannotBeReopenedAfterRedirect();
 
@@ -552,6 +557,38 @@ void TestDownloader::targetCannotBeOpened()
     QVERIFY(recorder->outcomes.isEmpty());
     QCOMPARE(m_server.requestedPaths().size(), before);
     QVERIFY(!QFileInfo::exists(target));
+}
+
+void TestDownloader::writeFailure_data()
+{
+    addKinds();
+}
+
+void TestDownloader::writeFailure()
+{
+    QFETCH(int, kind);
+    // A file size limit on the process makes writes past 1 MiB fail the way a full disk does.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 1024 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    const QString target = newPath();
+    LogCapture log;
+    Run run = start(kind, m_server.url("/large"), target);
+    const bool started = bool(run.downloader);
+    if (started)
+        QTRY_COMPARE(run.recorder->outcomes.size(), 1);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(started);
+    QCOMPARE(run.recorder->outcomes, QStringList { "complete:0" });
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList { prefix(kind) + "write file failed, path:" + target });
+    // The rest of the body is not fetched once the file cannot take it.
+    QCOMPARE(log.textsStartingWith(prefix(kind) + "finished, errorcode:"),
+             QStringList { prefix(kind) + "finished, errorcode:" + QString::number(QNetworkReply::OperationCanceledError) });
 }
 
 void TestDownloader::targetCannotBeReopenedAfterRedirect_data()
