@@ -89,10 +89,10 @@ struct HttpServer::Connection
     bool done = false;
 };
 
-bool HttpServer::parseRoute(const QString &spec, Route *route, QString *error)
+bool HttpServer::parseRoute(const QString &description, Route *route, QString *error)
 {
     *route = Route();
-    const QStringList items = spec.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    const QStringList items = description.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (const QString &item : items) {
         const int colon = item.indexOf(QLatin1Char(':'));
         const QString key = colon < 0 ? item : item.left(colon);

@@ -49,7 +49,7 @@ public:
     // Parses a route written as comma-separated key[:value] items, for the command line:
     // status:N, location:URL, body:TEXT, file:PATH, nolength, stall[:BYTES], drop:BYTES,
     // trickle:BYTES/MS. Returns false with error set on an unknown item.
-    static bool parseRoute(const QString &spec, Route *route, QString *error);
+    static bool parseRoute(const QString &description, Route *route, QString *error);
 
     explicit HttpServer(QObject *parent = nullptr);
     ~HttpServer() override;

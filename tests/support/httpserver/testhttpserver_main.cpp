@@ -1,10 +1,10 @@
 // testhttpserver: the test HTTP server as a program.
 //
-//   testhttpserver --root DIR [--port N] [--tls] [--route PATH=SPEC]...
+//   testhttpserver --root DIR [--port N] [--tls] [--route PATH=ANSWER]...
 //
 // Listens on 127.0.0.1 (port 0 or absent: a free port), prints the port on the first line of
 // stdout, then serves files below DIR until it is terminated. Each --route makes PATH answer as
-// SPEC says, comma-separated items:
+// ANSWER says, comma-separated items:
 //   status:N          answer with status N (a body of its own unless file:/body: given)
 //   location:URL      Location header, absolute or relative (no commas)
 //   body:TEXT         body text (no commas)
@@ -32,7 +32,7 @@ int main(int argc, char **argv)
     const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("port, 0 for a free one"),
                                         QStringLiteral("port"), QStringLiteral("0"));
     const QCommandLineOption tlsOption(QStringLiteral("tls"), QStringLiteral("serve https"));
-    const QCommandLineOption routeOption(QStringLiteral("route"), QStringLiteral("PATH=SPEC"), QStringLiteral("route"));
+    const QCommandLineOption routeOption(QStringLiteral("route"), QStringLiteral("PATH=ANSWER"), QStringLiteral("route"));
     parser.addOptions({ rootOption, portOption, tlsOption, routeOption });
     parser.addHelpOption();
     parser.process(application);
