@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     clang
     xvfb x11-apps imagemagick fonts-noto-cjk python3-pil
-    nginx-light curl
+    nginx-light curl time
 )
 missing=()
 for p in "${packages[@]}"; do

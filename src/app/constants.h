@@ -51,6 +51,22 @@ inline const QString kHistoryNotified = QStringLiteral("Notified");
 inline const QString kHistoryCancelled = QStringLiteral("Cancelled");
 inline const QString kHistoryLastUpgradeStatus = QStringLiteral("LastUpgradeStatus");
 
+// Update description document: the file it is saved to (role inserted before the suffix) and its keys.
+inline const QString kUpdateInfoFileName = QStringLiteral("update.json");
+inline const QString kDocStrategy = QStringLiteral("strategy");
+inline const QString kDocForce = QStringLiteral("force");
+inline const QString kDocConfig = QStringLiteral("config");
+inline const QString kDocName = QStringLiteral("name");
+inline const QString kDocVersion = QStringLiteral("version");
+inline const QString kDocContent = QStringLiteral("content");
+inline const QString kDocTitle = QStringLiteral("title");
+inline const QString kDocProductUrl = QStringLiteral("product_url");
+inline const QString kDocPackage = QStringLiteral("package");
+inline const QString kDocUpgradePackages = QStringLiteral("upgrade_packages");
+inline const QString kDocFullPackage = QStringLiteral("full_package");
+inline const QString kDocDownloadUrl = QStringLiteral("download_url");
+inline const QString kDocVersionRequired = QStringLiteral("version_required");
+
 inline const char *const kIniCodec = "UTF8";
 
 // Single-instance names.

@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/historyconfig.h"
 #include "app/log.h"
+#include "app/updateinfomanager.h"
 #include "utility/fileutils.h"
 #include "utility/platform.h"
 
@@ -300,6 +301,13 @@ void MainApplication::releaseSharedMemory()
 {
     delete m_sharedMemory;
     m_sharedMemory = nullptr;
+}
+
+UpdateInfoManager *MainApplication::updateInfoManager()
+{
+    if (!m_updateInfoManager)
+        m_updateInfoManager = std::make_unique<UpdateInfoManager>();
+    return m_updateInfoManager.get();
 }
 
 QString MainApplication::historyFilePath() const

@@ -15,6 +15,7 @@ class QThreadPool;
 namespace app {
 
 class HistoryConfig;
+class UpdateInfoManager;
 
 // The hub of one updater process: launch parameters, settings, product identity and the objects
 // every part shares. Reached through MainApplication::instance().
@@ -68,6 +69,8 @@ public:
     bool isMultiInstance() const { return m_multiInstance; }
 
     HistoryConfig *historyConfig();
+    // The update description of this run, empty until parsed.
+    UpdateInfoManager *updateInfoManager();
     QThreadPool *threadPool() const { return m_threadPool; }
 
     // Single instance: true when a running upgrade answered the probe (multiInstance is then set).
@@ -107,6 +110,7 @@ private:
     QStringList m_needKilledProcesses;
     bool m_withBackupSuffix = true;
     std::unique_ptr<HistoryConfig> m_historyConfig;
+    std::unique_ptr<UpdateInfoManager> m_updateInfoManager;
     QLocalServer *m_checkServer = nullptr;
     QLocalServer *m_upgradeServer = nullptr;
     bool m_multiInstance = false;

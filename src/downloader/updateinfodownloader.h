@@ -1,0 +1,36 @@
+#pragma once
+
+#include "downloader/downloader.h"
+
+namespace downloader {
+
+// Fetches the update description for the check. Makes no progress callbacks and never reports a
+// cancellation: a cancelled transfer is a failed one. The delegate is told before a failed file is
+// deleted. A body past kUpdateInfoSizeLimit is not an update description and fails the transfer.
+class UpdateInfoDownloader : public Downloader
+{
+    Q_OBJECT
+
+public:
+    UpdateInfoDownloader();
+
+    bool initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &savePath) override;
+    bool run() override;
+    bool cancel() override;
+    qint32 errorCode() override { return m_errorCode; }
+
+private slots:
+    void httpReadyRead();
+    void httpFinished();
+
+private:
+    bool openFile(const QString &path);
+    void closeFile();
+    void startRequest(const QUrl &url);
+    void complete(bool success);
+
+    qint32 m_errorCode = 0;
+    bool m_tooLarge = false;
+};
+
+} // namespace downloader
