@@ -1,0 +1,29 @@
+#include "utility/fileutils.h"
+#include "utility/fileutils_p.h"
+#include "utility/versioninfo_win32.h"
+#include "utility/volumeflush_win32.h"
+
+#include <QDir>
+
+#include <string>
+
+namespace utility {
+
+namespace {
+const std::wstring kProductVersionKey = L"ProductVersion";
+}
+
+QString fileProductVersion(const QString &path)
+{
+    std::wstring out;
+    queryVersionString(kProductVersionKey, QDir::toNativeSeparators(path).toStdWString(), out);
+    return QString::fromStdWString(out);
+}
+
+bool syncFileSystem(const QString &dir)
+{
+    const std::wstring native = QDir::toNativeSeparators(QDir(dir).absolutePath()).toStdWString();
+    return flushVolumeOf(native) != VolumeFlushResult::Failed;
+}
+
+} // namespace utility
