@@ -203,6 +203,7 @@ bool deleteDirectory(const QString &dir)
 {
     if (dir.isEmpty())
         return false;
+    // A linked directory goes as a link; its contents belong elsewhere.
     if (QFileInfo(dir).isSymLink())
         return removeLink(dir);
     QDir directory(dir);
@@ -210,9 +211,7 @@ bool deleteDirectory(const QString &dir)
         return true;
     const QFileInfoList entries = listEntries(dir);
     for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink())
-            removeLink(entry.filePath());
-        else if (entry.isDir())
+        if (entry.isDir())
             deleteDirectory(entry.filePath());
         else
             directory.remove(entry.fileName());
