@@ -55,16 +55,7 @@ bool copyToNewFile(const QFileInfo &source, const QString &target, QByteArray &b
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return false;
 
-    bool copied = true;
-    for (;;) {
-        const qint64 got = in.read(buffer.data(), buffer.size());
-        if (got == 0)
-            break;
-        if (got < 0 || out.write(buffer.constData(), got) != got) {
-            copied = false;
-            break;
-        }
-    }
+    const bool copied = copyFileData(in, out, buffer);
     if (copied) {
         out.setPermissions(in.permissions());
         out.setFileTime(source.lastModified(), QFileDevice::FileModificationTime);

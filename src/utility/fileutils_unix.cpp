@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,6 +21,32 @@ QString fileProductVersion(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return productVersionFromDevice(file);
+}
+
+bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
+{
+#ifdef __linux__
+    // The kernel copies without passing the data through this process. File systems or kernels
+    // that cannot do so say so on the first call, and the plain loop takes over.
+    constexpr size_t kMaxRange = size_t(1) << 30;
+    bool first = true;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in.handle(), nullptr, out.handle(), nullptr, kMaxRange, 0);
+        if (copied == 0)
+            return true;
+        if (copied < 0) {
+            if (errno == EINTR)
+                continue;
+            const bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EINVAL
+                || errno == EOPNOTSUPP || errno == EBADF;
+            if (first && unsupported)
+                break;
+            return false;
+        }
+        first = false;
+    }
+#endif
+    return copyFileDataInChunks(in, out, buffer);
 }
 
 bool syncFileSystem(const QString &dir)

@@ -20,6 +20,11 @@ QString fileProductVersion(const QString &path)
     return QString::fromStdWString(out);
 }
 
+bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
+{
+    return copyFileDataInChunks(in, out, buffer);
+}
+
 bool syncFileSystem(const QString &dir)
 {
     const std::wstring native = QDir::toNativeSeparators(QDir(dir).absolutePath()).toStdWString();
