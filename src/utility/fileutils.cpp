@@ -1,4 +1,5 @@
 #include "utility/fileutils.h"
+#include "utility/constants.h"
 #include "utility/fileutils_p.h"
 
 #include <QByteArray>
@@ -12,12 +13,6 @@
 namespace utility {
 
 namespace {
-
-const QString kBackupSuffix = QStringLiteral(".backup");
-const QString kOldInfix = QStringLiteral(".old.");
-const QString kOldStampFormat = QStringLiteral("yyyyMMddhhmmss");
-const QString kUsersPiece = QStringLiteral("/Users/");
-const QString kPublicDesktopPiece = QStringLiteral("/Users/Public/Desktop/");
 
 // Hidden and system entries (".lnk" shortcuts on Windows) are deliberately not listed, so the
 // tree walks leave them alone.

@@ -1,4 +1,5 @@
 #include "utility/fileutils.h"
+#include "utility/constants.h"
 #include "utility/fileutils_p.h"
 #include "utility/versioninfo_win32.h"
 #include "utility/volumeflush_win32.h"
@@ -9,14 +10,10 @@
 
 namespace utility {
 
-namespace {
-const std::wstring kProductVersionKey = L"ProductVersion";
-}
-
 QString fileProductVersion(const QString &path)
 {
     std::wstring out;
-    queryVersionString(kProductVersionKey, QDir::toNativeSeparators(path).toStdWString(), out);
+    queryVersionString(kProductVersionKey.toStdWString(), QDir::toNativeSeparators(path).toStdWString(), out);
     return QString::fromStdWString(out);
 }
 

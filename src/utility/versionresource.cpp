@@ -1,5 +1,7 @@
 #include "versionresource.h"
 
+#include "utility/constants.h"
+
 #include <QIODevice>
 #include <QtEndian>
 
@@ -9,12 +11,6 @@
 namespace utility {
 
 namespace {
-
-const QString kVersionInfoKey = QStringLiteral("VS_VERSION_INFO");
-const QString kStringFileInfoKey = QStringLiteral("StringFileInfo");
-const QString kVarFileInfoKey = QStringLiteral("VarFileInfo");
-const QString kTranslationKey = QStringLiteral("Translation");
-const QString kProductVersionKey = QStringLiteral("ProductVersion");
 
 constexpr int kNodeHeaderSize = 6;        // wLength, wValueLength, wType
 constexpr int kMaxBlockSize = 0xffff;     // wLength is a 16-bit count
