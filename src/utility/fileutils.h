@@ -12,8 +12,10 @@ QString fileProductVersion(const QString &path);
 // Copies the tree fromDir into toDir (created with missing parents). With coverFileIfExist an
 // existing target is removed first, or moved aside as "<name>.old.<stamp>" when it cannot be
 // removed. copyMode 1 copies straight to the target; 2 copies to "<target>.backup" and renames.
-// Returns false when, with coverFileIfExist, a file could not be put in place; the rest of the
-// tree is still copied. The copied data is on disk when the top-level call returns.
+// Returns false when, with coverFileIfExist, a file could not be put in place (the rest of the
+// tree is still copied), for a copyMode other than 1 and 2 (nothing is copied), and when the file
+// system reports that the data could not be stored. Existing targets are never overwritten. The
+// copied data is on disk when the call returns.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode);
 
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.

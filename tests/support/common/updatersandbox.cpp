@@ -129,7 +129,13 @@ int UpdaterSandbox::run(const app::LaunchParameters &parameters, int timeoutMs)
 
 QStringList UpdaterSandbox::logFiles() const
 {
-    return testsupport::logFiles(logDir());
+    // A run without a usable log directory parameter logs into the per-user default.
+    return testsupport::logFiles(logDir()) + testsupport::logFiles(defaultLogDir());
+}
+
+QString UpdaterSandbox::defaultLogDir() const
+{
+    return home() + QStringLiteral("/.local/share/SolvaneClient/logs/solupdate");
 }
 
 QByteArray UpdaterSandbox::log() const

@@ -28,6 +28,8 @@ public:
     QString installDir() const { return root() + QStringLiteral("/install"); }
     QString clientPath() const { return installDir() + QStringLiteral("/Client.exe"); }
     QString logDir() const { return root() + QStringLiteral("/logs"); }
+    // Where the updater logs when no log directory is given.
+    QString defaultLogDir() const;
     QString home() const { return root() + QStringLiteral("/home"); }
     // The local data directory the updater sees (history file, downloads, backup).
     QString localDataDir() const;
@@ -51,7 +53,7 @@ public:
     int wait(QProcess *process, int timeoutMs = 30000);
 
     QByteArray standardError() const { return m_stderr; }
-    // The content of every log file in logDir(), in name order.
+    // Every log file in logDir() and then in defaultLogDir(), each in name order.
     QStringList logFiles() const;
     QByteArray log() const;
     // The messages of the log, one per record, as "Level: message" with the quotes removed.

@@ -1,0 +1,5 @@
+/* The smallest program to carry a version resource. */
+int main(void)
+{
+    return 0;
+}
