@@ -105,12 +105,6 @@ private slots:
         QCOMPARE(utility::killProcessByName(name), int(utility::KillNotFound));
     }
 
-    void neverKillsItself()
-    {
-        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-        QCOMPARE(utility::killProcessByName(self.toUpper()), int(utility::KillNotFound));
-    }
-
     void privilegedStartRunsTheProgram()
     {
         if (::geteuid() != 0)
