@@ -6,6 +6,7 @@
 #include "app/updateinfomanager.h"
 #include "utility/fileutils.h"
 #include "utility/platform.h"
+#include "utility/processutils.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QSettings>
 #include <QSharedMemory>
 #include <QStandardPaths>
@@ -87,6 +89,30 @@ bool MainApplication::initialize()
 
     if (!validateCommandLine()) {
         applog::critical(QStringLiteral("parse commandline error"));
+        return false;
+    }
+
+    if (m_params.action == kActionUpgrade || m_params.action == kActionRealUpgrade) {
+        switch (checkUpgradeTarget(m_installDir, backupDirPath())) {
+        case UpgradeTarget::Ok:
+            break;
+        case UpgradeTarget::FileSystemRoot:
+            applog::critical(QStringLiteral("upgrade refused, install dir is the root of a file system, dir:%1")
+                                     .arg(m_installDir));
+            return false;
+        case UpgradeTarget::OverlapsBackup:
+            applog::critical(QStringLiteral("upgrade refused, install dir and backup dir overlap, dir:%1, backup:%2")
+                                     .arg(m_installDir, backupDirPath()));
+            return false;
+        }
+    }
+
+    if (m_params.action == kActionUpgrade) {
+        // This instance may be one of the files the upgrade replaces, so a copy outside the
+        // installation does the work and this run ends here.
+        prepareBackup();
+        closeLocalServers();
+        restartSelfForRealUpgrade();
         return false;
     }
 
@@ -349,6 +375,66 @@ QString MainApplication::patchToolPath() const
 QString MainApplication::backupPatchToolPath() const
 {
     return backupDirPath() + QLatin1Char('/') + platform::kPatchToolName;
+}
+
+MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString &installDir,
+                                                                  const QString &backupDir)
+{
+    const QDir install(installDir);
+    // A link to a root is as much a root as the root itself.
+    if (install.isRoot() || QDir(install.canonicalPath()).isRoot())
+        return UpgradeTarget::FileSystemRoot;
+
+    const auto canonical = [](const QString &path) {
+        // The backup directory may not exist yet; its parent does once backupDirPath() ran.
+        const QFileInfo info(path);
+        const QString parent = info.dir().canonicalPath();
+        const QString resolved = info.exists() ? info.canonicalFilePath()
+                                               : (parent.isEmpty() ? info.absoluteFilePath()
+                                                                   : parent + QLatin1Char('/') + info.fileName());
+        return QDir::cleanPath(resolved);
+    };
+    const QString installPath = canonical(installDir);
+    const QString backupPath = canonical(backupDir);
+    const auto contains = [](const QString &outer, const QString &inner) {
+        return inner.compare(outer, platform::kPathCaseSensitivity) == 0
+                || inner.startsWith(outer + QLatin1Char('/'), platform::kPathCaseSensitivity);
+    };
+    if (contains(installPath, backupPath) || contains(backupPath, installPath))
+        return UpgradeTarget::OverlapsBackup;
+    return UpgradeTarget::Ok;
+}
+
+void MainApplication::prepareBackup()
+{
+    const QString backupDir = backupDirPath();
+    utility::deleteDirectory(backupDir);
+    // The settings are not read in this run, so the suffix flag still holds its initial true.
+    utility::copyDirectoryFiles(m_installDir, backupDir, true, m_withBackupSuffix ? 2 : 1);
+
+    // An updater outside the installation did not come along with the tree.
+    if (!QFileInfo::exists(backupUpdaterPath())) {
+        QFile::copy(applicationFilePath(), backupUpdaterPath());
+        QFile::copy(configFilePath(), backupConfigPath());
+        QFile::copy(patchToolPath(), backupPatchToolPath());
+    }
+}
+
+void MainApplication::restartSelfForRealUpgrade()
+{
+    LaunchParameters parameters = m_params;
+    parameters.action = kActionRealUpgrade;
+    const QStringList arguments = parameters.toArguments();
+    const QString commandLine = arguments.join(QLatin1Char(' '));
+    applog::info(QStringLiteral("main application restart self for real upgrade, cmdline:%1").arg(commandLine));
+
+    const QString program = backupUpdaterPath();
+    if (utility::StartUpWithPrivilege(program, commandLine))
+        return;
+    applog::critical(QStringLiteral("[solupdate] start updater failed, StartUpWithPrivilege error"));
+    // Without elevation the copy may still manage an installation the user can write to.
+    if (!QProcess::startDetached(program, arguments))
+        applog::critical(QStringLiteral("[solupdate] start updater failed, startDetached error"));
 }
 
 void MainApplication::loadTranslation()

@@ -39,6 +39,21 @@ public:
     // The startup steps; false means no runner is to run.
     bool initialize();
 
+    // Whether an installation may be upgraded with a backup at backupDir: never the root of a file
+    // system, and never where the backup and the installation overlap, because the backup copy, its
+    // removal and the restore would then empty the installation or copy without end.
+    enum class UpgradeTarget { Ok, FileSystemRoot, OverlapsBackup };
+    static UpgradeTarget checkUpgradeTarget(const QString &installDir, const QString &backupDir);
+
+    // Fills the backup directory with the installation and, when the updater lives elsewhere, with
+    // the updater's executable, settings file and patch tool. Failures are silent.
+    void prepareBackup();
+    // Starts the copy in the backup directory elevated with action "realUpgrade", or unelevated
+    // when that fails; logs each failed start.
+    void restartSelfForRealUpgrade();
+    // Closes the single-instance servers that exist.
+    void closeLocalServers();
+
     bool validateCommandLine();
     bool initExeName();
     bool parseConfig();
@@ -79,7 +94,6 @@ public:
     void initLocalServer();
     // A one-byte segment that marks this edition as running.
     void initSharedMemory();
-    void closeLocalServers();
     void releaseSharedMemory();
 
     // The history file of this edition in the local data directory (created when missing).

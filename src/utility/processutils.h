@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Starting a program with administrator rights and ending a process by its executable name.
+namespace utility {
+
+// Results of killProcessByName; the numbers are the ones callers and logs have always seen.
+enum KillResult { KillTerminated = 1, KillFailed = 2, KillNotFound = 3 };
+
+// Starts file with the command-line text parameters through the system's elevation mechanism and
+// returns at once. True when a process was started; false on any failure, including a user who
+// declines the elevation prompt.
+bool StartUpWithPrivilege(const QString &file, const QString &parameters);
+
+// Terminates the first process whose executable file name equals name, ignoring case.
+// KillTerminated when it was ended, KillFailed when the process list could not be read or the
+// process could not be ended, KillNotFound for an empty name or when no process matches.
+// Only one process is ended per call, and the call does not wait for it to disappear.
+int killProcessByName(const QString &name);
+
+} // namespace utility

@@ -1,0 +1,33 @@
+#include "utility/processutils.h"
+
+#include "utility/process_win32.h"
+
+#include <vector>
+
+namespace utility {
+
+bool StartUpWithPrivilege(const QString &file, const QString &parameters)
+{
+    return win32::startElevated(file.toStdWString(), parameters.toStdWString());
+}
+
+int killProcessByName(const QString &name)
+{
+    if (name.isEmpty())
+        return KillNotFound;
+    std::vector<win32::ProcessEntry> processes;
+    if (!win32::listProcesses(&processes))
+        return KillFailed;
+
+    const QString wanted = name.toLower();
+    // Ending ourselves would abandon the upgrade half done, whatever the settings list.
+    const unsigned long self = win32::currentProcessId();
+    for (const win32::ProcessEntry &process : processes) {
+        if (process.pid == self || QString::fromStdWString(process.exeFile).toLower() != wanted)
+            continue;
+        return win32::terminateProcess(process.pid) == 1 ? KillTerminated : KillFailed;
+    }
+    return KillNotFound;
+}
+
+} // namespace utility
