@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
-    libzstd-dev libxxhash-dev libdivsufsort-dev
+    libzstd-dev libxxhash-dev libdivsufsort-dev zstd
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
     clang
     xvfb x11-apps imagemagick fonts-noto-cjk python3-pil

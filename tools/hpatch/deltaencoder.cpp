@@ -1,0 +1,223 @@
+#include "deltaencoder.h"
+
+#include "packageformat.h"
+
+#include <algorithm>
+#include <cstring>
+#include <divsufsort.h>
+
+namespace hpatch {
+
+namespace {
+
+int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t bSize)
+{
+    const int64_t n = std::min(aSize, bSize);
+    int64_t i = 0;
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
+
+// Collects controls and their bytes and cuts them into blocks of at most kMaxBlockBytes, so the
+// applier never holds more than one block whatever the file size.
+class BlockWriter {
+public:
+    explicit BlockWriter(std::string &out) : m_out(out) {}
+
+    void control(const uint8_t *oldBytes, const uint8_t *newBytes, uint64_t add, const uint8_t *extraBytes,
+                 uint64_t copy, int64_t seek)
+    {
+        while (add > 0) {
+            const uint64_t take = std::min(add, room());
+            m_ctrls.push_back({take, 0, 0});
+            const size_t at = m_diff.size();
+            m_diff.resize(at + take);
+            for (uint64_t i = 0; i < take; ++i)
+                m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+            oldBytes += take;
+            newBytes += take;
+            add -= take;
+            m_blockBytes += take;
+        }
+        while (copy > 0) {
+            const uint64_t take = std::min(copy, room());
+            m_ctrls.push_back({0, take, 0});
+            m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
+            extraBytes += take;
+            copy -= take;
+            m_blockBytes += take;
+        }
+        if (m_ctrls.empty())
+            m_ctrls.push_back({0, 0, 0});
+        m_ctrls.back().seek += seek;
+    }
+
+    void finish()
+    {
+        if (!m_ctrls.empty())
+            flush();
+    }
+
+private:
+    struct Ctrl {
+        uint64_t add;
+        uint64_t copy;
+        int64_t seek;
+    };
+
+    // Blocks are cut lazily, so a trailing seek always joins the block of its bytes.
+    uint64_t room()
+    {
+        if (m_blockBytes == kMaxBlockBytes || m_ctrls.size() >= kMaxBlockControls)
+            flush();
+        return kMaxBlockBytes - m_blockBytes;
+    }
+
+    void flush()
+    {
+        putVarint(m_out, m_ctrls.size());
+        for (const Ctrl &c : m_ctrls) {
+            putVarint(m_out, c.add);
+            putVarint(m_out, c.copy);
+            putVarint(m_out, zigzag(c.seek));
+        }
+        m_out += m_diff;
+        m_out += m_extra;
+        m_ctrls.clear();
+        m_diff.clear();
+        m_extra.clear();
+        m_blockBytes = 0;
+    }
+
+    std::string &m_out;
+    std::vector<Ctrl> m_ctrls;
+    std::string m_diff;
+    std::string m_extra;
+    uint64_t m_blockBytes = 0;
+};
+
+} // namespace
+
+DeltaEncoder::DeltaEncoder(const uint8_t *reference, uint64_t size)
+    : m_ref(reference), m_refSize(int64_t(size))
+{
+    if (size == 0 || size > kMaxDeltaReference)
+        return;
+    m_sa.resize(size_t(size));
+    m_valid = divsufsort(reference, m_sa.data(), saidx_t(size)) == 0;
+    if (!m_valid)
+        m_sa.clear();
+}
+
+// Longest prefix of target that occurs in the reference, by binary search over the suffix array.
+int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) const
+{
+    int64_t st = 0;
+    int64_t en = m_refSize - 1;
+    while (en - st >= 2) {
+        const int64_t mid = st + (en - st) / 2;
+        const int64_t at = m_sa[size_t(mid)];
+        if (std::memcmp(m_ref + at, target, size_t(std::min(m_refSize - at, size))) < 0)
+            st = mid;
+        else
+            en = mid;
+    }
+    const int64_t a = m_sa[size_t(st)];
+    const int64_t b = m_sa[size_t(en)];
+    const int64_t x = matchLength(m_ref + a, m_refSize - a, target, size);
+    const int64_t y = matchLength(m_ref + b, m_refSize - b, target, size);
+    if (x > y) {
+        *pos = a;
+        return x;
+    }
+    *pos = b;
+    return y;
+}
+
+void DeltaEncoder::encode(const uint8_t *target, uint64_t targetSize, std::string &out) const
+{
+    BlockWriter writer(out);
+    const uint8_t *oldData = m_ref;
+    const int64_t oldSize = m_refSize;
+    const int64_t newSize = int64_t(targetSize);
+    if (!m_valid) {
+        writer.control(nullptr, nullptr, 0, target, targetSize, 0);
+        writer.finish();
+        return;
+    }
+
+    int64_t scan = 0, len = 0, pos = 0;
+    int64_t lastScan = 0, lastPos = 0, lastOffset = 0;
+    while (scan < newSize) {
+        int64_t oldScore = 0;
+        int64_t scsc;
+        for (scsc = scan += len; scan < newSize; ++scan) {
+            len = search(target + scan, newSize - scan, &pos);
+            for (; scsc < scan + len; ++scsc) {
+                if (scsc + lastOffset < oldSize && oldData[scsc + lastOffset] == target[scsc])
+                    ++oldScore;
+            }
+            if ((len == oldScore && len != 0) || len > oldScore + 8)
+                break;
+            if (scan + lastOffset < oldSize && oldData[scan + lastOffset] == target[scan])
+                --oldScore;
+        }
+        if (len == oldScore && scan != newSize)
+            continue;
+
+        // Extend the previous match forward and this one backward while they mostly agree.
+        int64_t s = 0, sf = 0, lenf = 0;
+        for (int64_t i = 0; lastScan + i < scan && lastPos + i < oldSize;) {
+            if (oldData[lastPos + i] == target[lastScan + i])
+                ++s;
+            ++i;
+            if (s * 2 - i > sf * 2 - lenf) {
+                sf = s;
+                lenf = i;
+            }
+        }
+        int64_t lenb = 0;
+        if (scan < newSize) {
+            int64_t sb = 0;
+            s = 0;
+            for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
+                if (oldData[pos - i] == target[scan - i])
+                    ++s;
+                if (s * 2 - i > sb * 2 - lenb) {
+                    sb = s;
+                    lenb = i;
+                }
+            }
+        }
+        if (lastScan + lenf > scan - lenb) {
+            const int64_t overlap = (lastScan + lenf) - (scan - lenb);
+            int64_t ss = 0, lens = 0;
+            s = 0;
+            for (int64_t i = 0; i < overlap; ++i) {
+                if (target[lastScan + lenf - overlap + i] == oldData[lastPos + lenf - overlap + i])
+                    ++s;
+                if (target[scan - lenb + i] == oldData[pos - lenb + i])
+                    --s;
+                if (s > ss) {
+                    ss = s;
+                    lens = i + 1;
+                }
+            }
+            lenf += lens - overlap;
+            lenb -= lens;
+        }
+
+        const int64_t extraStart = lastScan + lenf;
+        const int64_t extraLen = (scan - lenb) - extraStart;
+        const int64_t seek = (pos - lenb) - (lastPos + lenf);
+        writer.control(oldData + lastPos, target + lastScan, uint64_t(lenf), target + extraStart, uint64_t(extraLen),
+                       seek);
+        lastScan = scan - lenb;
+        lastPos = pos - lenb;
+        lastOffset = pos - scan;
+    }
+    writer.finish();
+}
+
+} // namespace hpatch

@@ -1,0 +1,75 @@
+#include "packagemaker.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char *const kUsage =
+    "usage: mkhpatch [--all-old] [--level N] <oldDir> <newDir> <package>\n"
+    "       mkhpatch --full [--level N] <newDir> <package>\n"
+    "  --all-old  match each changed file against all changed and deleted old files together\n"
+    "  --full     a package that needs no old tree\n"
+    "  --level N  zstd level of the stream (default 19)\n";
+
+int usage(const std::string &why)
+{
+    if (!why.empty())
+        std::fprintf(stderr, "mkhpatch: %s\n", why.c_str());
+    std::fputs(kUsage, stderr);
+    return hpatch::ExitBadArguments;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    hpatch::MakeOptions options;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--full")
+            options.full = true;
+        else if (arg == "--all-old")
+            options.matchAllOld = true;
+        else if (arg == "--level" && i + 1 < argc)
+            options.level = std::atoi(argv[++i]);
+        else if (arg.size() > 1 && arg[0] == '-')
+            return usage("unknown option " + arg);
+        else
+            positional.push_back(arg);
+    }
+    if (options.full && options.matchAllOld)
+        return usage("--full and --all-old exclude each other");
+    const size_t expected = options.full ? 2 : 3;
+    if (positional.size() != expected)
+        return usage(argc == 1 ? std::string() : "wrong number of arguments");
+    size_t next = 0;
+    if (!options.full)
+        options.oldDir = positional[next++];
+    options.newDir = positional[next++];
+    options.package = positional[next];
+
+    // One rewritten line on a terminal; nothing in logs and pipes.
+    const bool terminal = ::isatty(STDERR_FILENO);
+    hpatch::ProgressFunction progress;
+    if (terminal) {
+        progress = [](const std::string &line) {
+            std::fprintf(stderr, "\r\033[K%.*s", 100, line.c_str());
+            std::fflush(stderr);
+        };
+    }
+    hpatch::PackageMaker maker(options, progress);
+    const hpatch::Status status = maker.run();
+    if (terminal)
+        std::fputs("\r\033[K", stderr);
+    if (!status.ok()) {
+        std::fprintf(stderr, "mkhpatch: error: %s\n", status.message.c_str());
+        return status.code;
+    }
+    std::printf("%s\n", maker.summary().c_str());
+    return hpatch::ExitOk;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "packageformat.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+#include <xxhash.h>
+
+namespace hpatch {
+
+// One file being written: buffered, hashed as it grows, runs of zero blocks left as holes.
+// Every write error (a full disk included) becomes ExitIoError naming the file.
+class OutputFile {
+public:
+    OutputFile();
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Creates a file that must not exist yet; never follows a link.
+    Status create(const std::string &path, uint32_t mode);
+    Status write(const void *data, size_t size);
+    // Writes out the rest, sets the size and the mode, closes.
+    Status close();
+    uint64_t size() const { return m_size; }
+    uint64_t hash() const { return XXH3_64bits_digest(m_hash); }
+
+private:
+    Status flush();
+    Status ioError(const char *what);
+
+    int m_fd = -1;
+    std::string m_path;
+    uint32_t m_mode = 0;
+    std::vector<char> m_buffer;
+    size_t m_used = 0;
+    uint64_t m_size = 0;
+    uint64_t m_written = 0;
+    XXH3_state_t *m_hash;
+};
+
+// Reads exactly size bytes at offset; false on an error or a short file.
+bool readAt(int fd, void *data, size_t size, uint64_t offset);
+// XXH3 of a whole open file, read from its start; false on an error.
+bool hashFile(int fd, uint64_t *hash, uint64_t *size);
+
+} // namespace hpatch

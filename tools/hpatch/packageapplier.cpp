@@ -1,0 +1,408 @@
+#include "packageapplier.h"
+
+#include "outputfile.h"
+#include "packagereader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace hpatch {
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+// The updater may rename every installed file to "<name>.backup" before the tool runs.
+const char *const kBackupSuffix = ".backup";
+
+std::string joinPath(const std::string &dir, const std::string &relative)
+{
+    if (dir.empty() || dir.back() == '/')
+        return dir + relative;
+    return dir + "/" + relative;
+}
+
+fs::path normalized(const std::string &path)
+{
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    fs::path out;
+    for (const fs::path &part : p.lexically_normal()) {
+        if (!part.empty())
+            out /= part;
+    }
+    return out;
+}
+
+bool isSameOrInside(const fs::path &inner, const fs::path &outer)
+{
+    auto i = inner.begin();
+    for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+        if (i == inner.end() || *i != *o)
+            return false;
+    }
+    return true;
+}
+
+class FdGuard {
+public:
+    explicit FdGuard(int fd = -1) : m_fd(fd) {}
+    ~FdGuard()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int *out() { return &m_fd; }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+PackageApplier::PackageApplier(ApplyOptions options) : m_options(std::move(options)), m_buffer(kChunk) {}
+
+Status PackageApplier::run()
+{
+    Status s = checkDirectories();
+    if (!s.ok())
+        return s;
+    PackageReader reader;
+    s = reader.open(m_options.package);
+    if (!s.ok())
+        return s;
+    return apply(reader);
+}
+
+Status PackageApplier::checkDirectories()
+{
+    const fs::path oldDir = normalized(m_options.oldDir);
+    const fs::path outDir = normalized(m_options.outDir);
+    if (isSameOrInside(outDir, oldDir))
+        return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" is or lies inside the old directory");
+    std::error_code ec;
+    const fs::file_status old = fs::status(m_options.oldDir, ec);
+    if (fs::exists(old) && !fs::is_directory(old))
+        return Status::fail(ExitBadArguments, "old directory \"" + m_options.oldDir + "\" is not a directory");
+    const fs::file_status out = fs::symlink_status(m_options.outDir, ec);
+    if (fs::exists(out)) {
+        if (!m_options.allowExistingEmptyOut)
+            return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" exists (use -f for an empty one)");
+        if (!fs::is_directory(out) || !fs::is_empty(m_options.outDir, ec) || ec)
+            return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" is not an empty directory");
+    }
+    return {};
+}
+
+Status PackageApplier::apply(PackageReader &reader)
+{
+    if (m_options.check != CheckLevel::None) {
+        Status s = reader.verifyStream();
+        if (!s.ok())
+            return s;
+    }
+    const Manifest &manifest = reader.manifest();
+    Status s = checkOldFiles(manifest);
+    if (!s.ok())
+        return s;
+
+    s = makeOutDir();
+    for (const DirEntry &d : manifest.dirs) {
+        if (!s.ok())
+            break;
+        s = makeParents(d.path);
+        if (s.ok())
+            s = makeDir(d.path, 0700);
+    }
+    for (const NewEntry &e : manifest.newFiles) {
+        if (!s.ok())
+            break;
+        s = writeFile(reader, e);
+    }
+    if (s.ok())
+        s = reader.stream().finish();
+    // Modes last and children first, so a read-only directory does not stop the writes into it.
+    for (auto d = manifest.dirs.rbegin(); s.ok() && d != manifest.dirs.rend(); ++d) {
+        const std::string path = joinPath(m_options.outDir, d->path);
+        if (::chmod(path.c_str(), d->mode & 0777) != 0)
+            s = Status::fail(ExitIoError, "cannot set the mode of \"" + path + "\": " + std::strerror(errno));
+    }
+    if (!s.ok())
+        removeCreated();
+    return s;
+}
+
+Status PackageApplier::openOld(const OldEntry &entry, int *fd) const
+{
+    std::string path = joinPath(m_options.oldDir, entry.path);
+    *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (*fd < 0 && errno == ENOENT) {
+        path += kBackupSuffix;
+        *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (*fd < 0)
+        return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" cannot be opened: " + std::strerror(errno));
+    struct stat st;
+    if (::fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" is not a regular file");
+    if (uint64_t(st.st_size) != entry.size)
+        return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" has " + std::to_string(st.st_size)
+                                                 + " bytes, the package expects " + std::to_string(entry.size));
+    return {};
+}
+
+Status PackageApplier::checkOldFiles(const Manifest &manifest)
+{
+    std::set<uint32_t> used;
+    for (const NewEntry &e : manifest.newFiles)
+        used.insert(e.refs.begin(), e.refs.end());
+    for (uint32_t index : used) {
+        const OldEntry &entry = manifest.oldFiles[index];
+        FdGuard fd;
+        Status s = openOld(entry, fd.out());
+        if (!s.ok())
+            return s;
+        if (m_options.check == CheckLevel::All) {
+            uint64_t hash = 0, size = 0;
+            if (!hashFile(fd.get(), &hash, &size))
+                return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" cannot be read: " + std::strerror(errno));
+            if (hash != entry.hash || size != entry.size)
+                return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" differs from the one the package was made from");
+        }
+    }
+    return {};
+}
+
+Status PackageApplier::makeOutDir()
+{
+    if (::mkdir(m_options.outDir.c_str(), 0755) == 0) {
+        m_created.push_back(m_options.outDir);
+        return {};
+    }
+    if (errno == EEXIST && m_options.allowExistingEmptyOut)
+        return {};
+    return Status::fail(ExitIoError, "cannot create output directory \"" + m_options.outDir + "\": " + std::strerror(errno));
+}
+
+Status PackageApplier::makeDir(const std::string &relative, uint32_t mode)
+{
+    const std::string path = joinPath(m_options.outDir, relative);
+    if (::mkdir(path.c_str(), mode) == 0) {
+        m_created.push_back(path);
+        return {};
+    }
+    struct stat st;
+    // Only directories this run made can exist below an empty output directory.
+    if (errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return {};
+    return Status::fail(ExitIoError, "cannot create directory \"" + path + "\": " + std::strerror(errno));
+}
+
+Status PackageApplier::makeParents(const std::string &relative)
+{
+    for (size_t pos = relative.find('/'); pos != std::string::npos; pos = relative.find('/', pos + 1)) {
+        Status s = makeDir(relative.substr(0, pos), 0700);
+        if (!s.ok())
+            return s;
+    }
+    return {};
+}
+
+Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
+{
+    Status s = makeParents(entry.path);
+    if (!s.ok())
+        return s;
+    const std::string path = joinPath(m_options.outDir, entry.path);
+    OutputFile out;
+    s = out.create(path, entry.mode);
+    if (!s.ok())
+        return s;
+    m_created.push_back(path);
+    switch (entry.kind) {
+    case Kind::Copy:
+        s = writeCopy(reader.manifest(), entry, out);
+        break;
+    case Kind::New:
+        s = writeNew(reader, entry, out);
+        break;
+    case Kind::Delta:
+        s = writeDelta(reader, entry, out);
+        break;
+    }
+    if (s.ok())
+        s = out.close();
+    if (!s.ok())
+        return s;
+    if (m_options.check != CheckLevel::None && out.hash() != entry.hash) {
+        if (entry.kind == Kind::New)
+            return Status::fail(ExitBadPackage, "\"" + entry.path + "\" does not match its recorded hash");
+        return Status::fail(ExitOldMismatch, "\"" + entry.path
+                                                 + "\" does not match its recorded hash: an old file differs from the one the package was made from");
+    }
+    return {};
+}
+
+Status PackageApplier::writeCopy(const Manifest &manifest, const NewEntry &entry, OutputFile &out)
+{
+    const OldEntry &old = manifest.oldFiles[entry.refs.front()];
+    FdGuard fd;
+    Status s = openOld(old, fd.out());
+    if (!s.ok())
+        return s;
+    for (uint64_t pos = 0; pos < entry.size;) {
+        const size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
+        if (!readAt(fd.get(), m_buffer.data(), n, pos))
+            return Status::fail(ExitOldMismatch, "old file \"" + old.path + "\" cannot be read");
+        s = out.write(m_buffer.data(), n);
+        if (!s.ok())
+            return s;
+        pos += n;
+    }
+    return {};
+}
+
+Status PackageApplier::writeNew(PackageReader &reader, const NewEntry &entry, OutputFile &out)
+{
+    for (uint64_t pos = 0; pos < entry.size;) {
+        const size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
+        Status s = reader.stream().read(m_buffer.data(), n);
+        if (s.ok())
+            s = out.write(m_buffer.data(), n);
+        if (!s.ok())
+            return s;
+        pos += n;
+    }
+    return {};
+}
+
+Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, OutputFile &out)
+{
+    const Manifest &manifest = reader.manifest();
+    // The reference is the concatenation of the listed old files, read with positional reads.
+    std::vector<FdGuard> fds(entry.refs.size());
+    std::vector<uint64_t> starts;
+    uint64_t refSize = 0;
+    for (size_t i = 0; i < entry.refs.size(); ++i) {
+        Status s = openOld(manifest.oldFiles[entry.refs[i]], fds[i].out());
+        if (!s.ok())
+            return s;
+        starts.push_back(refSize);
+        refSize += manifest.oldFiles[entry.refs[i]].size;
+    }
+    auto readRef = [&](uint64_t pos, char *data, uint64_t size) {
+        auto it = std::upper_bound(starts.begin(), starts.end(), pos);
+        size_t file = size_t(it - starts.begin()) - 1;
+        while (size > 0) {
+            const uint64_t at = pos - starts[file];
+            const uint64_t n = std::min(size, manifest.oldFiles[entry.refs[file]].size - at);
+            if (n > 0 && !readAt(fds[file].get(), data, size_t(n), at))
+                return false;
+            data += n;
+            pos += n;
+            size -= n;
+            ++file;
+        }
+        return true;
+    };
+
+    struct Ctrl {
+        uint64_t add, copy;
+        int64_t seek;
+    };
+    std::vector<Ctrl> ctrls;
+    std::vector<char> diff, extra;
+    ZstdDecoder &stream = reader.stream();
+    auto corrupt = [&](const char *why) {
+        return Status::fail(ExitBadPackage, "delta of \"" + entry.path + "\" is corrupt: " + why);
+    };
+    int64_t oldPos = 0;
+    uint64_t left = entry.size;
+    Status s;
+    while (left > 0) {
+        const uint64_t count = stream.varint(&s);
+        if (!s.ok())
+            return s;
+        if (count == 0 || count > kMaxBlockControls)
+            return corrupt("bad control count");
+        ctrls.resize(size_t(count));
+        uint64_t adds = 0, copies = 0;
+        for (Ctrl &c : ctrls) {
+            c.add = stream.varint(&s);
+            if (s.ok())
+                c.copy = stream.varint(&s);
+            if (s.ok())
+                c.seek = unzigzag(stream.varint(&s));
+            if (!s.ok())
+                return s;
+            if (c.add > kMaxBlockBytes || c.copy > kMaxBlockBytes)
+                return corrupt("control too large");
+            adds += c.add;
+            copies += c.copy;
+            if (adds + copies > kMaxBlockBytes)
+                return corrupt("block too large");
+        }
+        if (adds + copies == 0 || adds + copies > left)
+            return corrupt("block size does not fit the file");
+        diff.resize(size_t(adds));
+        extra.resize(size_t(copies));
+        s = stream.read(diff.data(), diff.size());
+        if (s.ok())
+            s = stream.read(extra.data(), extra.size());
+        if (!s.ok())
+            return s;
+        const char *d = diff.data();
+        const char *x = extra.data();
+        for (const Ctrl &c : ctrls) {
+            if (c.add > 0) {
+                if (oldPos < 0 || uint64_t(oldPos) > refSize || c.add > refSize - uint64_t(oldPos))
+                    return corrupt("reads outside its reference");
+                if (!readRef(uint64_t(oldPos), m_buffer.data(), c.add))
+                    return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
+                for (uint64_t i = 0; i < c.add; ++i)
+                    m_buffer[i] = char(uint8_t(m_buffer[i]) + uint8_t(d[i]));
+                s = out.write(m_buffer.data(), size_t(c.add));
+                if (!s.ok())
+                    return s;
+                d += c.add;
+            }
+            if (c.copy > 0) {
+                s = out.write(x, size_t(c.copy));
+                if (!s.ok())
+                    return s;
+                x += c.copy;
+            }
+            // Bounded so the position arithmetic cannot overflow; range checks happen at use.
+            if (c.seek > (int64_t(1) << 62) || c.seek < -(int64_t(1) << 62) || oldPos > (int64_t(1) << 62)
+                || oldPos < -(int64_t(1) << 62))
+                return corrupt("seek out of range");
+            oldPos += int64_t(c.add) + c.seek;
+        }
+        left -= adds + copies;
+    }
+    return {};
+}
+
+void PackageApplier::removeCreated()
+{
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) {
+        struct stat st;
+        if (::lstat(it->c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            ::rmdir(it->c_str());
+        else
+            ::unlink(it->c_str());
+    }
+    m_created.clear();
+}
+
+} // namespace hpatch

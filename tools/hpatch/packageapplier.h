@@ -1,0 +1,53 @@
+#pragma once
+
+#include "packageformat.h"
+
+#include <string>
+#include <vector>
+
+namespace hpatch {
+
+class PackageReader;
+class OutputFile;
+
+// How much the applier verifies: nothing, the package and every output, or also every old file
+// before it is used.
+enum class CheckLevel { None, Diff, All };
+
+struct ApplyOptions {
+    CheckLevel check = CheckLevel::Diff;
+    bool allowExistingEmptyOut = false;
+    std::string oldDir;
+    std::string package;
+    std::string outDir;
+};
+
+// Writes the new tree of a package into outDir. Nothing is written before the package, the
+// paths and the old files it needs have been checked; on failure everything it created is removed
+// again. Returns ok only when the complete tree is written (and verified unless CheckLevel::None).
+class PackageApplier {
+public:
+    explicit PackageApplier(ApplyOptions options);
+    Status run();
+    // Applies an already opened package (the fuzz target uses this).
+    Status apply(PackageReader &reader);
+
+private:
+    Status checkDirectories();
+    Status checkOldFiles(const Manifest &manifest);
+    Status openOld(const OldEntry &entry, int *fd) const;
+    Status makeOutDir();
+    Status makeParents(const std::string &relative);
+    Status makeDir(const std::string &relative, uint32_t mode);
+    Status writeFile(PackageReader &reader, const NewEntry &entry);
+    Status writeCopy(const Manifest &manifest, const NewEntry &entry, OutputFile &out);
+    Status writeNew(PackageReader &reader, const NewEntry &entry, OutputFile &out);
+    Status writeDelta(PackageReader &reader, const NewEntry &entry, OutputFile &out);
+    void removeCreated();
+
+    ApplyOptions m_options;
+    std::vector<std::string> m_created; // absolute paths of what this run created, in order
+    std::vector<char> m_buffer;
+};
+
+} // namespace hpatch

@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The directory package: a fixed header, a zstd-compressed manifest and one solid zstd stream.
+//
+//   header (64 bytes, little endian)
+//     0  magic "HPDIRPKG"
+//     8  u32 format version
+//    12  u32 flags (kFlagFull)
+//    16  u64 compressed manifest size     24  u64 raw manifest size
+//    32  u64 XXH3 of the compressed manifest
+//    40  u64 compressed stream size       48  u64 XXH3 of the compressed stream
+//    56  u64 XXH3 of bytes 0..55
+//   manifest, then stream; the file ends exactly there.
+//
+// The stream holds, for every new file in manifest order that is not a copy, its bytes (kind New)
+// or its delta blocks (kind Delta): varint control count, the controls (varint add, varint copy,
+// zigzag varint seek), then the add-many difference bytes, then the copy-many extra bytes. A block
+// yields at most kMaxBlockBytes; blocks follow until the file's size is reached.
+namespace hpatch {
+
+inline constexpr char kMagic[8] = {'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G'};
+inline constexpr uint32_t kFormatVersion = 1;
+inline constexpr uint32_t kFlagFull = 1;
+inline constexpr size_t kHeaderSize = 64;
+inline constexpr uint64_t kMaxBlockBytes = 1u << 20;
+inline constexpr uint64_t kMaxBlockControls = 1u << 16;
+inline constexpr uint64_t kMaxManifestBytes = 256u << 20;
+inline constexpr int kMaxWindowLog = 27;
+
+// Process exit codes shared by both commands.
+enum ExitCode : int {
+    ExitOk = 0,
+    ExitBadArguments = 1,
+    ExitBadPackage = 2,
+    ExitOldMismatch = 3,
+    ExitIoError = 4,
+};
+
+// Outcome of a step: ok, or an exit code with a one-line reason.
+struct Status {
+    ExitCode code = ExitOk;
+    std::string message;
+    bool ok() const { return code == ExitOk; }
+    static Status fail(ExitCode c, std::string m) { return Status{c, std::move(m)}; }
+};
+
+enum class Kind : uint8_t { Copy = 0, Delta = 1, New = 2 };
+
+struct OldEntry {
+    std::string path;
+    uint64_t size = 0;
+    uint64_t hash = 0;
+};
+
+struct NewEntry {
+    std::string path;
+    uint32_t mode = 0644;
+    uint64_t size = 0;
+    uint64_t hash = 0;
+    Kind kind = Kind::New;
+    // Copy: one old index; Delta: the old files whose concatenation is the reference.
+    std::vector<uint32_t> refs;
+};
+
+struct DirEntry {
+    std::string path;
+    uint32_t mode = 0755;
+};
+
+struct Manifest {
+    std::vector<OldEntry> oldFiles;
+    std::vector<NewEntry> newFiles;
+    std::vector<DirEntry> dirs; // every directory of the new tree, parents before children
+};
+
+struct Header {
+    uint32_t version = kFormatVersion;
+    uint32_t flags = 0;
+    uint64_t manifestSize = 0;
+    uint64_t manifestRawSize = 0;
+    uint64_t manifestHash = 0;
+    uint64_t streamSize = 0;
+    uint64_t streamHash = 0;
+};
+
+std::string encodeHeader(const Header &header);
+Status decodeHeader(const unsigned char *data, size_t size, Header *header);
+
+std::string encodeManifest(const Manifest &manifest);
+// Parses and validates a raw manifest: structure, paths, references and duplicates.
+Status decodeManifest(const std::string &raw, Manifest *manifest);
+
+// True for a relative path with "/" separators and no empty, "." or ".." parts, no backslash,
+// no drive letter or ':' and no control characters.
+bool isSafeRelativePath(const std::string &path);
+
+void putVarint(std::string &out, uint64_t value);
+inline uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+inline int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
+
+// Reads varints and fixed fields from a byte range; any read past the end sets failed().
+class ByteReader {
+public:
+    ByteReader(const unsigned char *data, size_t size) : m_data(data), m_size(size) {}
+    uint64_t varint();
+    uint64_t u64();
+    uint32_t u32();
+    uint8_t u8();
+    std::string bytes(uint64_t count);
+    size_t remaining() const { return m_failed ? 0 : m_size - m_pos; }
+    bool failed() const { return m_failed; }
+
+private:
+    const unsigned char *m_data;
+    size_t m_size;
+    size_t m_pos = 0;
+    bool m_failed = false;
+};
+
+} // namespace hpatch

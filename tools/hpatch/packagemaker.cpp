@@ -1,0 +1,321 @@
+#include "packagemaker.h"
+
+#include "deltaencoder.h"
+#include "mappedfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <unistd.h>
+#include <xxhash.h>
+#include <zstd.h>
+
+namespace hpatch {
+
+namespace {
+
+// Level of the quick trial that decides between a delta and the plain bytes of one file.
+constexpr int kTrialLevel = 3;
+
+struct FileCloser {
+    void operator()(std::FILE *f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+size_t trialSize(const void *data, size_t size)
+{
+    std::string out(ZSTD_compressBound(size), '\0');
+    const size_t n = ZSTD_compress(out.data(), out.size(), data, size, kTrialLevel);
+    return ZSTD_isError(n) ? size : n;
+}
+
+int windowLogFor(uint64_t size)
+{
+    int log = 10;
+    while (log < kMaxWindowLog && (uint64_t(1) << log) < size)
+        ++log;
+    return log;
+}
+
+Status writeError(const std::string &path)
+{
+    return Status::fail(ExitIoError, "cannot write \"" + path + "\": " + std::strerror(errno));
+}
+
+} // namespace
+
+PackageMaker::PackageMaker(MakeOptions options, ProgressFunction progress)
+    : m_options(std::move(options)), m_progress(std::move(progress))
+{
+}
+
+Status PackageMaker::run()
+{
+    if (m_options.level < 1 || m_options.level > ZSTD_maxCLevel())
+        return Status::fail(ExitBadArguments, "compression level out of range");
+    Status s;
+    if (!m_options.full) {
+        s = scanTree(m_options.oldDir, false, &m_old, m_progress);
+        if (!s.ok())
+            return s;
+    }
+    s = scanTree(m_options.newDir, true, &m_new, m_progress);
+    if (!s.ok())
+        return s;
+
+    const std::string rawPath = m_options.package + ".raw.tmp";
+    Manifest manifest;
+    uint64_t rawSize = 0;
+    s = writeRawStream(rawPath, &manifest, &rawSize);
+    if (s.ok())
+        s = writePackage(rawPath, rawSize, manifest);
+    ::unlink(rawPath.c_str());
+    return s;
+}
+
+Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manifest, uint64_t *rawSize)
+{
+    FilePtr raw(std::fopen(rawPath.c_str(), "wb"));
+    if (!raw)
+        return writeError(rawPath);
+
+    std::map<std::string, size_t> oldByPath;
+    std::map<std::pair<uint64_t, uint64_t>, size_t> oldByContent;
+    for (size_t i = 0; i < m_old.files.size(); ++i) {
+        oldByPath[m_old.files[i].path] = i;
+        oldByContent.emplace(std::make_pair(m_old.files[i].hash, m_old.files[i].size), i);
+    }
+    std::map<std::string, size_t> newByPath;
+    for (size_t i = 0; i < m_new.files.size(); ++i)
+        newByPath[m_new.files[i].path] = i;
+
+    // Old files enter the manifest only when a new file refers to them.
+    std::map<size_t, uint32_t> manifestIndex;
+    auto reference = [&](size_t oldIndex) {
+        auto it = manifestIndex.find(oldIndex);
+        if (it != manifestIndex.end())
+            return it->second;
+        const TreeFile &f = m_old.files[oldIndex];
+        manifest->oldFiles.push_back({f.path, f.size, f.hash});
+        const uint32_t index = uint32_t(manifest->oldFiles.size() - 1);
+        manifestIndex[oldIndex] = index;
+        return index;
+    };
+
+    // The all-old-files reference: every changed or deleted old file, one after another.
+    std::vector<size_t> combinedFiles;
+    std::vector<uint8_t> combined;
+    std::unique_ptr<DeltaEncoder> combinedEncoder;
+    if (m_options.matchAllOld) {
+        for (size_t i = 0; i < m_old.files.size(); ++i) {
+            const TreeFile &f = m_old.files[i];
+            auto same = newByPath.find(f.path);
+            if (same != newByPath.end() && m_new.files[same->second].hash == f.hash
+                && m_new.files[same->second].size == f.size)
+                continue;
+            if (f.size == 0 || combined.size() + f.size > kMaxDeltaReference)
+                continue;
+            MappedFile map;
+            if (!map.open(m_options.oldDir + "/" + f.path) || map.size() != f.size)
+                return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
+            combined.insert(combined.end(), map.data(), map.data() + map.size());
+            combinedFiles.push_back(i);
+        }
+        if (m_progress)
+            m_progress("indexing " + std::to_string(combined.size()) + " bytes of old files");
+        if (!combined.empty())
+            combinedEncoder = std::make_unique<DeltaEncoder>(combined.data(), combined.size());
+    }
+
+    size_t copies = 0, deltas = 0, plain = 0;
+    uint64_t written = 0;
+    std::vector<char> buffer(1 << 20);
+    std::string delta;
+    const size_t total = m_new.files.size();
+    for (size_t n = 0; n < total; ++n) {
+        const TreeFile &f = m_new.files[n];
+        if (m_progress)
+            m_progress("[" + std::to_string(n + 1) + "/" + std::to_string(total) + "] " + f.path);
+        NewEntry entry;
+        entry.path = f.path;
+        entry.mode = f.mode;
+        entry.size = f.size;
+        entry.hash = f.hash;
+        const std::string newPath = m_options.newDir + "/" + f.path;
+
+        // Unchanged, moved and duplicated files are copies; the same path is the first choice.
+        if (f.size > 0) {
+            auto byPath = oldByPath.find(f.path);
+            size_t source = m_old.files.size();
+            if (byPath != oldByPath.end() && m_old.files[byPath->second].hash == f.hash
+                && m_old.files[byPath->second].size == f.size)
+                source = byPath->second;
+            else if (auto same = oldByContent.find({f.hash, f.size}); same != oldByContent.end())
+                source = same->second;
+            if (source < m_old.files.size()) {
+                entry.kind = Kind::Copy;
+                entry.refs = {reference(source)};
+                manifest->newFiles.push_back(entry);
+                ++copies;
+                continue;
+            }
+        }
+
+        bool useDelta = false;
+        delta.clear();
+        if (f.size > 0 && f.size <= kMaxDeltaReference) {
+            std::vector<size_t> refFiles;
+            const DeltaEncoder *encoder = nullptr;
+            std::unique_ptr<DeltaEncoder> own;
+            MappedFile oldMap;
+            auto byPath = oldByPath.find(f.path);
+            if (combinedEncoder && combinedEncoder->valid()) {
+                encoder = combinedEncoder.get();
+                refFiles = combinedFiles;
+            } else if (byPath != oldByPath.end() && m_old.files[byPath->second].size > 0
+                       && m_old.files[byPath->second].size <= kMaxDeltaReference) {
+                if (!oldMap.open(m_options.oldDir + "/" + f.path) || oldMap.size() != m_old.files[byPath->second].size)
+                    return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
+                own = std::make_unique<DeltaEncoder>(oldMap.data(), oldMap.size());
+                if (own->valid()) {
+                    encoder = own.get();
+                    refFiles = {byPath->second};
+                }
+            }
+            if (encoder) {
+                MappedFile newMap;
+                if (!newMap.open(newPath) || newMap.size() != f.size)
+                    return Status::fail(ExitIoError, "cannot read \"" + newPath + "\"");
+                encoder->encode(newMap.data(), newMap.size(), delta);
+                useDelta = trialSize(delta.data(), delta.size()) < trialSize(newMap.data(), size_t(newMap.size()));
+                if (useDelta) {
+                    entry.kind = Kind::Delta;
+                    for (size_t r : refFiles)
+                        entry.refs.push_back(reference(r));
+                }
+            }
+        }
+
+        if (useDelta) {
+            if (std::fwrite(delta.data(), 1, delta.size(), raw.get()) != delta.size())
+                return writeError(rawPath);
+            written += delta.size();
+            ++deltas;
+        } else {
+            entry.kind = Kind::New;
+            FilePtr in(std::fopen(newPath.c_str(), "rb"));
+            if (!in && f.size > 0)
+                return Status::fail(ExitIoError, "cannot read \"" + newPath + "\": " + std::strerror(errno));
+            for (uint64_t left = f.size; left > 0;) {
+                const size_t want = size_t(std::min<uint64_t>(left, buffer.size()));
+                if (std::fread(buffer.data(), 1, want, in.get()) != want)
+                    return Status::fail(ExitIoError, "\"" + newPath + "\" changed while it was read");
+                if (std::fwrite(buffer.data(), 1, want, raw.get()) != want)
+                    return writeError(rawPath);
+                left -= want;
+            }
+            written += f.size;
+            ++plain;
+        }
+        manifest->newFiles.push_back(entry);
+    }
+    if (std::fflush(raw.get()) != 0)
+        return writeError(rawPath);
+    manifest->dirs = m_new.dirs;
+    *rawSize = written;
+    m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
+        + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
+        + " old files used, " + std::to_string(m_new.dirs.size()) + " directories";
+    return {};
+}
+
+Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, const Manifest &manifest)
+{
+    const std::string manifestRaw = encodeManifest(manifest);
+    std::string manifestPacked(ZSTD_compressBound(manifestRaw.size()), '\0');
+    const size_t packed = ZSTD_compress(manifestPacked.data(), manifestPacked.size(), manifestRaw.data(),
+                                        manifestRaw.size(), m_options.level);
+    if (ZSTD_isError(packed))
+        return Status::fail(ExitIoError, std::string("cannot compress the manifest: ") + ZSTD_getErrorName(packed));
+    manifestPacked.resize(packed);
+
+    Header header;
+    header.flags = m_options.full ? kFlagFull : 0;
+    header.manifestSize = manifestPacked.size();
+    header.manifestRawSize = manifestRaw.size();
+    header.manifestHash = XXH3_64bits(manifestPacked.data(), manifestPacked.size());
+
+    const std::string partPath = m_options.package + ".part";
+    FilePtr out(std::fopen(partPath.c_str(), "wb"));
+    FilePtr in(std::fopen(rawPath.c_str(), "rb"));
+    if (!out || !in)
+        return writeError(partPath);
+    const std::string placeholder(kHeaderSize, '\0');
+    if (std::fwrite(placeholder.data(), 1, placeholder.size(), out.get()) != placeholder.size()
+        || std::fwrite(manifestPacked.data(), 1, manifestPacked.size(), out.get()) != manifestPacked.size())
+        return writeError(partPath);
+
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> ctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, m_options.level);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_windowLog, windowLogFor(rawSize));
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setPledgedSrcSize(ctx.get(), rawSize);
+
+    std::vector<char> inBuf(ZSTD_CStreamInSize());
+    std::vector<char> outBuf(ZSTD_CStreamOutSize());
+    XXH3_state_t *state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    uint64_t done = 0;
+    int lastPercent = -1;
+    Status s;
+    for (bool last = false; !last && s.ok();) {
+        const size_t got = std::fread(inBuf.data(), 1, inBuf.size(), in.get());
+        done += got;
+        last = got < inBuf.size();
+        ZSTD_inBuffer input{inBuf.data(), got, 0};
+        for (bool finished = false; !finished && s.ok();) {
+            ZSTD_outBuffer output{outBuf.data(), outBuf.size(), 0};
+            const size_t r = ZSTD_compressStream2(ctx.get(), &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(r)) {
+                s = Status::fail(ExitIoError, std::string("cannot compress: ") + ZSTD_getErrorName(r));
+                break;
+            }
+            XXH3_64bits_update(state, outBuf.data(), output.pos);
+            header.streamSize += output.pos;
+            if (std::fwrite(outBuf.data(), 1, output.pos, out.get()) != output.pos)
+                s = writeError(partPath);
+            finished = last ? r == 0 : input.pos == input.size;
+        }
+        const int percent = rawSize ? int(done * 100 / rawSize) : 100;
+        if (m_progress && percent != lastPercent) {
+            lastPercent = percent;
+            m_progress("compressing " + std::to_string(percent) + "%");
+        }
+    }
+    header.streamHash = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    if (s.ok() && (std::ferror(in.get()) || done != rawSize))
+        s = Status::fail(ExitIoError, "cannot read \"" + rawPath + "\"");
+    if (s.ok()) {
+        const std::string head = encodeHeader(header);
+        if (std::fseek(out.get(), 0, SEEK_SET) != 0 || std::fwrite(head.data(), 1, head.size(), out.get()) != head.size()
+            || std::fflush(out.get()) != 0 || ::fsync(::fileno(out.get())) != 0)
+            s = writeError(partPath);
+    }
+    if (s.ok() && std::fclose(out.release()) != 0)
+        s = writeError(partPath);
+    if (s.ok() && std::rename(partPath.c_str(), m_options.package.c_str()) != 0)
+        s = writeError(m_options.package);
+    if (!s.ok())
+        ::unlink(partPath.c_str());
+    return s;
+}
+
+} // namespace hpatch

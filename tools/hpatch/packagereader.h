@@ -1,0 +1,39 @@
+#pragma once
+
+#include "packageformat.h"
+#include "zstddecoder.h"
+
+#include <memory>
+#include <string>
+
+namespace hpatch {
+
+// An open package: header and manifest read and validated, the stream ready to decode.
+class PackageReader {
+public:
+    PackageReader() = default;
+    ~PackageReader();
+    PackageReader(const PackageReader &) = delete;
+    PackageReader &operator=(const PackageReader &) = delete;
+
+    // Opens the package at path and validates its header and manifest.
+    Status open(const std::string &path);
+    // Opens a package held in memory (the fuzz target); the bytes are copied to an anonymous file.
+    Status openMemory(const uint8_t *data, size_t size);
+    // Checks the hash of the whole compressed stream before anything is decoded.
+    Status verifyStream();
+
+    const Header &header() const { return m_header; }
+    const Manifest &manifest() const { return m_manifest; }
+    ZstdDecoder &stream() { return *m_stream; }
+
+private:
+    Status readOpened();
+
+    int m_fd = -1;
+    Header m_header;
+    Manifest m_manifest;
+    std::unique_ptr<ZstdDecoder> m_stream;
+};
+
+} // namespace hpatch

@@ -1,0 +1,102 @@
+#include "zstddecoder.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace hpatch {
+
+namespace {
+constexpr size_t kInputBuffer = 1 << 17;
+}
+
+ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size)
+    : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kInputBuffer)
+{
+    ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kMaxWindowLog);
+    m_input.src = m_in.data();
+}
+
+ZstdDecoder::~ZstdDecoder()
+{
+    ZSTD_freeDCtx(m_ctx);
+}
+
+Status ZstdDecoder::refill()
+{
+    const size_t want = size_t(std::min<uint64_t>(m_in.size(), m_end - m_pos));
+    if (want == 0)
+        return Status::fail(ExitBadPackage, "package stream is truncated");
+    ssize_t got;
+    do {
+        got = ::pread(m_fd, m_in.data(), want, off_t(m_pos));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return Status::fail(ExitBadPackage, std::string("cannot read package: ") + (got < 0 ? std::strerror(errno) : "unexpected end"));
+    m_pos += uint64_t(got);
+    m_input.size = size_t(got);
+    m_input.pos = 0;
+    return {};
+}
+
+Status ZstdDecoder::read(void *data, size_t size)
+{
+    ZSTD_outBuffer output{data, size, 0};
+    while (output.pos < output.size) {
+        if (m_lastResult == 0)
+            return Status::fail(ExitBadPackage, "package stream ends early");
+        if (m_input.pos == m_input.size) {
+            Status s = refill();
+            if (!s.ok())
+                return s;
+        }
+        const size_t r = ZSTD_decompressStream(m_ctx, &output, &m_input);
+        if (ZSTD_isError(r))
+            return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(r));
+        m_lastResult = r;
+    }
+    return {};
+}
+
+uint64_t ZstdDecoder::varint(Status *status)
+{
+    uint64_t value = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        uint8_t b = 0;
+        *status = read(&b, 1);
+        if (!status->ok())
+            return 0;
+        value |= uint64_t(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            return value;
+    }
+    *status = Status::fail(ExitBadPackage, "package stream is corrupt: bad number");
+    return 0;
+}
+
+Status ZstdDecoder::finish()
+{
+    // Flush what the decoder still holds: a frame with bytes left over is as corrupt as a short one.
+    if (m_lastResult != 0) {
+        char probe;
+        ZSTD_outBuffer output{&probe, 1, 0};
+        while (m_lastResult != 0) {
+            if (m_input.pos == m_input.size) {
+                Status s = refill();
+                if (!s.ok())
+                    return s;
+            }
+            const size_t r = ZSTD_decompressStream(m_ctx, &output, &m_input);
+            if (ZSTD_isError(r))
+                return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(r));
+            if (output.pos != 0)
+                return Status::fail(ExitBadPackage, "package stream holds more data than its files");
+            m_lastResult = r;
+        }
+    }
+    if (m_input.pos != m_input.size || m_pos != m_end)
+        return Status::fail(ExitBadPackage, "package has bytes after its stream");
+    return {};
+}
+
+} // namespace hpatch

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "packageformat.h"
+
+#include <cstdint>
+#include <vector>
+#include <zstd.h>
+
+namespace hpatch {
+
+// Decodes one zstd frame that lies in [offset, offset + size) of an open file, with positional
+// reads and a window of at most 2^kMaxWindowLog, so a package cannot make it allocate more.
+class ZstdDecoder {
+public:
+    ZstdDecoder(int fd, uint64_t offset, uint64_t size);
+    ~ZstdDecoder();
+    ZstdDecoder(const ZstdDecoder &) = delete;
+    ZstdDecoder &operator=(const ZstdDecoder &) = delete;
+
+    // Fills exactly size bytes; a short or broken stream gives ExitBadPackage.
+    Status read(void *data, size_t size);
+    uint64_t varint(Status *status);
+    // Ok when the frame has ended and no input is left over.
+    Status finish();
+
+private:
+    Status refill();
+
+    int m_fd;
+    uint64_t m_pos;
+    uint64_t m_end;
+    ZSTD_DCtx *m_ctx;
+    std::vector<char> m_in;
+    ZSTD_inBuffer m_input{nullptr, 0, 0};
+    size_t m_lastResult = 1;
+};
+
+} // namespace hpatch
