@@ -1,5 +1,6 @@
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
+#include "versioninfo/versioninfowriter.h"
 
 #include <QtTest>
 
@@ -19,6 +20,9 @@ private slots:
     void parsedLineShowsDecodedMembers();
     void settings_data();
     void settings();
+    void productVersion_data();
+    void productVersion();
+    void versionParameterIsIgnored();
 };
 
 void TestStartup::parserErrorsEndBeforeLogging_data()
@@ -198,6 +202,60 @@ void TestStartup::settings()
     QCOMPARE(sandbox.run(sandbox.defaultParameters()), 255);
     const QStringList messages = sandbox.logMessages();
     QCOMPARE(messages.mid(messages.size() - expected.size()), expected);
+}
+
+void TestStartup::productVersion_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("four numbers") << "1.2.3.4" << true;
+    QTest::newRow("three numbers") << "1.2.3" << true;
+    QTest::newRow("trailing label") << "1.2.3 beta" << true;
+    QTest::newRow("two numbers") << "1.2" << false;
+    QTest::newRow("five numbers") << "1.2.3.4.5" << false;
+    QTest::newRow("commas and blanks") << "1, 2, 3, 4" << false;
+    QTest::newRow("letters") << "v1.2.3" << false;
+}
+
+void TestStartup::productVersion()
+{
+    QFETCH(QString, version);
+    QFETCH(bool, accepted);
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), version));
+    app::LaunchParameters p = sandbox.defaultParameters();
+    p.mode = "auto"; // an automatic check that cannot download ends without telling anyone
+    QCOMPARE(sandbox.run(p), 255);
+    const QStringList messages = sandbox.logMessages();
+    QVERIFY(messages.contains("Info: product version:" + version));
+    const QString invalid = "Critical: product version is invalid, version:" + version;
+    if (accepted) {
+        QVERIFY(!messages.contains(invalid));
+        QVERIFY2(messages.contains("Info: create mainrunner, action:checkUpdate"), qPrintable(messages.join('\n')));
+        QVERIFY(messages.contains("Info: main runner run complete, ret:0"));
+        // The history is read after the startup checks, before the runner.
+        QVERIFY(messages.contains("Info: history confit not exists"));
+    } else {
+        QCOMPARE(messages.mid(messages.size() - 2), (QStringList{ invalid, "Critical: application initialize failed" }));
+        QVERIFY(!messages.contains("Info: mainapplication init localserver"));
+    }
+}
+
+void TestStartup::versionParameterIsIgnored()
+{
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.2"));
+    app::LaunchParameters p = sandbox.defaultParameters();
+    QStringList arguments = p.toArguments();
+    arguments.replaceInStrings(QRegularExpression("^--version=.*$"), "--version=3.4.5.6");
+    QCOMPARE(sandbox.run(arguments), 255);
+    const QStringList messages = sandbox.logMessages();
+    QVERIFY(messages.value(1).contains(", version:, updateUrl:"));
+    QVERIFY(messages.contains("Critical: product version is invalid, version:1.2"));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
