@@ -24,39 +24,15 @@ bench="$root/build/bin/bench_download"
 work="$root/build/bench/download"
 mkdir -p "$work/www" "$work/out" "$work/tmp"
 chmod 755 "$work" "$work/www"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    client_body_temp_path $work/tmp/body;
-    proxy_temp_path $work/tmp/proxy;
-    fastcgi_temp_path $work/tmp/fastcgi;
-    uwsgi_temp_path $work/tmp/uwsgi;
-    scgi_temp_path $work/tmp/scgi;
-    types { application/octet-stream bin; }
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-nginx -p "$work" -e "$work/error.log" -c "$work/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
+# shellcheck source=lib/nginx.sh
+. "$root/scripts/lib/nginx.sh"
 cleanup() {
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
+    stop_nginx
     rm -f "$work"/www/*.bin "$work"/out/*
 }
 trap cleanup EXIT
-for _ in $(seq 50); do
-    curl -s -o /dev/null "http://127.0.0.1:$port/" && break || sleep 0.1
-done
+start_nginx "$work" "$work/www"
+port=$NGINX_PORT
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 

@@ -6,8 +6,6 @@
 #include <QGuiApplication>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkConfiguration>
 #include <QNetworkInterface>
 #include <QScreen>
 #include <QSysInfo>
@@ -18,15 +16,22 @@ namespace {
 
 constexpr unsigned long long kMegabyte = 1048576;
 
-QString networkTypeName()
+// The kind of connection, named like the bearer types of the Qt 5 network configuration API.
+// That API is deprecated, and merely asking it costs every run of the updater about 50 ms (it
+// starts a thread that scans the network and is slow to wind down); the interface list tells the
+// same for the interfaces that matter here.
+QString networkTypeName(QNetworkInterface::InterfaceType type)
 {
-    // Bearer management is deprecated in Qt 5.15 but is still the only place that names the
-    // kind of the active connection.
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    QNetworkAccessManager manager;
-    return manager.activeConfiguration().bearerTypeName();
-    QT_WARNING_POP
+    switch (type) {
+    case QNetworkInterface::Ethernet:
+        return QStringLiteral("Ethernet");
+    case QNetworkInterface::Wifi:
+        return QStringLiteral("WLAN");
+    case QNetworkInterface::Ieee80216:
+        return QStringLiteral("WiMAX");
+    default:
+        return QStringLiteral("Unknown");
+    }
 }
 
 } // namespace
@@ -93,11 +98,8 @@ solvaneGetSysInfo::solvaneGetSysInfo()
         if (flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning)
             && !flags.testFlag(QNetworkInterface::IsLoopBack)) {
             m_record.macAddress = iface.hardwareAddress().remove(QLatin1Char(':'));
+            m_record.networkType = networkTypeName(iface.type());
             break;
         }
     }
-
-    const QString type = networkTypeName();
-    if (!type.isEmpty())
-        m_record.networkType = type;
 }
