@@ -5,9 +5,6 @@
 // Fixed texts and numbers of the runners.
 namespace runner {
 
-// The update description is stored per edition: update_<role>.json in the local data directory.
-inline const QString kUpdateInfoFileName = QStringLiteral("update.json");
-
 // Members of the check result the master receives.
 inline const QString kPayloadNeedUpdate = QStringLiteral("needUpdate");
 inline const QString kPayloadIsForceUpdate = QStringLiteral("isForceUpdate");
@@ -18,7 +15,8 @@ inline const QString kPayloadUpdateInfoContent = QStringLiteral("updateInfoConte
 constexpr int kNotifyAttempts = 3;
 constexpr int kNotifyConnectTimeoutSeconds = 3;
 
-// The local path of the update description for an edition (the directory is created).
+// The local path of the update description for an edition: update_<role>.json in the local data
+// directory (created when missing).
 QString updateInfoFilePath(const QString &role);
 
 } // namespace runner

@@ -1,5 +1,7 @@
 #include "runner/constants.h"
 
+#include "app/constants.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -10,7 +12,7 @@ QString updateInfoFilePath(const QString &role)
 {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     QDir().mkpath(dir);
-    const QFileInfo name(kUpdateInfoFileName);
+    const QFileInfo name(app::kUpdateInfoFileName);
     return QDir(dir).absoluteFilePath(name.baseName() + QLatin1Char('_') + role + QLatin1Char('.')
                                       + name.completeSuffix());
 }
