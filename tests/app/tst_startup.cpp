@@ -23,6 +23,7 @@ private slots:
     void productVersion_data();
     void productVersion();
     void versionParameterIsIgnored();
+    void runsWithoutDisplay();
 };
 
 void TestStartup::parserErrorsEndBeforeLogging_data()
@@ -256,6 +257,28 @@ void TestStartup::versionParameterIsIgnored()
     const QStringList messages = sandbox.logMessages();
     QVERIFY(messages.value(1).contains(", version:, updateUrl:"));
     QVERIFY(messages.contains("Critical: product version is invalid, version:1.2"));
+}
+
+void TestStartup::runsWithoutDisplay()
+{
+    // Without a display and without a chosen platform, QApplication would abort the process.
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+    QProcessEnvironment env = sandbox.environment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    QProcess process;
+    process.setProcessEnvironment(env);
+    app::LaunchParameters p = sandbox.defaultParameters();
+    p.mode = "auto";
+    process.start(sandbox.updaterPath(), p.toArguments());
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 255);
+    QVERIFY(sandbox.logMessages().contains("Info: main runner run complete, ret:0"));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
