@@ -9,11 +9,13 @@
 namespace {
 
 const char *const kUsage =
-    "usage: mkhpatch [--all-old] [--level N] <oldDir> <newDir> <package>\n"
+    "usage: mkhpatch [--all-old] [--level N] [--window-log N] <oldDir> <newDir> <package>\n"
     "       mkhpatch --full [--level N] <newDir> <package>\n"
     "  --all-old  match each changed file against all changed and deleted old files together\n"
     "  --full     a package that needs no old tree\n"
-    "  --level N  zstd level of the stream (default 19)\n";
+    "  --level N  zstd level of the stream (default 19)\n"
+    "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 25); the apply needs\n"
+    "             about this much memory\n";
 
 int usage(const std::string &why)
 {
@@ -37,6 +39,8 @@ int main(int argc, char **argv)
             options.matchAllOld = true;
         else if (arg == "--level" && i + 1 < argc)
             options.level = std::atoi(argv[++i]);
+        else if (arg == "--window-log" && i + 1 < argc)
+            options.windowLog = std::atoi(argv[++i]);
         else if (arg.size() > 1 && arg[0] == '-')
             return usage("unknown option " + arg);
         else

@@ -80,6 +80,7 @@ Status OutputFile::flush()
     if (m_used == m_buffer.size() && allZero(m_buffer.data(), m_used)) {
         m_written += m_used;
         m_used = 0;
+        m_holeAtEnd = true;
         return {};
     }
     size_t done = 0;
@@ -94,6 +95,7 @@ Status OutputFile::flush()
     }
     m_written += m_used;
     m_used = 0;
+    m_holeAtEnd = false;
     return {};
 }
 
@@ -102,7 +104,7 @@ Status OutputFile::close()
     Status s = flush();
     if (!s.ok())
         return s;
-    if (::ftruncate(m_fd, off_t(m_written)) != 0)
+    if (m_holeAtEnd && ::ftruncate(m_fd, off_t(m_written)) != 0)
         return ioError("set the size of");
     if (::fchmod(m_fd, m_mode & 0777) != 0)
         return ioError("set the mode of");

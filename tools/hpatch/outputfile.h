@@ -37,6 +37,7 @@ private:
     size_t m_used = 0;
     uint64_t m_size = 0;
     uint64_t m_written = 0;
+    bool m_holeAtEnd = false;
     XXH3_state_t *m_hash;
 };
 

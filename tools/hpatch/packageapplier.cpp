@@ -68,7 +68,40 @@ private:
 
 } // namespace
 
+// Deltas against all old files reuse the same files for every target; reopening them per file
+// costs more than the work itself on trees of many small files.
+constexpr size_t kMaxOpenOld = 256;
+
 PackageApplier::PackageApplier(ApplyOptions options) : m_options(std::move(options)), m_buffer(kChunk) {}
+
+PackageApplier::~PackageApplier()
+{
+    for (const auto &open : m_openOld)
+        ::close(open.second);
+}
+
+Status PackageApplier::sharedOld(uint32_t index, const Manifest &manifest, int *fd)
+{
+    for (const auto &open : m_openOld) {
+        if (open.first == index) {
+            *fd = open.second;
+            return {};
+        }
+    }
+    Status s = openOld(manifest.oldFiles[index], fd);
+    if (!s.ok()) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+        return s;
+    }
+    if (m_openOld.size() == kMaxOpenOld) {
+        ::close(m_openOld.front().second);
+        m_openOld.erase(m_openOld.begin());
+    }
+    m_openOld.emplace_back(index, *fd);
+    return {};
+}
 
 Status PackageApplier::run()
 {
@@ -194,9 +227,12 @@ Status PackageApplier::makeOutDir()
 
 Status PackageApplier::makeDir(const std::string &relative, uint32_t mode)
 {
+    if (m_dirsMade.count(relative))
+        return {};
     const std::string path = joinPath(m_options.outDir, relative);
     if (::mkdir(path.c_str(), mode) == 0) {
         m_created.push_back(path);
+        m_dirsMade.insert(relative);
         return {};
     }
     struct stat st;
@@ -288,15 +324,15 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
 {
     const Manifest &manifest = reader.manifest();
     // The reference is the concatenation of the listed old files, read with positional reads.
-    std::vector<FdGuard> fds(entry.refs.size());
     std::vector<uint64_t> starts;
     uint64_t refSize = 0;
-    for (size_t i = 0; i < entry.refs.size(); ++i) {
-        Status s = openOld(manifest.oldFiles[entry.refs[i]], fds[i].out());
+    for (uint32_t ref : entry.refs) {
+        int fd = -1;
+        Status s = sharedOld(ref, manifest, &fd);
         if (!s.ok())
             return s;
         starts.push_back(refSize);
-        refSize += manifest.oldFiles[entry.refs[i]].size;
+        refSize += manifest.oldFiles[ref].size;
     }
     auto readRef = [&](uint64_t pos, char *data, uint64_t size) {
         auto it = std::upper_bound(starts.begin(), starts.end(), pos);
@@ -304,7 +340,8 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         while (size > 0) {
             const uint64_t at = pos - starts[file];
             const uint64_t n = std::min(size, manifest.oldFiles[entry.refs[file]].size - at);
-            if (n > 0 && !readAt(fds[file].get(), data, size_t(n), at))
+            int fd = -1;
+            if (n > 0 && (!sharedOld(entry.refs[file], manifest, &fd).ok() || !readAt(fd, data, size_t(n), at)))
                 return false;
             data += n;
             pos += n;
@@ -313,7 +350,6 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         }
         return true;
     };
-
     struct Ctrl {
         uint64_t add, copy;
         int64_t seek;

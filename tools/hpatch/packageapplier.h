@@ -2,6 +2,7 @@
 
 #include "packageformat.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct ApplyOptions {
 class PackageApplier {
 public:
     explicit PackageApplier(ApplyOptions options);
+    ~PackageApplier();
+    PackageApplier(const PackageApplier &) = delete;
+    PackageApplier &operator=(const PackageApplier &) = delete;
     Status run();
     // Applies an already opened package (the fuzz target uses this).
     Status apply(PackageReader &reader);
@@ -36,6 +40,8 @@ private:
     Status checkDirectories();
     Status checkOldFiles(const Manifest &manifest);
     Status openOld(const OldEntry &entry, int *fd) const;
+    // An open old file for reading, kept open for later files that use it again.
+    Status sharedOld(uint32_t index, const Manifest &manifest, int *fd);
     Status makeOutDir();
     Status makeParents(const std::string &relative);
     Status makeDir(const std::string &relative, uint32_t mode);
@@ -48,6 +54,8 @@ private:
     ApplyOptions m_options;
     std::vector<std::string> m_created; // absolute paths of what this run created, in order
     std::vector<char> m_buffer;
+    std::set<std::string> m_dirsMade;
+    std::vector<std::pair<uint32_t, int>> m_openOld;
 };
 
 } // namespace hpatch

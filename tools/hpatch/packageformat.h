@@ -30,6 +30,8 @@ inline constexpr uint64_t kMaxBlockBytes = 1u << 20;
 inline constexpr uint64_t kMaxBlockControls = 1u << 16;
 inline constexpr uint64_t kMaxManifestBytes = 256u << 20;
 inline constexpr int kMaxWindowLog = 27;
+// The maker's default: the applier's memory is about this window, whatever the package size.
+inline constexpr int kDefaultWindowLog = 25;
 
 // Process exit codes shared by both commands.
 enum ExitCode : int {

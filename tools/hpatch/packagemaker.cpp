@@ -35,10 +35,10 @@ size_t trialSize(const void *data, size_t size)
     return ZSTD_isError(n) ? size : n;
 }
 
-int windowLogFor(uint64_t size)
+int windowLogFor(uint64_t size, int maxLog)
 {
     int log = 10;
-    while (log < kMaxWindowLog && (uint64_t(1) << log) < size)
+    while (log < maxLog && (uint64_t(1) << log) < size)
         ++log;
     return log;
 }
@@ -59,6 +59,8 @@ Status PackageMaker::run()
 {
     if (m_options.level < 1 || m_options.level > ZSTD_maxCLevel())
         return Status::fail(ExitBadArguments, "compression level out of range");
+    if (m_options.windowLog < 10 || m_options.windowLog > kMaxWindowLog)
+        return Status::fail(ExitBadArguments, "window log out of range (10 to " + std::to_string(kMaxWindowLog) + ")");
     Status s;
     if (!m_options.full) {
         s = scanTree(m_options.oldDir, false, &m_old, m_progress);
@@ -264,7 +266,7 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> ctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
     ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, m_options.level);
     ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
-    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_windowLog, windowLogFor(rawSize));
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_windowLog, windowLogFor(rawSize, m_options.windowLog));
     ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 0);
     ZSTD_CCtx_setPledgedSrcSize(ctx.get(), rawSize);
 

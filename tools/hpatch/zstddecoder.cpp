@@ -11,7 +11,7 @@ constexpr size_t kInputBuffer = 1 << 17;
 }
 
 ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size)
-    : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kInputBuffer)
+    : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kInputBuffer), m_out(kInputBuffer)
 {
     ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kMaxWindowLog);
     m_input.src = m_in.data();
@@ -39,10 +39,11 @@ Status ZstdDecoder::refill()
     return {};
 }
 
-Status ZstdDecoder::read(void *data, size_t size)
+// Decodes up to size bytes, at least one unless the frame has ended.
+Status ZstdDecoder::decode(void *data, size_t size, size_t *produced)
 {
     ZSTD_outBuffer output{data, size, 0};
-    while (output.pos < output.size) {
+    while (output.pos == 0) {
         if (m_lastResult == 0)
             return Status::fail(ExitBadPackage, "package stream ends early");
         if (m_input.pos == m_input.size) {
@@ -54,6 +55,34 @@ Status ZstdDecoder::read(void *data, size_t size)
         if (ZSTD_isError(r))
             return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(r));
         m_lastResult = r;
+    }
+    *produced = output.pos;
+    return {};
+}
+
+Status ZstdDecoder::read(void *data, size_t size)
+{
+    char *out = static_cast<char *>(data);
+    while (size > 0) {
+        if (m_outPos < m_outSize) {
+            const size_t n = std::min(size, m_outSize - m_outPos);
+            std::memcpy(out, m_out.data() + m_outPos, n);
+            m_outPos += n;
+            out += n;
+            size -= n;
+            continue;
+        }
+        size_t produced = 0;
+        Status s = size >= m_out.size() ? decode(out, size, &produced) : decode(m_out.data(), m_out.size(), &produced);
+        if (!s.ok())
+            return s;
+        if (size >= m_out.size()) {
+            out += produced;
+            size -= produced;
+        } else {
+            m_outPos = 0;
+            m_outSize = produced;
+        }
     }
     return {};
 }
@@ -77,6 +106,8 @@ uint64_t ZstdDecoder::varint(Status *status)
 Status ZstdDecoder::finish()
 {
     // Flush what the decoder still holds: a frame with bytes left over is as corrupt as a short one.
+    if (m_outPos < m_outSize)
+        return Status::fail(ExitBadPackage, "package stream holds more data than its files");
     if (m_lastResult != 0) {
         char probe;
         ZSTD_outBuffer output{&probe, 1, 0};

@@ -25,6 +25,7 @@ public:
 
 private:
     Status refill();
+    Status decode(void *data, size_t size, size_t *produced);
 
     int m_fd;
     uint64_t m_pos;
@@ -33,6 +34,10 @@ private:
     std::vector<char> m_in;
     ZSTD_inBuffer m_input{nullptr, 0, 0};
     size_t m_lastResult = 1;
+    // Decoded bytes not yet taken: small reads (the numbers of the delta blocks) come from here.
+    std::vector<char> m_out;
+    size_t m_outPos = 0;
+    size_t m_outSize = 0;
 };
 
 } // namespace hpatch
