@@ -100,6 +100,7 @@ struct CopyRun
     QByteArray buffer;
     QString targetRoot;        // canonical; never copied into itself
     QStringList openDirectories; // canonical sources being walked, to stop at links that loop
+    QStringList skippedTopLevelFiles;
 };
 
 bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode, CopyRun &run)
@@ -126,6 +127,8 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
                 complete = false;
             continue;
         }
+        if (run.openDirectories.size() == 1 && run.skippedTopLevelFiles.contains(entry.fileName()))
+            continue;
         if (!placeFile(entry, targetPath, coverFileIfExist, copyMode, run.buffer))
             complete = false;
     }
@@ -137,9 +140,16 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
 
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode)
 {
+    return copyDirectoryFiles(fromDir, toDir, coverFileIfExist, copyMode, QStringList());
+}
+
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode,
+                        const QStringList &skippedTopLevelFiles)
+{
     if (copyMode != CopyStraight && copyMode != CopyThroughBackupName)
         return false;
     CopyRun run;
+    run.skippedTopLevelFiles = skippedTopLevelFiles;
     run.buffer.resize(kCopyChunkSize);
     QDir().mkpath(QDir(toDir).absolutePath());
     run.targetRoot = QFileInfo(toDir).canonicalFilePath();

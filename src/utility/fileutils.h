@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // File and version functions used for the backup, the patching and the product discovery.
 // None of them logs; each reports at most a bool.
@@ -17,6 +18,9 @@ QString fileProductVersion(const QString &path);
 // system reports that the data could not be stored. Existing targets are never overwritten. The
 // copied data is on disk when the call returns.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode);
+// The same, leaving out the files of fromDir's top level named in skippedTopLevelFiles.
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode,
+                        const QStringList &skippedTopLevelFiles);
 
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.
 bool renameBackupFiles(const QString &dir, bool addSuffix);

@@ -29,6 +29,7 @@ private slots:
     void copyOverLockedTarget();
     void copyModeTwoLeavesForeignBackupName();
     void copyRefusesUnknownMode();
+    void copySkipsNamedTopLevelFiles();
     void copyStopsAtLoopsAndItself();
     void copyKeepsModeAndTime();
 
@@ -281,6 +282,18 @@ void TestFileUtils::copyRefusesUnknownMode()
     writeTree(path("from"), sourceTree());
     QVERIFY(!utility::copyDirectoryFiles(path("from"), path("to"), true, 3));
     QCOMPARE(readTree(path("to")), Tree());
+}
+
+// Only files directly in the source are skipped by name; the same name deeper down is copied.
+void TestFileUtils::copySkipsNamedTopLevelFiles()
+{
+    Tree tree = sourceTree();
+    tree.insert("sub/client.exe", "nested client");
+    writeTree(path("from"), tree);
+    QVERIFY(utility::copyDirectoryFiles(path("from"), path("to"), true, 2, { "client.exe", "not-there" }));
+    Tree want = visibleOnly(tree);
+    want.remove("client.exe");
+    QCOMPARE(readTree(path("to")), want);
 }
 
 // A link back up the tree, and a target inside the source, end instead of copying forever.
