@@ -123,7 +123,8 @@ void TestStartup::parsedLineShowsDecodedMembers()
     QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
     app::LaunchParameters p = sandbox.defaultParameters();
     p.mode = "auto";
-    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json");
+    // Percent escapes are no placeholders of the line.
+    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1");
     p.masterLocalServer = QStringLiteral("主 server");
     p.version = "9.9.9.9"; // passed on the command line, never used
     QStringList arguments = p.toArguments();
@@ -132,10 +133,11 @@ void TestStartup::parsedLineShowsDecodedMembers()
     sandbox.run(arguments);
 
     const QString expected = QStringLiteral("Debug: parsed commaindline: mode:auto, action:checkUpdate, role:teacher, "
-                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json, "
+                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1, "
                                             "masterPid:4711, language:en, masterMainwin:1234, masterLocalServer:主 "
                                             "server, logDirPath:%2")
-                                     .arg(sandbox.clientPath(), sandbox.logDir());
+                                     .replace("exePath:%1", "exePath:" + sandbox.clientPath())
+                                     .replace("logDirPath:%2", "logDirPath:" + sandbox.logDir());
     QCOMPARE(sandbox.logMessages().value(1), expected);
     QCOMPARE(sandbox.logMessages().value(2), QStringLiteral("Info: Init exe name."));
 }
@@ -182,6 +184,12 @@ void TestStartup::settings_data()
             << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
                             "enable_proxy:1,need_killed_processes_before_upgrade:a.exe,b.exe,c.exe,"
                             "with_backup_sufix:0",
+                            "Info: product version:", versionFail, appFail };
+    QTest::newRow("a process name with a percent sign")
+            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n"
+                          "NeedKilledProcessesBeforeUpgrade=a%5.exe,%1b.exe\n")
+            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:a%5.exe,%1b.exe,with_backup_sufix:0",
                             "Info: product version:", versionFail, appFail };
     QTest::newRow("suffix missing means off")
             << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\n")
