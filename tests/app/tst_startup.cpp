@@ -17,6 +17,8 @@ private slots:
     void parserErrorsEndBeforeLogging();
     void invalidParameters_data();
     void invalidParameters();
+    void acceptedParameters_data();
+    void acceptedParameters();
     void parsedLineShowsDecodedMembers();
     void settings_data();
     void settings();
@@ -104,15 +106,59 @@ void TestStartup::invalidParameters()
     QCOMPARE(sandbox.run(arguments), 255);
 
     const QStringList messages = sandbox.logMessages();
-    QVERIFY2(messages.size() >= 3, qPrintable(messages.join('\n')));
+    QVERIFY2(messages.size() >= 2, qPrintable(messages.join('\n')));
     QCOMPARE(messages.first(), QStringLiteral("Info: mainapplication initialize"));
     QVERIFY(messages.at(1).startsWith("Debug: parsed commaindline: mode:"));
+    // The whole log: a check that fails logs nothing more, and the executable is looked for only
+    // after every other parameter passed.
     QStringList tail{ "Critical: parse commandline error", "Critical: application initialize failed" };
     if (!expectedBeforeFailure.isEmpty())
-        tail.prepend(expectedBeforeFailure);
-    QCOMPARE(messages.mid(messages.size() - tail.size()), tail);
+        tail = QStringList{ "Info: Init exe name.", expectedBeforeFailure } + tail;
+    QCOMPARE(messages.mid(2), tail);
     // Validation stops the run before the settings are read.
     QVERIFY(!sandbox.log().contains("parsed config"));
+}
+
+void TestStartup::acceptedParameters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("remove");
+
+    QTest::newRow("mode auto") << "mode" << "auto" << false;
+    QTest::newRow("mode manual") << "mode" << "manual" << false;
+    QTest::newRow("action checkUpdate") << "action" << "checkUpdate" << false;
+    QTest::newRow("action realUpgrade") << "action" << "realUpgrade" << false;
+    QTest::newRow("role teacher") << "role" << "teacher" << false;
+    QTest::newRow("role student") << "role" << "student" << false;
+    QTest::newRow("lang en") << "lang" << "en" << false;
+    QTest::newRow("lang cn") << "lang" << "cn" << false;
+    QTest::newRow("version anything") << "version" << "not a version" << false;
+    QTest::newRow("logDirPath missing") << "logDirPath" << "" << true;
+}
+
+void TestStartup::acceptedParameters()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(bool, remove);
+
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    // Without a product version the run stops right after validation and the settings.
+    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
+    QCOMPARE(sandbox.run(arguments), 255);
+
+    const QStringList messages = sandbox.logMessages();
+    QVERIFY2(!messages.contains("Critical: parse commandline error"), qPrintable(messages.join('\n')));
+    QCOMPARE(messages.value(2), QStringLiteral("Info: Init exe name."));
+    QVERIFY(messages.contains("Critical: product version is invalid, version:"));
+    // Without a log directory parameter the log lies in the default directory.
+    const QStringList logs = sandbox.logFiles();
+    QCOMPARE(logs.size(), 1);
+    QCOMPARE(QFileInfo(logs.first()).absolutePath(), remove ? sandbox.defaultLogDir() : sandbox.logDir());
 }
 
 void TestStartup::parsedLineShowsDecodedMembers()
