@@ -46,11 +46,13 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     const char *word = levelWord(type);
     if (!word)
         return;
+    // Filled in one pass: a message often carries URL escapes such as %2F, which a chain of
+    // arg() calls would take for placeholders of the record.
     const QString record = QLatin1String(word)
             + QStringLiteral("%1 (%2:%3, %4) %5\r\n")
-                      .arg(message, QString::fromUtf8(context.file ? context.file : ""))
-                      .arg(context.line)
-                      .arg(QString::fromUtf8(context.function ? context.function : ""),
+                      .arg(message, QString::fromUtf8(context.file ? context.file : ""),
+                           QString::number(context.line),
+                           QString::fromUtf8(context.function ? context.function : ""),
                            QDateTime::currentDateTime().toString(kRecordTimeFormat));
     QMutexLocker locker(&g_logMutex);
     if (!g_logFile)

@@ -154,12 +154,12 @@ bool MainApplication::initialize()
 bool MainApplication::validateCommandLine()
 {
     const LaunchParameters &p = m_params;
+    // All values in one arg() call: a URL's percent escapes must not be filled by a later one.
     applog::debug(QStringLiteral("parsed commaindline: mode:%1, action:%2, role:%3, exePath:%4, version:%5, "
                                  "updateUrl:%6, masterPid:%7, language:%8, masterMainwin:%9, "
                                  "masterLocalServer:%10, logDirPath:%11")
                           .arg(p.mode, p.action, p.role, p.exePath, p.version, p.updateUrl, p.masterPid, p.lang,
-                               p.masterHwnd)
-                          .arg(p.masterLocalServer, p.logDirPath));
+                               p.masterHwnd, p.masterLocalServer, p.logDirPath));
 
     if (m_params.mode != kModeAuto && m_params.mode != kModeManual) {
         m_params.mode.clear();
@@ -238,11 +238,9 @@ bool MainApplication::parseConfig()
 
     applog::info(QStringLiteral("parsed config: check_interval:%1,check_interval_after_user_cancel:%2,"
                                 "enable_proxy:%3,need_killed_processes_before_upgrade:%4,with_backup_sufix:%5")
-                         .arg(m_checkInterval)
-                         .arg(m_checkIntervalAfterUserCancel)
-                         .arg(m_enableProxy ? 1 : 0)
-                         .arg(m_needKilledProcesses.join(QLatin1Char(',')))
-                         .arg(m_withBackupSuffix ? 1 : 0));
+                         .arg(QString::number(m_checkInterval), QString::number(m_checkIntervalAfterUserCancel),
+                              QString::number(m_enableProxy ? 1 : 0), m_needKilledProcesses.join(QLatin1Char(',')),
+                              QString::number(m_withBackupSuffix ? 1 : 0)));
     if (m_checkInterval == 0 || m_checkIntervalAfterUserCancel == 0) {
         applog::critical(QStringLiteral("parsed config key invalid"));
         return false;

@@ -103,6 +103,11 @@ void TestHistoryConfig::read_data()
                                        << 0u << 0u << true << false << 0u
                                        << "history confit: dest_version:, pre_version:, lastnotfy:0, "
                                           "lastupgrade:0, notifyed_to_user:1, user_cancelled:0, lastupgradestatus:0";
+    QTest::newRow("a saved version with a percent sign")
+            << QByteArray("[history]\nDestVesion=1.2.3%5\nPreVersion=%1\nCancelled=1\n") << "1.2.3%5" << "%1" << 0u << 0u
+            << false << true << 0u
+            << "history confit: dest_version:1.2.3%5, pre_version:%1, lastnotfy:0, lastupgrade:0, notifyed_to_user:0, "
+               "user_cancelled:1, lastupgradestatus:0";
     QTest::newRow("DestVersion spelled right is not read")
             << QByteArray("[history]\nDestVersion=2.0.0\n") << "" << "" << 0u << 0u << false << false << 0u
             << "history confit: dest_version:, pre_version:, lastnotfy:0, lastupgrade:0, notifyed_to_user:0, "

@@ -74,6 +74,10 @@ void TestLog::recordFormat_data()
     QTest::newRow("chinese text") << int(applog::Critical) << QStringLiteral("路径:D:\\教育 客户端")
                                   << QStringLiteral("Critical: \"路径:D:\\\\教育 客户端\"").toUtf8();
     QTest::newRow("empty message") << int(applog::Info) << "" << QByteArray("Info: \"\"");
+    // Percent escapes in URLs and paths look like placeholders; the record must not fill them.
+    QTest::newRow("percent escapes stay as written")
+            << int(applog::Info) << "url:http://h/a%2Fb?c=%1&d=%3A%4%5"
+            << QByteArray("Info: \"url:http://h/a%2Fb?c=%1&d=%3A%4%5\"");
 }
 
 void TestLog::recordFormat()

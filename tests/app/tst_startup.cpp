@@ -17,6 +17,8 @@ private slots:
     void parserErrorsEndBeforeLogging();
     void invalidParameters_data();
     void invalidParameters();
+    void acceptedParameters_data();
+    void acceptedParameters();
     void parsedLineShowsDecodedMembers();
     void settings_data();
     void settings();
@@ -104,15 +106,59 @@ void TestStartup::invalidParameters()
     QCOMPARE(sandbox.run(arguments), 255);
 
     const QStringList messages = sandbox.logMessages();
-    QVERIFY2(messages.size() >= 3, qPrintable(messages.join('\n')));
+    QVERIFY2(messages.size() >= 2, qPrintable(messages.join('\n')));
     QCOMPARE(messages.first(), QStringLiteral("Info: mainapplication initialize"));
     QVERIFY(messages.at(1).startsWith("Debug: parsed commaindline: mode:"));
+    // The whole log: a check that fails logs nothing more, and the executable is looked for only
+    // after every other parameter passed.
     QStringList tail{ "Critical: parse commandline error", "Critical: application initialize failed" };
     if (!expectedBeforeFailure.isEmpty())
-        tail.prepend(expectedBeforeFailure);
-    QCOMPARE(messages.mid(messages.size() - tail.size()), tail);
+        tail = QStringList{ "Info: Init exe name.", expectedBeforeFailure } + tail;
+    QCOMPARE(messages.mid(2), tail);
     // Validation stops the run before the settings are read.
     QVERIFY(!sandbox.log().contains("parsed config"));
+}
+
+void TestStartup::acceptedParameters_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("remove");
+
+    QTest::newRow("mode auto") << "mode" << "auto" << false;
+    QTest::newRow("mode manual") << "mode" << "manual" << false;
+    QTest::newRow("action checkUpdate") << "action" << "checkUpdate" << false;
+    QTest::newRow("action realUpgrade") << "action" << "realUpgrade" << false;
+    QTest::newRow("role teacher") << "role" << "teacher" << false;
+    QTest::newRow("role student") << "role" << "student" << false;
+    QTest::newRow("lang en") << "lang" << "en" << false;
+    QTest::newRow("lang cn") << "lang" << "cn" << false;
+    QTest::newRow("version anything") << "version" << "not a version" << false;
+    QTest::newRow("logDirPath missing") << "logDirPath" << "" << true;
+}
+
+void TestStartup::acceptedParameters()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(bool, remove);
+
+    UpdaterSandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.writeDefaultConfig());
+    // Without a product version the run stops right after validation and the settings.
+    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
+    QCOMPARE(sandbox.run(arguments), 255);
+
+    const QStringList messages = sandbox.logMessages();
+    QVERIFY2(!messages.contains("Critical: parse commandline error"), qPrintable(messages.join('\n')));
+    QCOMPARE(messages.value(2), QStringLiteral("Info: Init exe name."));
+    QVERIFY(messages.contains("Critical: product version is invalid, version:"));
+    // Without a log directory parameter the log lies in the default directory.
+    const QStringList logs = sandbox.logFiles();
+    QCOMPARE(logs.size(), 1);
+    QCOMPARE(QFileInfo(logs.first()).absolutePath(), remove ? sandbox.defaultLogDir() : sandbox.logDir());
 }
 
 void TestStartup::parsedLineShowsDecodedMembers()
@@ -123,7 +169,8 @@ void TestStartup::parsedLineShowsDecodedMembers()
     QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
     app::LaunchParameters p = sandbox.defaultParameters();
     p.mode = "auto";
-    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json");
+    // Percent escapes are no placeholders of the line.
+    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1");
     p.masterLocalServer = QStringLiteral("主 server");
     p.version = "9.9.9.9"; // passed on the command line, never used
     QStringList arguments = p.toArguments();
@@ -132,10 +179,11 @@ void TestStartup::parsedLineShowsDecodedMembers()
     sandbox.run(arguments);
 
     const QString expected = QStringLiteral("Debug: parsed commaindline: mode:auto, action:checkUpdate, role:teacher, "
-                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json, "
+                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1, "
                                             "masterPid:4711, language:en, masterMainwin:1234, masterLocalServer:主 "
                                             "server, logDirPath:%2")
-                                     .arg(sandbox.clientPath(), sandbox.logDir());
+                                     .replace("exePath:%1", "exePath:" + sandbox.clientPath())
+                                     .replace("logDirPath:%2", "logDirPath:" + sandbox.logDir());
     QCOMPARE(sandbox.logMessages().value(1), expected);
     QCOMPARE(sandbox.logMessages().value(2), QStringLiteral("Info: Init exe name."));
 }
@@ -182,6 +230,12 @@ void TestStartup::settings_data()
             << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
                             "enable_proxy:1,need_killed_processes_before_upgrade:a.exe,b.exe,c.exe,"
                             "with_backup_sufix:0",
+                            "Info: product version:", versionFail, appFail };
+    QTest::newRow("a process name with a percent sign")
+            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n"
+                          "NeedKilledProcessesBeforeUpgrade=a%5.exe,%1b.exe\n")
+            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
+                            "enable_proxy:0,need_killed_processes_before_upgrade:a%5.exe,%1b.exe,with_backup_sufix:0",
                             "Info: product version:", versionFail, appFail };
     QTest::newRow("suffix missing means off")
             << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\n")

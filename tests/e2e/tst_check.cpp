@@ -29,6 +29,19 @@ QByteArray document(const QString &version, bool force)
     return QJsonDocument(root).toJson();
 }
 
+// Whether every item of expected occurs in lines, in that order.
+bool isSubsequence(const QStringList &lines, const QStringList &expected)
+{
+    int from = 0;
+    for (const QString &item : expected) {
+        from = lines.indexOf(item, from);
+        if (from < 0)
+            return false;
+        ++from;
+    }
+    return true;
+}
+
 // No history file is written for this value.
 constexpr qint64 kNoHistory = std::numeric_limits<qint64>::min();
 
@@ -42,6 +55,7 @@ class TestCheck : public QObject
 private slots:
     void policy_data();
     void policy();
+    void unreachableUpdateUrl_data();
     void unreachableUpdateUrl();
     void masterAnswersOnThirdAttempt();
     void masterNeverAnswers();
@@ -159,12 +173,34 @@ void TestCheck::policy()
     const qint64 after = QDateTime::currentSecsSinceEpoch();
     const QStringList log = setup.sandbox.logMessages();
 
-    QVERIFY2(log.contains(QStringLiteral("Info: checkrunner updateinfo download complete, success:1, needupdate:%1")
-                                  .arg(needUpdate ? 1 : 0)),
-             qPrintable(log.join('\n')));
-    QVERIFY(log.contains("Info: main runner run complete, ret:0"));
+    const QString complete = QStringLiteral("Info: checkrunner updateinfo download complete, success:1, needupdate:%1")
+                                     .arg(needUpdate ? 1 : 0);
+    QVERIFY2(log.contains(complete), qPrintable(log.join('\n')));
     if (!reason.isEmpty())
         QVERIFY2(log.contains(reason), qPrintable(log.join('\n')));
+    // The runner's lines in their order: the start, then everything from the result on.
+    QVERIFY2(isSubsequence(log, { "Info: create mainrunner, action:checkUpdate", "Info: checkrunner initialize",
+                                  "Info: checkrunner run",
+                                  "Info: checkrunner start download, url:" + setup.parameters.updateUrl
+                                          + ", download_path:" + setup.sandbox.localDataDir() + "/update_teacher.json",
+                                  complete }),
+             qPrintable(log.join('\n')));
+    const QString targetInvalid = "Critical: checkrunner parsed target version invalid";
+    if (reason == targetInvalid) {
+        const int at = log.indexOf(complete);
+        QCOMPARE(log.mid(at - 2, 2), (QStringList{ targetInvalid, "Critical: checkrunner parse config failed" }));
+    }
+    QStringList ending{ complete };
+    if (told) {
+        ending << "Info: checkrunner notify to user" << "Info: check runner notifyToMaster"
+               << "Info: check runner sendUpgradeInfoToMaster success";
+    } else {
+        if (reason == "Info: checkrunner not notify to user cause user cancelled before")
+            ending << reason;
+        ending << "Info: checkrunner should not notify user";
+    }
+    ending << "Info: main runner run complete, ret:0";
+    QCOMPARE(log.mid(log.indexOf(complete)), ending);
 
     const QList<QByteArray> messages = setup.master.messages();
     if (!told) {
@@ -174,22 +210,21 @@ void TestCheck::policy()
         QVERIFY(log.contains("Info: checkrunner notify to user"));
         QVERIFY(log.contains("Info: check runner sendUpgradeInfoToMaster success"));
         QTRY_COMPARE(setup.master.messages().size(), 1);
-        QString raw;
-        const QJsonObject envelope = QJsonDocument::fromJson(setup.master.messages().first()).object();
-        QCOMPARE(envelope.keys(), (QStringList{ "data", "index", "needAck" }));
-        QCOMPARE(envelope.value("index").toInt(-1), 0);
-        QCOMPARE(envelope.value("needAck").toInt(), 1);
-        payloadOf(setup.master.messages().first(), &raw);
         // A check that could not use the document tells the master nothing but "no update".
         const bool parsed = QVersionNumber::fromString(target) > QVersionNumber::fromString(kInstalled);
         const QString expectedTarget = parsed ? target : QString();
         const QString expectedContent = parsed ? QString::fromLatin1(kContentEn.toUtf8().toBase64()) : QString();
         const bool expectedForce = parsed && force;
-        QCOMPARE(raw, QStringLiteral("{\"isForceUpdate\":%1,\"isManual\":%2,\"needUpdate\":%3,\"targetVersion\":\"%4\","
-                                     "\"updateInfoContent\":\"%5\"}")
-                              .arg(expectedForce ? "true" : "false", mode == "manual" ? "true" : "false",
-                                   needUpdate ? "true" : "false", expectedTarget,
-                                   expectedContent));
+        const QString expectedPayload =
+                QStringLiteral("{\"isForceUpdate\":%1,\"isManual\":%2,\"needUpdate\":%3,\"targetVersion\":\"%4\","
+                               "\"updateInfoContent\":\"%5\"}")
+                        .arg(expectedForce ? "true" : "false", mode == "manual" ? "true" : "false",
+                             needUpdate ? "true" : "false", expectedTarget, expectedContent);
+        // The bytes on the wire: the envelope with the payload as an escaped string, nothing more.
+        QString escaped = expectedPayload;
+        escaped.replace("\\", "\\\\").replace("\"", "\\\"");
+        QCOMPARE(setup.master.messages().first(),
+                 QStringLiteral("{\"data\":\"%1\",\"index\":0,\"needAck\":1}").arg(escaped).toUtf8());
     }
 
     // The history: the versions are saved whenever the document was usable; the notification
@@ -224,14 +259,26 @@ void TestCheck::policy()
     }
 }
 
+void TestCheck::unreachableUpdateUrl_data()
+{
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("not found") << false << "Critical: checkrunner download failed, error:203";
+    QTest::newRow("connection refused") << true << "Critical: checkrunner download failed, error:1";
+}
+
 void TestCheck::unreachableUpdateUrl()
 {
+    QFETCH(bool, refused);
+    QFETCH(QString, failure);
     Setup setup;
     QVERIFY(prepare(setup, document("1.1.0.0", false)));
     setup.server.setStatus("/update.json", 404);
+    if (refused)
+        setup.parameters.updateUrl = QStringLiteral("http://127.0.0.1:1/update.json");
     QCOMPARE(setup.sandbox.run(setup.parameters), 255);
     const QStringList log = setup.sandbox.logMessages();
-    QVERIFY2(log.contains("Critical: checkrunner download failed, error:203"), qPrintable(log.join('\n')));
+    QVERIFY2(log.contains(failure), qPrintable(log.join('\n')));
     QVERIFY(log.contains("Info: checkrunner updateinfo download complete, success:0, needupdate:0"));
     QTRY_COMPARE(setup.master.messages().size(), 1);
     QString raw;
