@@ -505,6 +505,13 @@ void UpgradeRunner::postUpgrade()
         m_fallbackWatcher->waitForFinished();
     utility::removeFile(m_upgradePackagePath);
     utility::removeFile(m_fullPackagePath);
+    // The loop can be left while a package is still being applied (the user insisting on closing
+    // the window); the installation may then be half replaced and the backup is its only copy.
+    if (m_nextState != StateNone) {
+        applog::critical(QStringLiteral("upgrade runner quit before the upgrade ended, backup kept, state:%1")
+                                 .arg(m_currentState));
+        return;
+    }
     utility::deleteDirectory(application()->backupDirPath());
 }
 
