@@ -7,7 +7,7 @@
 
 namespace runner {
 
-bool fallbackTask(const QString &installDir, const QString &backupDir)
+bool fallbackTask(const QString &installDir, const QString &backupDir, const QStringList &updaterOnlyFiles)
 {
     // Emptying the installation without a backup to refill it from would lose it outright.
     if (installDir.isEmpty() || !QFileInfo(backupDir).isDir())
@@ -15,7 +15,7 @@ bool fallbackTask(const QString &installDir, const QString &backupDir)
     // Nobody changes the setting once the run has started, so reading it here is safe.
     const bool withBackupSuffix = app::MainApplication::instance()->withBackupSuffix();
     utility::clearDirectory(installDir);
-    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? 2 : 1);
+    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? 2 : 1, updaterOnlyFiles);
 }
 
 } // namespace runner

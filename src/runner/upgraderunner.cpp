@@ -67,6 +67,15 @@ bool UpgradeRunner::initialize()
     app::MainApplication *app = application();
     const QString path = updateInfoFilePath(app->role());
     m_pool = app->threadPool();
+    // When the updater lives outside the installation, the hand-off put its executable, settings
+    // and patch tool at the top of the backup; a restore must not add them to the installation.
+    // Nothing has touched the installation yet, so it still tells which of them it holds.
+    const QStringList runtimeFiles{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+                                    app::kConfigFileName, platform::kPatchToolName };
+    for (const QString &name : runtimeFiles) {
+        if (!QFileInfo::exists(QDir(app->installDir()).filePath(name)))
+            m_updaterOnlyFiles << name;
+    }
     app::UpdateInfoManager *manager = app->updateInfoManager();
     if (!manager->parseUpdateInfo(path)) {
         applog::critical(QStringLiteral("parse updateinfo config error"));
@@ -393,7 +402,8 @@ int UpgradeRunner::startFallback(bool incremental)
     m_fallbackWatcher = std::make_unique<QFutureWatcher<bool>>();
     connect(m_fallbackWatcher.get(), &QFutureWatcherBase::finished, this, &UpgradeRunner::onFallbackComplete);
     app::MainApplication *app = application();
-    m_fallbackWatcher->setFuture(QtConcurrent::run(m_pool, fallbackTask, app->installDir(), app->backupDirPath()));
+    m_fallbackWatcher->setFuture(QtConcurrent::run(m_pool, fallbackTask, app->installDir(), app->backupDirPath(),
+                                                           m_updaterOnlyFiles));
     m_nextState = incremental ? FallbackUpgradePackageComplete : FallbackFullPackageComplete;
     return ResultPending;
 }

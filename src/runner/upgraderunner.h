@@ -122,6 +122,8 @@ private:
     std::unique_ptr<downloader::Downloader> m_downloader;
     std::unique_ptr<Upgrader> m_upgrader;
     QThreadPool *m_pool = nullptr;
+    // The updater's own files that the backup holds beside the installation's copy.
+    QStringList m_updaterOnlyFiles;
     app::UpdateInfoManager::PackageInfoPtr m_upgradePackage;
     app::UpdateInfoManager::PackageInfoPtr m_fullPackage;
     QString m_upgradePackagePath;
