@@ -160,11 +160,19 @@ for _ in $(seq 600); do
     for log in "$work"/logs/*.log; do
         grep -q '"mainapplication initialize"' "$log" && grep -q 'action:realUpgrade' "$log" && copy_log="$log"
     done
-    [ -n "$copy_log" ] && grep -q 'upgrade runner doloop complete' "$copy_log" && break
+    if [ -n "$copy_log" ]; then
+        copy_pid="$(basename "$copy_log" | sed -E 's/^solupdate_([0-9]+)_.*/\1/')"
+        grep -q 'upgrade runner doloop complete' "$copy_log" && break
+        kill -0 "$copy_pid" 2>/dev/null || break
+    fi
     sleep 0.2
 done
 [ -n "$copy_log" ] || { echo "the upgrade copy never logged" >&2; exit 1; }
-copy_pid="$(basename "$copy_log" | sed -E 's/^solupdate_([0-9]+)_.*/\1/')"
+if ! grep -q 'upgrade runner doloop complete' "$copy_log"; then
+    echo "the upgrade copy ended without an outcome; its log:" >&2
+    sed 's/^/  /' "$copy_log" >&2
+    exit 1
+fi
 grep -o 'upgrade runner [a-z ]*\(package\|pakcage\|reportResult\)[^"]*' "$copy_log" | sed 's/^/  /'
 sleep 1
 import -window root "$out/upgrade-outcome.png"
