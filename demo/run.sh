@@ -42,7 +42,8 @@ free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1
 # Every per-user location of the demo lies in its work directory.
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
 export XDG_CACHE_HOME="$work/home/.cache" XDG_RUNTIME_DIR="$work/home/.runtime" TMPDIR="$work/home/tmp"
-mkdir -p "$HOME" "$TMPDIR" "$XDG_RUNTIME_DIR" "$work/logs" "$work/www/packages" "$out"
+# A desktop session has its desktop directory; the shortcut of a successful upgrade goes there.
+mkdir -p "$HOME/Desktop" "$TMPDIR" "$XDG_RUNTIME_DIR" "$work/logs" "$work/www/packages" "$out"
 chmod 700 "$XDG_RUNTIME_DIR"
 
 step "sample client 1.0.0.0 (installed) and 1.1.0.0 (the release)"
