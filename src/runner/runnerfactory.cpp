@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "app/log.h"
 #include "runner/checkrunner.h"
+#include "runner/upgraderunner.h"
 
 namespace runner {
 
@@ -11,6 +12,8 @@ std::shared_ptr<MainRunner> createMainRunner(const QString &action)
     applog::info(QStringLiteral("create mainrunner, action:%1").arg(action));
     if (action == app::kActionCheckUpdate)
         return std::make_shared<CheckRunner>();
+    if (action == app::kActionUpgrade || action == app::kActionRealUpgrade)
+        return std::make_shared<UpgradeRunner>();
     return nullptr;
 }
 

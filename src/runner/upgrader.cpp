@@ -1,0 +1,207 @@
+#include "runner/upgrader.h"
+
+#include "app/log.h"
+#include "app/mainapplication.h"
+#include "runner/constants.h"
+#include "runner/upgraderprocess.h"
+#include "utility/fileutils.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+namespace runner {
+
+namespace {
+
+app::MainApplication *application()
+{
+    return app::MainApplication::instance();
+}
+
+} // namespace
+
+Upgrader::Upgrader() = default;
+
+Upgrader::~Upgrader()
+{
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->stopProcess();
+    }
+}
+
+bool Upgrader::initialize(const std::weak_ptr<Delegate> &delegate, const QString &packagePath,
+                          const app::UpdateInfoManager::PackageInfoPtr &packageInfo, int progressDuration)
+{
+    m_packagePath = packagePath;
+    m_packageInfo = packageInfo;
+    m_delegate = delegate;
+    m_progressDuration = progressDuration;
+    if (!QFileInfo::exists(packagePath)) {
+        applog::critical(QStringLiteral("upgrader package is not exist:%1").arg(packagePath));
+        return false;
+    }
+    if (!packageInfo) {
+        applog::critical(QStringLiteral("upgrader package info is null"));
+        return false;
+    }
+    if (m_process)
+        return true;
+    m_process = new UpgraderProcess(this);
+    connect(m_process, &UpgraderProcess::sigStarted, this, &Upgrader::onStarted);
+    connect(m_process, &UpgraderProcess::sigReadyRead, this, &Upgrader::onReadyRead);
+    connect(m_process, &UpgraderProcess::sigFinished, this, &Upgrader::onFinished);
+    connect(m_process, &UpgraderProcess::sigStateChanged, this, &Upgrader::onStateChanged);
+    connect(m_process, &UpgraderProcess::sigErrorOccurred, this, &Upgrader::onErrorOccurred);
+    return true;
+}
+
+QString Upgrader::outputDir() const
+{
+    const QFileInfo package(m_packagePath);
+    return package.absolutePath() + QLatin1Char('/') + package.completeBaseName();
+}
+
+bool Upgrader::run()
+{
+    if (!m_process)
+        return false;
+    applog::info(QStringLiteral("run upgrader"));
+    const QString installDir = application()->installDir();
+    m_process->oldDir = installDir;
+    m_process->outDir = outputDir();
+    m_process->diffFile = m_packagePath;
+    utility::deleteDirectory(outputDir());
+    if (application()->withBackupSuffix())
+        utility::renameBackupFiles(installDir, true);
+
+    // A tool that cannot be started may say so from inside the start on some platforms; that
+    // report waits until the caller has returned and is waiting for it.
+    m_starting = true;
+    m_process->startProcess();
+    m_starting = false;
+
+    if (m_timer || m_progressDuration < 1)
+        return true;
+    m_timer = new QTimer(this);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, &Upgrader::onTimeOut);
+    m_timer->start(kUpgradeProgressTickMs);
+    return true;
+}
+
+void Upgrader::onTimeOut()
+{
+    ++m_tick;
+    const int elapsed = m_tick * kUpgradeProgressTickMs;
+    if (elapsed <= m_progressDuration) {
+        if (const std::shared_ptr<Delegate> delegate = m_delegate.lock())
+            delegate->onUpgradeProgress(elapsed, m_progressDuration);
+        return;
+    }
+    stopTimer();
+    m_tick = 0;
+}
+
+void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
+{
+    applog::info(QStringLiteral("upgrader finished, exitCode = %1,status = %2").arg(exitCode).arg(int(status)));
+    const bool firstEnd = !m_ended;
+    m_ended = true;
+    bool copied = false;
+    // After an error report or a fall-back the restore owns the installation, and a crash may
+    // leave any exit code behind: only a normal first end with 0 replaces the installation.
+    if (firstEnd && !m_fallingBack) {
+        const QString installDir = application()->installDir();
+        if (status == QProcess::NormalExit && exitCode == 0) {
+            // Emptying the installation is only worth it with a new tree to fill it from.
+            if (QFileInfo(outputDir()).isDir()) {
+                utility::clearDirectory(installDir);
+                copied = utility::copyDirectoryFiles(outputDir(), installDir, true, 1);
+            } else {
+                applog::critical(QStringLiteral("upgrader output dir is missing:%1").arg(outputDir()));
+            }
+        }
+        // A failed tool leaves the installation as it found it, apart from the suffixes.
+        if (application()->withBackupSuffix())
+            utility::renameBackupFiles(installDir, false);
+    }
+    removeOutput();
+    stopTimer();
+    if (firstEnd)
+        report(status == QProcess::NormalExit && exitCode == 0 && copied);
+}
+
+void Upgrader::onErrorOccurred(QProcess::ProcessError error)
+{
+    applog::critical(QStringLiteral("upgrader process Error = %1").arg(int(error)));
+    const bool firstEnd = !m_ended;
+    m_ended = true;
+    removeOutput();
+    if (firstEnd && !m_fallingBack && application()->withBackupSuffix())
+        utility::renameBackupFiles(application()->installDir(), false);
+    stopTimer();
+    if (firstEnd)
+        report(false);
+}
+
+void Upgrader::onStarted()
+{
+    applog::info(QStringLiteral("upgrader process started"));
+}
+
+void Upgrader::onStateChanged(QProcess::ProcessState state)
+{
+    applog::info(QStringLiteral("upgrader process Status = %1").arg(int(state)));
+}
+
+void Upgrader::onReadyRead(QString data)
+{
+    // Output is announced on two channels and one of them reads empty; only text is worth a record.
+    if (!data.isEmpty())
+        applog::info(data);
+}
+
+void Upgrader::fallBack()
+{
+    m_fallingBack = true;
+    applog::info(QStringLiteral("upgrader falling back"));
+    if (m_process)
+        m_process->stopProcess();
+}
+
+void Upgrader::postUpgrade()
+{
+    applog::info(QStringLiteral("upgrader post upgrade"));
+}
+
+void Upgrader::removeOutput()
+{
+    utility::deleteDirectory(outputDir());
+    utility::removeFile(m_packagePath);
+}
+
+void Upgrader::stopTimer()
+{
+    if (m_timer)
+        m_timer->stop();
+}
+
+void Upgrader::report(bool success)
+{
+    if (m_starting) {
+        QMetaObject::invokeMethod(this, [this, success] { deliver(success); }, Qt::QueuedConnection);
+        return;
+    }
+    deliver(success);
+}
+
+void Upgrader::deliver(bool success)
+{
+    if (m_fallingBack)
+        return;
+    if (const std::shared_ptr<Delegate> delegate = m_delegate.lock())
+        delegate->onUpgradeComplete(success);
+}
+
+} // namespace runner

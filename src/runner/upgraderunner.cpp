@@ -1,0 +1,646 @@
+#include "runner/upgraderunner.h"
+
+#include "app/constants.h"
+#include "app/historyconfig.h"
+#include "app/log.h"
+#include "app/mainapplication.h"
+#include "runner/constants.h"
+#include "runner/fallbacktask.h"
+#include "runner/uninstallentry.h"
+#include "ui/upgradedialognew.h"
+#include "utility/displayscaling.h"
+#include "utility/fileutils.h"
+#include "utility/platform.h"
+#include "utility/processutils.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThreadPool>
+#include <QUrl>
+#include <QtConcurrent>
+
+namespace runner {
+
+namespace {
+
+app::MainApplication *application()
+{
+    return app::MainApplication::instance();
+}
+
+// Replaces an owned worker. The one being replaced may be the very object whose callback is on
+// the stack (a failed download starting the next one), so it goes only once the stack unwinds.
+template<typename T>
+void retire(std::unique_ptr<T> &owned)
+{
+    if (owned)
+        owned.release()->deleteLater();
+}
+
+bool samePath(const QString &a, const QString &b)
+{
+    return QDir::cleanPath(a).compare(QDir::cleanPath(b), platform::kPathCaseSensitivity) == 0;
+}
+
+} // namespace
+
+UpgradeRunner::UpgradeRunner(QObject *parent)
+    : MainRunner(parent)
+{
+    if (app::MainApplication *app = application())
+        connect(app, &app::MainApplication::signal_activeUpgradeDialog, this, &UpgradeRunner::onActiveDialog);
+}
+
+UpgradeRunner::~UpgradeRunner() = default;
+
+bool UpgradeRunner::initialize()
+{
+    applog::info(QStringLiteral("upgrade runner initialize"));
+    QGuiApplication::setQuitOnLastWindowClosed(true);
+
+    app::MainApplication *app = application();
+    const QString path = updateInfoFilePath(app->role());
+    m_pool = app->threadPool();
+    app::UpdateInfoManager *manager = app->updateInfoManager();
+    if (!manager->parseUpdateInfo(path)) {
+        applog::critical(QStringLiteral("parse updateinfo config error"));
+        return false;
+    }
+    m_upgradePackage = manager->upgradePackage(app->productVersion());
+    m_fullPackage = manager->fullPackage();
+    if (!m_fullPackage) {
+        applog::critical(QStringLiteral("updateinfo config doesn't have full package info"));
+        return false;
+    }
+    return true;
+}
+
+int UpgradeRunner::run()
+{
+    applog::info(QStringLiteral("upgrade runner run"));
+    app::HistoryConfig *history = application()->historyConfig();
+    history->setLastUpgradeTime(QDateTime::currentDateTime());
+    history->setCancelled(false);
+
+    showUpgradeProgress();
+    beforeUpgrade();
+    if (!start()) {
+        applog::critical(QStringLiteral("upgrade runner start failed"));
+        if (m_dialog) {
+            afterUpgrade();
+            emit m_dialog->notifyFailed();
+        }
+    }
+    // The loop runs in either case, so the user sees the outcome.
+    const int ret = QApplication::exec();
+    postUpgrade();
+    return ret;
+}
+
+void UpgradeRunner::showUpgradeProgress()
+{
+    applog::info(QStringLiteral("upgrade runner showUpgradeProgress"));
+    m_dialog = std::make_unique<ui::UpgradeDialogNew>();
+    m_dialog->setWindowIcon(QIcon(kWindowIconPath));
+    connect(m_dialog.get(), &ui::UpgradeDialogNew::cancelUpgrade, this, &UpgradeRunner::onCancel);
+    connect(m_dialog.get(), &ui::UpgradeDialogNew::openMaster, this, &UpgradeRunner::onOpenMaster);
+    connect(m_dialog.get(), &ui::UpgradeDialogNew::manualUpgrade, this, &UpgradeRunner::onManualUpgrade);
+    connect(m_dialog.get(), &ui::UpgradeDialogNew::dialogClosed, this, &UpgradeRunner::onDialogClosed);
+    connect(m_dialog.get(), &ui::UpgradeDialogNew::signalCloseWidget, this, &UpgradeRunner::onCloseWidget);
+
+    m_dialog->hideCloseButton();
+    m_dialog->show();
+    m_dialog->activateWindow();
+    m_dialog->raise();
+    utility::centerOnPrimaryScreen(m_dialog.get());
+}
+
+void UpgradeRunner::onCloseWidget()
+{
+    if (!m_dialog)
+        return;
+    m_dialog->close();
+    // The signal that brought us here comes from the dialog itself.
+    m_dialog.release()->deleteLater();
+    QCoreApplication::quit();
+}
+
+bool UpgradeRunner::start()
+{
+    m_nextState = m_upgradePackage ? DownloadUpgradePackage : DownloadFullPackage;
+    applog::info(QStringLiteral("upgrade runner start, next_state:%1").arg(m_nextState));
+    const int result = doloop(ResultSuccess);
+    if (result == ResultSuccess || result == ResultPending)
+        return true;
+    applog::critical(QStringLiteral("upgrade runner start doloop failed, result:%1").arg(result));
+    return false;
+}
+
+bool UpgradeRunner::cancel()
+{
+    m_cancelled = true;
+    applog::info(QStringLiteral("upgrade runner cancel, current_state:%1, next_state:%2")
+                         .arg(m_currentState)
+                         .arg(m_nextState));
+    // A running package application or restore is not interrupted; its handler sees the flag.
+    // An aborted download may come back as a failure rather than as a cancel (the reply reports
+    // its end from inside the abort); the handlers look at the flag first, so either way the
+    // outcome is the cancel.
+    if ((m_currentState == DownloadUpgradePackage || m_currentState == DownloadFullPackage) && m_downloader)
+        return m_downloader->cancel();
+    return false;
+}
+
+int UpgradeRunner::doloop(int result)
+{
+    if (m_nextState == StateNone) {
+        // Every callback answers a wait; one without a pending state has nothing to resume.
+        applog::critical(QStringLiteral("upgrade runner doloop without pending state, result:%1").arg(result));
+        return result;
+    }
+    do {
+        m_currentState = m_nextState;
+        m_nextState = StateNone;
+        applog::info(QStringLiteral("upgrade runner doloop, state:%1, result:%2").arg(m_currentState).arg(result));
+        switch (m_currentState) {
+        case DownloadUpgradePackage:
+            result = downloadUpgradePackage();
+            break;
+        case DownloadUpgradePackageComplete:
+            result = downloadUpgradePackageComplete(result);
+            break;
+        case DownloadFullPackage:
+            result = downloadFullPackage();
+            break;
+        case DownloadFullPackageComplete:
+            result = downloadFullPackageComplete(result);
+            break;
+        case UpgradeUpgradePackage:
+            result = upgradeUpgradePackage();
+            break;
+        case UpgradeUpgradePackageComplete:
+            result = upgradeUpgradePackageComplete(result);
+            break;
+        case UpgradeFullPackage:
+            result = upgradeFullPackage();
+            break;
+        case UpgradeFullPackageComplete:
+            result = upgradeFullPackageComplete(result);
+            break;
+        case FallbackUpgradePackage:
+            result = fallbackUpgradePackage();
+            break;
+        case FallbackUpgradePackageComplete:
+            result = fallbackUpgradePackageComplete(result);
+            break;
+        case FallbackFullPackage:
+            result = fallbackFullPackage();
+            break;
+        case FallbackFullPackageComplete:
+            result = fallbackFullPackageComplete(result);
+            break;
+        default:
+            break;
+        }
+    } while (result != ResultPending && m_nextState != StateNone);
+
+    if (m_nextState != StateNone)
+        return result;
+
+    bool quitNow = false;
+    switch (result) {
+    case ResultSuccess:
+        if (m_dialog)
+            m_dialog->setUpgradeResult(true);
+        createShortcutAndVersion();
+        break;
+    case ResultCancelled:
+    case ResultCancelRestoreFailed:
+        if (m_closedByUser) {
+            result = ResultClosedByUser;
+            quitNow = true;
+        } else if (m_dialog) {
+            m_dialog->setCancelResult(result == ResultCancelled);
+        }
+        break;
+    default:
+        if (m_dialog)
+            m_dialog->setUpgradeResult(false);
+        break;
+    }
+    afterUpgrade();
+    reportResult(result);
+    applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(result));
+    application()->historyConfig()->setLastUpgradeStatus(quint32(result));
+    if (quitNow)
+        QCoreApplication::quit();
+    return result;
+}
+
+int UpgradeRunner::downloadUpgradePackage()
+{
+    applog::info(QStringLiteral("upgrade runner download upgrade pakcage"));
+    app::MainApplication *app = application();
+    const QString version = app->productVersion();
+    const bool matches = m_upgradePackage && m_upgradePackage->versionRequired == version
+            && app::compareVersion(version, app->updateInfoManager()->targetVersion()) < 0;
+    if (!matches) {
+        applog::critical(QStringLiteral("upgrade runner upgrade package version not match"));
+        return tryFullPackage();
+    }
+    const QUrl url(m_upgradePackage->downloadUrl);
+    m_upgradePackagePath = packageFilePath(url);
+    if (m_upgradePackagePath.isEmpty() || !startRequest(url, m_upgradePackagePath)) {
+        applog::critical(QStringLiteral("upgrade runner downloadupgrade package start request failed"));
+        return tryFullPackage();
+    }
+    m_nextState = DownloadUpgradePackageComplete;
+    return ResultPending;
+}
+
+int UpgradeRunner::downloadUpgradePackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner downloadupgrade package complete, result:%1").arg(result));
+    if (m_cancelled) {
+        m_nextState = StateNone;
+        return ResultCancelled;
+    }
+    if (result == ResultSuccess) {
+        m_nextState = UpgradeUpgradePackage;
+        return ResultSuccess;
+    }
+    if (m_dialog)
+        m_dialog->showIncrementalFailed();
+    return tryFullPackage();
+}
+
+int UpgradeRunner::downloadFullPackage()
+{
+    applog::info(QStringLiteral("upgrade runner download full pakcage"));
+    app::MainApplication *app = application();
+    if (app::compareVersion(app->productVersion(), app->updateInfoManager()->targetVersion()) >= 0) {
+        applog::critical(QStringLiteral("upgrade runner download full package version not match"));
+        m_nextState = StateNone;
+        return ResultFailed;
+    }
+    const QUrl url(m_fullPackage->downloadUrl);
+    m_fullPackagePath = packageFilePath(url);
+    if (m_fullPackagePath.isEmpty() || !startRequest(url, m_fullPackagePath)) {
+        applog::critical(QStringLiteral("upgrade runner download full package start request failed"));
+        m_nextState = StateNone;
+        return ResultFailed;
+    }
+    m_nextState = DownloadFullPackageComplete;
+    return ResultPending;
+}
+
+int UpgradeRunner::downloadFullPackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner download full package complete, result:%1").arg(result));
+    m_nextState = StateNone;
+    if (m_cancelled)
+        return ResultCancelled;
+    if (result == ResultSuccess) {
+        m_nextState = UpgradeFullPackage;
+        return ResultSuccess;
+    }
+    return result;
+}
+
+int UpgradeRunner::upgradeUpgradePackage()
+{
+    applog::info(QStringLiteral("upgrade runner upgrade upgrade package"));
+    m_isIncremental = true;
+    replaceUpgrader();
+    if (!startUpgrade(m_upgradePackagePath, m_upgradePackage, kIncrementalProgressDurationMs)) {
+        applog::critical(QStringLiteral("upgrade runner upgrade package start upgrade failed"));
+        return tryFullPackage();
+    }
+    m_nextState = UpgradeUpgradePackageComplete;
+    return ResultPending;
+}
+
+int UpgradeRunner::upgradeUpgradePackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner upgrade upgrade package complete, result:%1").arg(result));
+    utility::removeFile(m_upgradePackagePath);
+    if (!m_cancelled && result == ResultSuccess) {
+        m_isIncremental = false;
+        m_nextState = StateNone;
+        return ResultSuccess;
+    }
+    if (!m_cancelled && m_dialog)
+        m_dialog->showIncrementalFailed();
+    m_nextState = FallbackUpgradePackage;
+    return ResultSuccess;
+}
+
+int UpgradeRunner::upgradeFullPackage()
+{
+    applog::info(QStringLiteral("upgrade runner upgrade full package"));
+    m_isIncremental = false;
+    replaceUpgrader();
+    if (!startUpgrade(m_fullPackagePath, m_fullPackage, kFullProgressDurationMs)) {
+        applog::critical(QStringLiteral("upgrade runner full package start upgrade failed"));
+        m_nextState = StateNone;
+        return ResultFailed;
+    }
+    m_nextState = UpgradeFullPackageComplete;
+    return ResultPending;
+}
+
+int UpgradeRunner::upgradeFullPackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner upgrade full package complete, result:%1").arg(result));
+    utility::removeFile(m_fullPackagePath);
+    if (!m_cancelled && result == ResultSuccess) {
+        m_nextState = StateNone;
+        return ResultSuccess;
+    }
+    m_nextState = FallbackFullPackage;
+    return ResultSuccess;
+}
+
+int UpgradeRunner::fallbackUpgradePackage()
+{
+    return startFallback(true);
+}
+
+int UpgradeRunner::fallbackFullPackage()
+{
+    return startFallback(false);
+}
+
+int UpgradeRunner::startFallback(bool incremental)
+{
+    applog::info(incremental ? QStringLiteral("upgrade runner fallback upgrade package")
+                             : QStringLiteral("upgrade runner fallback full package"));
+    if (!m_upgrader) {
+        applog::critical(incremental ? QStringLiteral("upgrade runner fallback upgrade package init error")
+                                     : QStringLiteral("upgrade runner fallback fullpackage init error"));
+        m_nextState = StateNone;
+        return ResultFailed;
+    }
+    m_upgrader->fallBack();
+
+    retire(m_fallbackWatcher);
+    m_fallbackWatcher = std::make_unique<QFutureWatcher<bool>>();
+    connect(m_fallbackWatcher.get(), &QFutureWatcherBase::finished, this, &UpgradeRunner::onFallbackComplete);
+    app::MainApplication *app = application();
+    m_fallbackWatcher->setFuture(QtConcurrent::run(m_pool, fallbackTask, app->installDir(), app->backupDirPath()));
+    m_nextState = incremental ? FallbackUpgradePackageComplete : FallbackFullPackageComplete;
+    return ResultPending;
+}
+
+int UpgradeRunner::fallbackUpgradePackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner fallback upgrade package complete, result:%1").arg(result));
+    m_nextState = StateNone;
+    if (m_cancelled)
+        return result == ResultSuccess ? ResultCancelled : ResultCancelRestoreFailed;
+    if (m_isIncremental)
+        return tryFullPackage();
+    return result == ResultSuccess ? ResultRestored : ResultRestoreFailed;
+}
+
+int UpgradeRunner::fallbackFullPackageComplete(int result)
+{
+    applog::info(QStringLiteral("upgrade runner fallback full package complete, result:%1").arg(result));
+    m_nextState = StateNone;
+    if (m_cancelled)
+        return result == ResultSuccess ? ResultCancelled : ResultCancelRestoreFailed;
+    return result == ResultSuccess ? ResultRestored : ResultRestoreFailed;
+}
+
+int UpgradeRunner::tryFullPackage()
+{
+    applog::info(QStringLiteral("upgrade runner try full package"));
+    m_nextState = DownloadFullPackage;
+    return ResultSuccess;
+}
+
+QString UpgradeRunner::packageFilePath(const QUrl &url) const
+{
+    app::MainApplication *app = application();
+    const QString name = url.fileName(QUrl::FullyDecoded);
+    const QString baseName = QFileInfo(name).completeBaseName();
+    const QDir dataDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    const QString path = dataDir.absoluteFilePath(name);
+    // The name comes from the server. It must stay a plain file name inside the data directory,
+    // and neither the package nor the output tree made beside it (the name without its suffix)
+    // may take the place of the update description, the history or the backup.
+    const bool plainName = !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+            && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
+            && !name.contains(QLatin1Char(':')) && !name.contains(QChar(0));
+    const bool ownOutputDir = !baseName.isEmpty() && baseName != name && baseName != QLatin1String(".")
+            && baseName != QLatin1String("..");
+    const bool valid = plainName && ownOutputDir && !samePath(path, updateInfoFilePath(app->role()))
+            && !samePath(path, app->historyFilePath())
+            && !samePath(dataDir.absoluteFilePath(baseName), app->backupDirPath());
+    if (!valid) {
+        applog::critical(QStringLiteral("upgrade runner package file name refused, url:%1").arg(url.toString()));
+        return QString();
+    }
+    QDir().mkpath(dataDir.absolutePath());
+    return path;
+}
+
+bool UpgradeRunner::startRequest(const QUrl &url, const QString &path)
+{
+    applog::info(QStringLiteral("upgrade runner start request, url:%1, path%2").arg(url.toString(), path));
+    retire(m_downloader);
+    m_downloader = downloader::createDownloader(downloader::kKindPackage);
+    const auto self = std::dynamic_pointer_cast<downloader::Downloader::Delegate>(shared_from_this());
+    if (!m_downloader->initialize(self, url, path)) {
+        applog::critical(QStringLiteral("upgrade runner init downloader error"));
+        return false;
+    }
+    if (!m_downloader->run()) {
+        applog::critical(QStringLiteral("upgrade runner run downloader error"));
+        return false;
+    }
+    return true;
+}
+
+void UpgradeRunner::replaceUpgrader()
+{
+    retire(m_upgrader);
+    m_upgrader = std::make_unique<Upgrader>();
+}
+
+bool UpgradeRunner::startUpgrade(const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package,
+                                 int duration)
+{
+    applog::info(QStringLiteral("upgrade runner start upgrade, package dir:%1").arg(path));
+    const auto self = std::dynamic_pointer_cast<Upgrader::Delegate>(shared_from_this());
+    if (!m_upgrader->initialize(self, path, package, duration)) {
+        applog::critical(QStringLiteral("upgrade runner init upgrader error"));
+        return false;
+    }
+    if (!m_upgrader->run()) {
+        applog::critical(QStringLiteral("upgrade runner run upgrader error"));
+        return false;
+    }
+    return true;
+}
+
+void UpgradeRunner::reportResult(int result)
+{
+    applog::info(QStringLiteral("upgrade runner reportResult, result:%1").arg(result));
+}
+
+void UpgradeRunner::postUpgrade()
+{
+    applog::info(QStringLiteral("upgrade runner post upgrade"));
+    if (m_upgrader)
+        m_upgrader->postUpgrade();
+    // A restore still copying from the backup must finish before the backup goes.
+    if (m_fallbackWatcher)
+        m_fallbackWatcher->waitForFinished();
+    utility::removeFile(m_upgradePackagePath);
+    utility::removeFile(m_fullPackagePath);
+    utility::deleteDirectory(application()->backupDirPath());
+}
+
+void UpgradeRunner::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal <= 0 || !m_dialog)
+        return;
+    m_dialog->setProgress(int(double(bytesReceived) / double(bytesTotal) * kDownloadProgressShare));
+}
+
+void UpgradeRunner::onDownloadComplete(bool success)
+{
+    applog::info(QStringLiteral("upgrade runner on download complete, result:%1").arg(success ? 1 : 0));
+    doloop(success ? ResultSuccess : ResultDownloadFailed);
+}
+
+void UpgradeRunner::onDownloadCancelled()
+{
+    applog::info(QStringLiteral("upgrade runner on download cancelled"));
+    doloop(ResultCancelled);
+}
+
+void UpgradeRunner::onUpgradeProgress(int elapsed, int duration)
+{
+    if (duration <= 0 || !m_dialog)
+        return;
+    int value = int(double(elapsed) / double(duration) * kApplyProgressShare + kDownloadProgressShare);
+    if (value >= 100)
+        value = kApplyProgressCeiling;
+    m_dialog->setProgress(value);
+}
+
+void UpgradeRunner::onUpgradeComplete(bool success)
+{
+    applog::info(QStringLiteral("upgrade runner on ungrade complete, result:%1").arg(success ? 1 : 0));
+    doloop(success ? ResultSuccess : ResultRestored);
+}
+
+void UpgradeRunner::onUpgradeFallback(bool success)
+{
+    applog::info(QStringLiteral("upgrade runner on ungrade fallback, result:%1").arg(success ? 1 : 0));
+    doloop(success ? ResultSuccess : ResultRestoreFailed);
+}
+
+void UpgradeRunner::onFallbackComplete()
+{
+    applog::info(QStringLiteral("upgrade runner on fallback complete"));
+    const bool restored = m_fallbackWatcher && m_fallbackWatcher->result();
+    doloop(restored ? ResultSuccess : ResultRestoreFailed);
+}
+
+void UpgradeRunner::onCancel()
+{
+    applog::info(QStringLiteral("upgrade runner on cancel"));
+    application()->historyConfig()->setCancelled(true);
+    cancel();
+}
+
+void UpgradeRunner::onDialogClosed()
+{
+    applog::info(QStringLiteral("upgrade runner on dialog closed"));
+    if (m_closedByUser)
+        return;
+    m_closedByUser = true;
+    cancel();
+}
+
+void UpgradeRunner::onOpenMaster()
+{
+    applog::info(QStringLiteral("upgrade runner on open master"));
+    app::MainApplication *app = application();
+    app->closeLocalServers();
+    app->releaseSharedMemory();
+    QProcess::startDetached(app->exePath(), QStringList());
+    QCoreApplication::quit();
+}
+
+void UpgradeRunner::onManualUpgrade()
+{
+    applog::info(QStringLiteral("upgrade runner on manual upgrade"));
+    const QString productUrl = application()->updateInfoManager()->productUrl();
+    const QUrl url(productUrl);
+    const QString scheme = url.scheme().toLower();
+    // The page comes from the update server; a file: or other URL could start a program.
+    if (url.isValid() && (scheme == kSchemeHttp || scheme == kSchemeHttps) && !url.host().isEmpty())
+        QDesktopServices::openUrl(url);
+    else
+        applog::critical(QStringLiteral("upgrade runner product url refused, url:%1").arg(productUrl));
+    QCoreApplication::quit();
+}
+
+void UpgradeRunner::onActiveDialog()
+{
+    if (!m_dialog)
+        return;
+    applog::info(QStringLiteral("another process try to run. active this."));
+    m_dialog->show();
+    m_dialog->activateWindow();
+    m_dialog->raise();
+}
+
+bool UpgradeRunner::beforeUpgrade()
+{
+    applog::info(QStringLiteral("before upgrade."));
+    app::MainApplication *app = application();
+    utility::killProcessByName(app->exeName());
+    for (const QString &name : app->needKilledProcesses())
+        utility::killProcessByName(name.trimmed());
+    return true;
+}
+
+bool UpgradeRunner::afterUpgrade()
+{
+    applog::info(QStringLiteral("after upgrade."));
+    app::MainApplication *app = application();
+    app->closeLocalServers();
+    app->releaseSharedMemory();
+    return true;
+}
+
+void UpgradeRunner::createShortcutAndVersion()
+{
+    app::MainApplication *app = application();
+    QString key;
+    QString linkName;
+    if (app->role() == app::kRoleTeacher) {
+        key = kUninstallKeyPrefix + kUninstallTeacher;
+        linkName = kShortcutTeacher + kShortcutSuffix;
+    } else if (app->role() == app::kRoleStudent) {
+        key = kUninstallKeyPrefix + kUninstallStudent;
+        linkName = kShortcutStudent + kShortcutSuffix;
+    } else {
+        return;
+    }
+    utility::createDesktopShortcut(app->exePath(), linkName);
+    setUninstallDisplayVersion(key, app->updateInfoManager()->targetVersion());
+}
+
+} // namespace runner

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "app/updateinfomanager.h"
+#include "downloader/downloader.h"
+#include "runner/mainrunner.h"
+#include "runner/upgrader.h"
+
+#include <QFutureWatcher>
+#include <QString>
+
+#include <memory>
+
+class QThreadPool;
+
+namespace ui {
+class UpgradeDialogNew;
+}
+
+namespace runner {
+
+// The "realUpgrade" job: shows the progress dialog, ends the master, then drives a state loop that
+// downloads and applies the incremental package for the installed version, restores the
+// installation from the backup when applying fails, and falls back to the full package. The outcome
+// is a result number shown in the dialog, stored in the history and logged.
+class UpgradeRunner : public MainRunner, public downloader::Downloader::Delegate, public Upgrader::Delegate
+{
+    Q_OBJECT
+
+public:
+    // The states of the loop; each starting state is followed by the one that gets its result.
+    enum UpgradeState {
+        StateNone = 0,
+        DownloadUpgradePackage = 1,
+        DownloadUpgradePackageComplete = 2,
+        DownloadFullPackage = 3,
+        DownloadFullPackageComplete = 4,
+        UpgradeUpgradePackage = 5,
+        UpgradeUpgradePackageComplete = 6,
+        UpgradeFullPackage = 7,
+        UpgradeFullPackageComplete = 8,
+        FallbackUpgradePackage = 9,
+        FallbackUpgradePackageComplete = 10,
+        FallbackFullPackage = 11,
+        FallbackFullPackageComplete = 12,
+    };
+
+    // Results passed between the handlers and the final outcome; the numbers are the ones the
+    // history file and the log have always carried.
+    enum UpgradeResult {
+        ResultSuccess = 0,
+        ResultPending = 1,
+        ResultFailed = 2,
+        ResultCancelled = 3,
+        ResultDownloadFailed = 4,
+        ResultRestored = 7,
+        ResultCancelRestoreFailed = 8,
+        ResultRestoreFailed = 9,
+        ResultClosedByUser = 11,
+    };
+
+    explicit UpgradeRunner(QObject *parent = nullptr);
+    ~UpgradeRunner() override;
+
+    // Reads the update description the check left on disk; false without it or without a full
+    // package (no dialog is shown then).
+    bool initialize() override;
+    // Shows the dialog, starts the loop and runs the event loop until the user leaves.
+    int run() override;
+
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal) override;
+    void onDownloadComplete(bool success) override;
+    void onDownloadCancelled() override;
+
+    void onUpgradeProgress(int elapsed, int duration) override;
+    void onUpgradeComplete(bool success) override;
+    void onUpgradeFallback(bool success) override;
+
+public slots:
+    void onCancel();
+    void onOpenMaster();
+    void onManualUpgrade();
+    void onDialogClosed();
+    void onActiveDialog();
+    void onFallbackComplete();
+
+private:
+    void onCloseWidget();
+    void showUpgradeProgress();
+    bool start();
+    bool cancel();
+    int doloop(int result);
+
+    int downloadUpgradePackage();
+    int downloadUpgradePackageComplete(int result);
+    int downloadFullPackage();
+    int downloadFullPackageComplete(int result);
+    int upgradeUpgradePackage();
+    int upgradeUpgradePackageComplete(int result);
+    int upgradeFullPackage();
+    int upgradeFullPackageComplete(int result);
+    int fallbackUpgradePackage();
+    int fallbackUpgradePackageComplete(int result);
+    int fallbackFullPackage();
+    int fallbackFullPackageComplete(int result);
+    int startFallback(bool incremental);
+
+    int tryFullPackage();
+    // The local file for a package URL, or empty when its name could lead outside the data directory.
+    QString packageFilePath(const QUrl &url) const;
+    bool startRequest(const QUrl &url, const QString &path);
+    bool startUpgrade(const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package, int duration);
+    void replaceUpgrader();
+    void reportResult(int result);
+    void postUpgrade();
+
+    bool beforeUpgrade();
+    bool afterUpgrade();
+    void createShortcutAndVersion();
+
+    std::unique_ptr<ui::UpgradeDialogNew> m_dialog;
+    std::unique_ptr<QFutureWatcher<bool>> m_fallbackWatcher;
+    std::unique_ptr<downloader::Downloader> m_downloader;
+    std::unique_ptr<Upgrader> m_upgrader;
+    QThreadPool *m_pool = nullptr;
+    app::UpdateInfoManager::PackageInfoPtr m_upgradePackage;
+    app::UpdateInfoManager::PackageInfoPtr m_fullPackage;
+    QString m_upgradePackagePath;
+    QString m_fullPackagePath;
+    bool m_isIncremental = false;
+    bool m_cancelled = false;
+    bool m_closedByUser = false;
+    qint32 m_nextState = StateNone;
+    qint32 m_currentState = StateNone;
+};
+
+} // namespace runner
