@@ -10,7 +10,7 @@ packages=(
     libzstd-dev libxxhash-dev libdivsufsort-dev zstd
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
     clang
-    xvfb x11-apps imagemagick fonts-noto-cjk python3-pil
+    xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil
     nginx-light curl time
 )
 missing=()
