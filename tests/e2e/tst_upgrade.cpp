@@ -326,9 +326,9 @@ bool TestUpgrade::launch(Run &run, QString *error)
         }
         QTest::qWait(50);
     }
-    *error = QStringLiteral("no dialog of the upgrade copy (pid %1): %2")
+    *error = QStringLiteral("no dialog of the upgrade copy (pid %1): %2\nhand-off stderr: %3")
                      .arg(run.copyPid)
-                     .arg(messages(run).join('\n'));
+                     .arg(messages(run).join('\n'), QString::fromLocal8Bit(handOff.readAllStandardError()));
     return false;
 }
 
