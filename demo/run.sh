@@ -143,7 +143,7 @@ EOF
 
 step "upgrade"
 if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 1 -screen 0 1440x900x24 -dpi 111 -nolisten tcp > "$work/xvfb.display" 2> "$work/xvfb.log" &
+    Xvfb -displayfd 1 -screen 0 1440x900x24 -dpi 111 -nolisten tcp -noreset > "$work/xvfb.display" 2> "$work/xvfb.log" &
     pids+=($!)
     for _ in $(seq 100); do [ -s "$work/xvfb.display" ] && break; sleep 0.1; done
     export DISPLAY=":$(cat "$work/xvfb.display")"

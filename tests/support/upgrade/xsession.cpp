@@ -38,11 +38,13 @@ bool XSession::start(QString *error)
             *error = QStringLiteral("missing programs: ") + missing;
         return false;
     }
-    // Xvfb picks a free display itself and writes its number to the given descriptor.
+    // Xvfb picks a free display itself and writes its number to the given descriptor. Without
+    // -noreset it resets whenever its last client leaves, and a process connecting in that moment
+    // (the upgrade copy, just after the hand-off ended) is refused.
     m_process.start(kXvfb, { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                              QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(kWidth).arg(kHeight),
                              QStringLiteral("-dpi"), QString::number(kDpi), QStringLiteral("-nolisten"),
-                             QStringLiteral("tcp") });
+                             QStringLiteral("tcp"), QStringLiteral("-noreset") });
     if (!m_process.waitForStarted(10000)) {
         if (error)
             *error = QStringLiteral("Xvfb did not start");
