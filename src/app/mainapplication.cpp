@@ -309,7 +309,7 @@ void MainApplication::initSharedMemory()
     if (m_sharedMemory)
         return;
     m_sharedMemory = new QSharedMemory(this);
-    m_sharedMemory->setNativeKey(kSharedMemoryPrefix + QLatin1Char('_') + m_params.role);
+    m_sharedMemory->setNativeKey(platform::sharedMemoryNativeKey(kSharedMemoryPrefix + QLatin1Char('_') + m_params.role));
     m_sharedMemory->create(1, QSharedMemory::ReadOnly);
 }
 

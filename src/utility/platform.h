@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDir>
 #include <QString>
 
 // The few texts that differ between the Windows product and other platforms.
@@ -16,5 +17,17 @@ inline const QString kPatchToolName = QStringLiteral("hpatchz");
 inline const QString kLogNameSeparator = QStringLiteral("/");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseSensitive;
 #endif
+
+// A native shared memory key for name. Windows keys are names of the kernel's own; elsewhere the
+// key is a file path, and a bare name would put that file into whatever directory the process
+// was started in.
+inline QString sharedMemoryNativeKey(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name;
+#else
+    return QDir::tempPath() + QLatin1Char('/') + name;
+#endif
+}
 
 } // namespace platform

@@ -58,6 +58,11 @@ void TestSingleInstance::secondCheckQuits()
     std::unique_ptr<QProcess> first;
     QVERIFY(startStalledCheck(sandbox, server, &first));
     const int logsBefore = sandbox.logFiles().size();
+    // The edition's marker lives in the temporary directory, never in the directory the updater
+    // was started from.
+    const QString marker = app::kSharedMemoryPrefix + "_teacher";
+    QVERIFY(QFileInfo::exists(sandbox.home() + "/tmp/" + marker));
+    QVERIFY(!QFileInfo::exists(first->workingDirectory() + "/" + marker));
 
     app::LaunchParameters p = sandbox.defaultParameters();
     p.updateUrl = server.url("/update.json").toString();
