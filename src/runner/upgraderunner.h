@@ -22,7 +22,7 @@ namespace runner {
 // downloads and applies the incremental package for the installed version, restores the
 // installation from the backup when applying fails, and falls back to the full package. The outcome
 // is a result number shown in the dialog, stored in the history and logged.
-class UpgradeRunner : public MainRunner, public downloader::Downloader::Delegate, public Upgrader::Delegate
+class UpgradeRunner : public MainRunner, public downloader::Downloader::Delegate, public runner::Upgrader::Delegate
 {
     Q_OBJECT
 

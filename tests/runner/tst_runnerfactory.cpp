@@ -1,5 +1,6 @@
 #include "app/log.h"
 #include "runner/checkrunner.h"
+#include "runner/upgrader.h"
 #include "runner/mainrunner.h"
 
 #include "common/testenv.h"
@@ -17,6 +18,7 @@ private slots:
     void runnerForAction_data();
     void runnerForAction();
     void checkRunnerNames();
+    void upgradeRunnerNames();
 
 private:
     QTemporaryDir m_dir;
@@ -77,6 +79,17 @@ void TestRunnerFactory::checkRunnerNames()
             std::dynamic_pointer_cast<downloader::Downloader::Delegate>(created));
     QCOMPARE(delegate, static_cast<void *>(weak.lock().get()));
     QVERIFY(!created->qt_metacast("runner::Upgrader::Delegate"));
+}
+
+void TestRunnerFactory::upgradeRunnerNames()
+{
+    const std::shared_ptr<runner::MainRunner> created = runner::createMainRunner("realUpgrade");
+    QVERIFY(created);
+    QVERIFY(created->qt_metacast("runner::UpgradeRunner"));
+    QVERIFY(created->qt_metacast("downloader::Downloader::Delegate"));
+    void *delegate = created->qt_metacast("runner::Upgrader::Delegate");
+    QVERIFY(delegate);
+    QCOMPARE(delegate, static_cast<void *>(std::dynamic_pointer_cast<runner::Upgrader::Delegate>(created).get()));
 }
 
 QTEST_GUILESS_MAIN(TestRunnerFactory)
