@@ -580,7 +580,8 @@ void TestHpatch::referenceCache_data()
 {
     QTest::addColumn<int>("budget");
     QTest::newRow("every file fits") << (1 << 20);
-    QTest::newRow("files evict each other") << 9000;
+    QTest::newRow("whole files and blocks evict each other") << 24000;
+    QTest::newRow("blocks evict each other") << 9000;
     QTest::newRow("files larger than the budget") << 1000;
 }
 

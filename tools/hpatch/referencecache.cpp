@@ -2,13 +2,20 @@
 
 #include "outputfile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sys/mman.h>
 
 namespace hpatch {
 
+namespace {
+constexpr size_t kBlock = 4096;
+// Files up to this size are read whole: a miss can then cost no more than a few blocks.
+constexpr uint64_t kWholeFileLimit = 64 << 10;
+}
+
 ReferenceCache::ReferenceCache(size_t budget, std::function<int(uint32_t)> open)
-    : m_budget(budget), m_open(std::move(open))
+    : m_budget(std::max<size_t>(budget, 1)), m_blockSize(std::min(kBlock, m_budget)), m_open(std::move(open))
 {
 }
 
@@ -18,16 +25,11 @@ ReferenceCache::~ReferenceCache()
         ::munmap(m_arena, m_budget);
 }
 
-const ReferenceCache::Entry *ReferenceCache::load(uint32_t key, uint64_t fileSize)
+const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size)
 {
-    if (m_last < m_entries.size() && m_entries[m_last].key == key)
-        return &m_entries[m_last];
-    for (size_t i = 0; i < m_entries.size(); ++i) {
-        if (m_entries[i].key == key) {
-            m_last = i;
-            return &m_entries[i];
-        }
-    }
+    auto found = m_where.find(id);
+    if (found != m_where.end())
+        return m_arena + found->second;
     if (!m_arena) {
         // Mapped apart from the heap and touched only as far as it is used.
         void *p = ::mmap(nullptr, m_budget, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -35,43 +37,53 @@ const ReferenceCache::Entry *ReferenceCache::load(uint32_t key, uint64_t fileSiz
             return nullptr;
         m_arena = static_cast<char *>(p);
     }
-    const size_t size = size_t(fileSize);
-    if (m_next + size > m_budget)
+    if (m_next + size > m_budget) {
+        // Blocks past the wrap point are the oldest of all.
+        while (!m_order.empty() && m_order.front().offset >= m_next) {
+            m_where.erase(m_order.front().id);
+            m_order.pop_front();
+        }
         m_next = 0;
+    }
     const size_t start = m_next;
     const size_t end = start + size;
-    for (size_t i = 0; i < m_entries.size();) {
-        const Entry &e = m_entries[i];
-        if (e.offset < end && start < e.offset + e.size) {
-            m_entries[i] = m_entries.back();
-            m_entries.pop_back();
-        } else {
-            ++i;
-        }
+    while (!m_order.empty() && m_order.front().offset < end && start < m_order.front().offset + m_order.front().size) {
+        m_where.erase(m_order.front().id);
+        m_order.pop_front();
     }
-    const int fd = m_open(key);
-    if (fd < 0 || !readAt(fd, m_arena + start, size, 0))
+    const int fd = m_open(id.key);
+    if (fd < 0 || !readAt(fd, m_arena + start, size, fileOffset))
         return nullptr;
     m_next = end;
-    m_entries.push_back({key, start, size});
-    m_last = m_entries.size() - 1;
-    return &m_entries.back();
+    m_order.push_back({id, start, size});
+    m_where.emplace(id, start);
+    return m_arena + start;
 }
 
 bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char *data, size_t size)
 {
     if (offset > fileSize || size > fileSize - offset)
         return false;
-    if (size == 0)
-        return true;
-    if (fileSize > m_budget) {
-        const int fd = m_open(key);
-        return fd >= 0 && readAt(fd, data, size, offset);
+    if (fileSize <= std::min<uint64_t>(kWholeFileLimit, m_budget / 4)) {
+        const char *file = size == 0 ? nullptr : load({key, kWhole}, 0, size_t(fileSize));
+        if (file)
+            std::memcpy(data, file + offset, size);
+        return size == 0 || file;
     }
-    const Entry *e = load(key, fileSize);
-    if (!e)
-        return false;
-    std::memcpy(data, m_arena + e->offset + offset, size);
+    while (size > 0) {
+        const uint64_t block = offset / m_blockSize;
+        const uint64_t start = block * m_blockSize;
+        const size_t length = size_t(std::min<uint64_t>(m_blockSize, fileSize - start));
+        const char *bytes = load({key, block}, start, length);
+        if (!bytes)
+            return false;
+        const size_t at = size_t(offset - start);
+        const size_t n = std::min(size, length - at);
+        std::memcpy(data, bytes + at, n);
+        data += n;
+        offset += n;
+        size -= n;
+    }
     return true;
 }
 
