@@ -42,8 +42,10 @@ private:
         size_t offset;
         size_t size;
     };
-    // Where the bytes of a block start in the arena, or null.
-    const char *load(const Id &id, uint64_t fileOffset, size_t size);
+    const char *find(const Id &id) const;
+    // Reads size bytes at fileOffset into the arena as the whole file id or as blocks from id on;
+    // where they start, or null.
+    const char *load(const Id &id, uint64_t fileOffset, size_t size, size_t blocks);
 
     size_t m_budget;
     size_t m_blockSize;
@@ -53,6 +55,9 @@ private:
     size_t m_next = 0;
     std::deque<Entry> m_order; // oldest first
     std::unordered_map<Id, size_t, IdHash> m_where;
+    uint32_t m_aheadKey = 0;
+    uint64_t m_aheadNext = kWhole;
+    size_t m_aheadRun = 1;
 };
 
 } // namespace hpatch
