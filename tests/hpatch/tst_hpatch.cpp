@@ -1,4 +1,5 @@
 #include "packageformat.h"
+#include "referencecache.h"
 #include "common/testenv.h"
 #include "treesnapshot.h"
 
@@ -9,7 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <unistd.h>
 #include <xxhash.h>
 #include <zstd.h>
 
@@ -196,6 +199,8 @@ private slots:
     void badArguments();
     void fullDisk();
     void fileLargerThan4GiB();
+    void referenceCache_data();
+    void referenceCache();
 
 private:
     // Makes a package of the two trees; the test fails when the maker does.
@@ -569,6 +574,69 @@ void TestHpatch::fileLargerThan4GiB()
         QCOMPARE(result.read(8), QByteArray("MARKMARK"));
     }
     QCOMPARE(readFile(m_out + "/small.txt"), QByteArray("small"));
+}
+
+void TestHpatch::referenceCache_data()
+{
+    QTest::addColumn<int>("budget");
+    QTest::newRow("every file fits") << (1 << 20);
+    QTest::newRow("whole files and blocks evict each other") << 40000;
+    QTest::newRow("blocks evict each other") << 9000;
+    QTest::newRow("files larger than the budget") << 1000;
+}
+
+// Scattered reads through the cache give the files' bytes, whichever files it holds at the time.
+void TestHpatch::referenceCache()
+{
+    QFETCH(int, budget);
+    const QList<int> sizes = {5000, 1, 3000, 7000, 4096, 2500, 90000};
+    QList<QByteArray> contents;
+    std::vector<int> fds;
+    for (int i = 0; i < sizes.size(); ++i) {
+        contents.append(randomBytes(sizes[i], quint32(100 + i)));
+        const QString path = m_dir->filePath(QString("ref%1").arg(i));
+        QVERIFY(writeFile(path, contents.last()));
+        fds.push_back(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        QVERIFY(fds.back() >= 0);
+    }
+    int opens = 0;
+    hpatch::ReferenceCache cache(size_t(budget), [&](uint32_t key) {
+        ++opens;
+        return key < fds.size() ? fds[key] : -1;
+    });
+    QRandomGenerator gen(7);
+    QByteArray piece;
+    // In order first (the cache reads ahead), then anywhere.
+    for (uint32_t key = 0; key < uint32_t(sizes.size()); ++key) {
+        for (int offset = 0; offset < sizes[int(key)]; offset += 700) {
+            const int length = std::min(700, sizes[int(key)] - offset);
+            piece.fill('\0', length);
+            QVERIFY(cache.read(key, uint64_t(sizes[int(key)]), uint64_t(offset), piece.data(), size_t(length)));
+            QCOMPARE(piece, contents[int(key)].mid(offset, length));
+        }
+    }
+    for (int n = 0; n < 3000; ++n) {
+        const uint32_t key = gen.bounded(uint32_t(sizes.size()));
+        const int size = sizes[int(key)];
+        const int offset = gen.bounded(size);
+        const int length = gen.bounded(std::min(size - offset, 300) + 1);
+        piece.fill('\0', length);
+        QVERIFY(cache.read(key, uint64_t(size), uint64_t(offset), piece.data(), size_t(length)));
+        QCOMPARE(piece, contents[int(key)].mid(offset, length));
+    }
+    // With room for everything, small files are read once whole and the 90,000-byte file in
+    // growing runs of 4 KiB blocks (1, 2, 4, 8, then the last 7): nothing is read twice.
+    if (budget >= 1 << 20)
+        QCOMPARE(opens, 6 + 5);
+    // Reads past the recorded size, past the end of a file shorter than recorded, or of a file
+    // that cannot be opened fail instead of giving bytes.
+    char bytes[2] = {};
+    QVERIFY(!cache.read(0, 5000, 4999, bytes, 2));
+    QVERIFY(!cache.read(uint32_t(sizes.size()), 10, 0, bytes, 1));
+    hpatch::ReferenceCache fresh(size_t(budget), [&](uint32_t key) { return fds[key]; });
+    QVERIFY(!fresh.read(2, 3001, 2999, bytes, 2));
+    for (int fd : fds)
+        ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestHpatch)

@@ -44,6 +44,14 @@ Status OutputFile::ioError(const char *what)
 
 Status OutputFile::create(const std::string &path, uint32_t mode)
 {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_used = 0;
+    m_size = 0;
+    m_written = 0;
+    m_holeAtEnd = false;
+    XXH3_64bits_reset(m_hash);
     m_path = path;
     m_mode = mode;
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

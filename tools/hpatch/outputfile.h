@@ -10,7 +10,8 @@
 namespace hpatch {
 
 // One file being written: buffered, hashed as it grows, runs of zero blocks left as holes.
-// Every write error (a full disk included) becomes ExitIoError naming the file.
+// Every write error (a full disk included) becomes ExitIoError naming the file. One object can
+// write many files one after another, keeping its buffer.
 class OutputFile {
 public:
     OutputFile();
@@ -18,7 +19,7 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
-    // Creates a file that must not exist yet; never follows a link.
+    // Creates a file that must not exist yet; never follows a link. Drops a file left unclosed.
     Status create(const std::string &path, uint32_t mode);
     Status write(const void *data, size_t size);
     // Writes out the rest, sets the size and the mode, closes.

@@ -51,6 +51,23 @@ bool isSameOrInside(const fs::path &inner, const fs::path &outer)
     return true;
 }
 
+// Bytewise sum modulo 256, eight bytes at a time: the high bits are summed apart so no carry
+// crosses into the next byte.
+void addBytes(char *data, const char *diff, size_t size)
+{
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, data + i, 8);
+        std::memcpy(&b, diff + i, 8);
+        const uint64_t sum = ((a & ~kHigh) + (b & ~kHigh)) ^ ((a ^ b) & kHigh);
+        std::memcpy(data + i, &sum, 8);
+    }
+    for (; i < size; ++i)
+        data[i] = char(uint8_t(data[i]) + uint8_t(diff[i]));
+}
+
 class FdGuard {
 public:
     explicit FdGuard(int fd = -1) : m_fd(fd) {}
@@ -71,8 +88,20 @@ private:
 // Deltas against all old files reuse the same files for every target; reopening them per file
 // costs more than the work itself on trees of many small files.
 constexpr size_t kMaxOpenOld = 256;
+// Old files that deltas read are held in memory up to this much; with the decoder's window of
+// at most 32 MiB the peak stays under 64 MiB.
+constexpr size_t kReferenceMemory = 16 << 20;
 
-PackageApplier::PackageApplier(ApplyOptions options) : m_options(std::move(options)), m_buffer(kChunk) {}
+PackageApplier::PackageApplier(ApplyOptions options)
+    : m_options(std::move(options)), m_buffer(kChunk), m_reference(kReferenceMemory, [this](uint32_t index) {
+          int fd = -1;
+          Status s = sharedOld(index, &fd);
+          if (!s.ok())
+              m_referenceError = s;
+          return s.ok() ? fd : -1;
+      })
+{
+}
 
 PackageApplier::~PackageApplier()
 {
@@ -80,7 +109,7 @@ PackageApplier::~PackageApplier()
         ::close(open.second);
 }
 
-Status PackageApplier::sharedOld(uint32_t index, const Manifest &manifest, int *fd)
+Status PackageApplier::sharedOld(uint32_t index, int *fd)
 {
     for (const auto &open : m_openOld) {
         if (open.first == index) {
@@ -88,7 +117,7 @@ Status PackageApplier::sharedOld(uint32_t index, const Manifest &manifest, int *
             return {};
         }
     }
-    Status s = openOld(manifest.oldFiles[index], fd);
+    Status s = openOld(m_manifest->oldFiles[index], fd);
     if (!s.ok()) {
         if (*fd >= 0)
             ::close(*fd);
@@ -143,6 +172,7 @@ Status PackageApplier::apply(PackageReader &reader)
             return s;
     }
     const Manifest &manifest = reader.manifest();
+    m_manifest = &manifest;
     Status s = checkOldFiles(manifest);
     if (!s.ok())
         return s;
@@ -258,7 +288,7 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
     if (!s.ok())
         return s;
     const std::string path = joinPath(m_options.outDir, entry.path);
-    OutputFile out;
+    OutputFile &out = m_out;
     s = out.create(path, entry.mode);
     if (!s.ok())
         return s;
@@ -323,14 +353,10 @@ Status PackageApplier::writeNew(PackageReader &reader, const NewEntry &entry, Ou
 Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, OutputFile &out)
 {
     const Manifest &manifest = reader.manifest();
-    // The reference is the concatenation of the listed old files, read with positional reads.
+    // The reference is the concatenation of the listed old files; checkOldFiles has opened each.
     std::vector<uint64_t> starts;
     uint64_t refSize = 0;
     for (uint32_t ref : entry.refs) {
-        int fd = -1;
-        Status s = sharedOld(ref, manifest, &fd);
-        if (!s.ok())
-            return s;
         starts.push_back(refSize);
         refSize += manifest.oldFiles[ref].size;
     }
@@ -339,9 +365,9 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         size_t file = size_t(it - starts.begin()) - 1;
         while (size > 0) {
             const uint64_t at = pos - starts[file];
-            const uint64_t n = std::min(size, manifest.oldFiles[entry.refs[file]].size - at);
-            int fd = -1;
-            if (n > 0 && (!sharedOld(entry.refs[file], manifest, &fd).ok() || !readAt(fd, data, size_t(n), at)))
+            const uint32_t ref = entry.refs[file];
+            const uint64_t n = std::min(size, manifest.oldFiles[ref].size - at);
+            if (n > 0 && !m_reference.read(ref, manifest.oldFiles[ref].size, at, data, size_t(n)))
                 return false;
             data += n;
             pos += n;
@@ -355,7 +381,8 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         int64_t seek;
     };
     std::vector<Ctrl> ctrls;
-    std::vector<char> diff, extra;
+    std::vector<char> &diff = m_diff;
+    std::vector<char> &extra = m_extra;
     ZstdDecoder &stream = reader.stream();
     auto corrupt = [&](const char *why) {
         return Status::fail(ExitBadPackage, "delta of \"" + entry.path + "\" is corrupt: " + why);
@@ -401,10 +428,12 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.add > 0) {
                 if (oldPos < 0 || uint64_t(oldPos) > refSize || c.add > refSize - uint64_t(oldPos))
                     return corrupt("reads outside its reference");
-                if (!readRef(uint64_t(oldPos), m_buffer.data(), c.add))
+                if (!readRef(uint64_t(oldPos), m_buffer.data(), c.add)) {
+                    if (!m_referenceError.ok())
+                        return m_referenceError;
                     return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
-                for (uint64_t i = 0; i < c.add; ++i)
-                    m_buffer[i] = char(uint8_t(m_buffer[i]) + uint8_t(d[i]));
+                }
+                addBytes(m_buffer.data(), d, size_t(c.add));
                 s = out.write(m_buffer.data(), size_t(c.add));
                 if (!s.ok())
                     return s;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "outputfile.h"
 #include "packageformat.h"
+#include "referencecache.h"
 
 #include <set>
 #include <string>
@@ -9,7 +11,6 @@
 namespace hpatch {
 
 class PackageReader;
-class OutputFile;
 
 // How much the applier verifies: nothing, the package and every output, or also every old file
 // before it is used.
@@ -41,7 +42,7 @@ private:
     Status checkOldFiles(const Manifest &manifest);
     Status openOld(const OldEntry &entry, int *fd) const;
     // An open old file for reading, kept open for later files that use it again.
-    Status sharedOld(uint32_t index, const Manifest &manifest, int *fd);
+    Status sharedOld(uint32_t index, int *fd);
     Status makeOutDir();
     Status makeParents(const std::string &relative);
     Status makeDir(const std::string &relative, uint32_t mode);
@@ -53,7 +54,14 @@ private:
 
     ApplyOptions m_options;
     std::vector<std::string> m_created; // absolute paths of what this run created, in order
+    const Manifest *m_manifest = nullptr;
     std::vector<char> m_buffer;
+    std::vector<char> m_diff;
+    std::vector<char> m_extra;
+    // One output buffer for all files: a fresh megabyte per file cost more than small files' writes.
+    OutputFile m_out;
+    ReferenceCache m_reference;
+    Status m_referenceError;
     std::set<std::string> m_dirsMade;
     std::vector<std::pair<uint32_t, int>> m_openOld;
 };

@@ -3,6 +3,7 @@
 #include "deltaencoder.h"
 #include "mappedfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,32 @@ int windowLogFor(uint64_t size, int maxLog)
     while (log < maxLog && (uint64_t(1) << log) < size)
         ++log;
     return log;
+}
+
+// The stream order of new files: by extension, then name, then path. Builds of one module under
+// several folders (dev/, esm/, min/) then lie side by side, inside the compressor's window.
+std::vector<size_t> streamOrder(const std::vector<TreeFile> &files)
+{
+    struct Key {
+        std::string extension, name;
+    };
+    std::vector<Key> keys;
+    keys.reserve(files.size());
+    for (const TreeFile &f : files) {
+        const size_t slash = f.path.rfind('/');
+        std::string name = slash == std::string::npos ? f.path : f.path.substr(slash + 1);
+        const size_t dot = name.rfind('.');
+        keys.push_back({dot == std::string::npos ? std::string() : name.substr(dot), std::move(name)});
+    }
+    std::vector<size_t> order(files.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        if (keys[a].extension != keys[b].extension)
+            return keys[a].extension < keys[b].extension;
+        return keys[a].name < keys[b].name;
+    });
+    return order;
 }
 
 Status writeError(const std::string &path)
@@ -140,8 +167,9 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     std::vector<char> buffer(1 << 20);
     std::string delta;
     const size_t total = m_new.files.size();
+    const std::vector<size_t> order = streamOrder(m_new.files);
     for (size_t n = 0; n < total; ++n) {
-        const TreeFile &f = m_new.files[n];
+        const TreeFile &f = m_new.files[order[n]];
         if (m_progress)
             m_progress("[" + std::to_string(n + 1) + "/" + std::to_string(total) + "] " + f.path);
         NewEntry entry;
