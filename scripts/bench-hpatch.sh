@@ -14,11 +14,11 @@ work="$root/build/bench-hpatch"
 mkdir -p "$work/npm" "$work/trees" "$work/out"
 
 fetch() { # name version -> prints the unpacked tree
-    local spec="$1@$2" dir="$work/trees/${1//\//_}-$2"
+    local pkg="$1@$2" dir="$work/trees/${1//\//_}-$2"
     if [ ! -d "$dir/package" ]; then
         mkdir -p "$dir"
         local tgz
-        tgz=$(cd "$work/npm" && npm pack "$spec" --silent 2>/dev/null | tail -n 1)
+        tgz=$(cd "$work/npm" && npm pack "$pkg" --silent 2>/dev/null | tail -n 1)
         tar -xzf "$work/npm/$tgz" -C "$dir"
     fi
     echo "$dir/package"

@@ -1,7 +1,7 @@
 #include "packageformat.h"
 #include "referencecache.h"
 #include "common/testenv.h"
-#include "treesnapshot.h"
+#include "upgrade/treecompare.h"
 
 #include <QDir>
 #include <QFile>
@@ -232,7 +232,7 @@ QString TestHpatch::makePackage(const QStringList &extraArgs)
 
 void TestHpatch::expectRefused(const QStringList &args, int exitCode, const QString &outDir)
 {
-    const TreeSnapshot oldBefore = snapshotTree(m_old);
+    const testsupport::Tree oldBefore = testsupport::snapshotTree(m_old);
     const QStringList rootBefore = QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     const bool outExisted = QFileInfo::exists(outDir);
     const RunResult r = runTool("hpatchz", args);
@@ -240,7 +240,7 @@ void TestHpatch::expectRefused(const QStringList &args, int exitCode, const QStr
     const QByteArray reason = r.err.trimmed();
     QVERIFY2(!reason.isEmpty() && !reason.contains('\n'), reason.constData());
     QVERIFY2(reason.startsWith("hpatchz: error: "), reason.constData());
-    QCOMPARE(firstDifference(oldBefore, snapshotTree(m_old)), QString());
+    QCOMPARE(testsupport::treeDifferences(oldBefore, testsupport::snapshotTree(m_old)), QString());
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
     if (outExisted)
         QVERIFY(QDir(outDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
@@ -273,12 +273,12 @@ void TestHpatch::roundTrip()
     QFETCH(int, scenario);
     QFETCH(bool, allOld);
     buildScenario(Scenario(scenario), m_old, m_new);
-    const TreeSnapshot oldBefore = snapshotTree(m_old);
+    const testsupport::Tree oldBefore = testsupport::snapshotTree(m_old);
     QVERIFY(!makePackage(allOld ? QStringList{"--all-old"} : QStringList{}).isEmpty());
     const RunResult r = runTool("hpatchz", {"-C-diff", "-f", m_old, m_pkg, m_out});
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    QCOMPARE(firstDifference(snapshotTree(m_new), snapshotTree(m_out)), QString());
-    QCOMPARE(firstDifference(oldBefore, snapshotTree(m_old)), QString());
+    QCOMPARE(testsupport::treeDifferences(testsupport::snapshotTree(m_new), testsupport::snapshotTree(m_out)), QString());
+    QCOMPARE(testsupport::treeDifferences(oldBefore, testsupport::snapshotTree(m_old)), QString());
 
     if (scenario == LargeFileSmallEdits) {
         // The point of a delta: a few edits in 6 MiB of random bytes cost a few KiB.
@@ -300,7 +300,7 @@ void TestHpatch::fullPackageOnEmptyOldTree()
         QDir(m_out).removeRecursively();
         const RunResult r = runTool("hpatchz", {check, "-f", m_old, m_pkg, m_out});
         QVERIFY2(r.exitCode == 0, r.err.constData());
-        QCOMPARE(firstDifference(snapshotTree(m_new), snapshotTree(m_out)), QString());
+        QCOMPARE(testsupport::treeDifferences(testsupport::snapshotTree(m_new), testsupport::snapshotTree(m_out)), QString());
     }
 }
 
@@ -312,7 +312,7 @@ void TestHpatch::onlyReferencedOldFilesNeeded()
     QVERIFY(QFile::remove(m_old + "/removed.bin"));
     RunResult r = runTool("hpatchz", {"-C-diff", "-f", m_old, m_pkg, m_out});
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    QCOMPARE(firstDifference(snapshotTree(m_new), snapshotTree(m_out)), QString());
+    QCOMPARE(testsupport::treeDifferences(testsupport::snapshotTree(m_new), testsupport::snapshotTree(m_out)), QString());
 
     // A file the new version keeps is needed.
     QDir(m_out).removeRecursively();
@@ -487,8 +487,8 @@ void TestHpatch::badDirectories()
     else if (prepare == "file out")
         QVERIFY(writeFile(m_out, "a file"));
     const QStringList rootBefore = QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    const TreeSnapshot oldBefore = snapshotTree(m_old);
-    const TreeSnapshot outBefore = prepare.endsWith("out") && prepare != "file out" ? snapshotTree(m_out) : TreeSnapshot();
+    const testsupport::Tree oldBefore = testsupport::snapshotTree(m_old);
+    const testsupport::Tree outBefore = prepare.endsWith("out") && prepare != "file out" ? testsupport::snapshotTree(m_out) : testsupport::Tree();
     QStringList args{"-C-diff"};
     if (force)
         args << "-f";
@@ -496,10 +496,10 @@ void TestHpatch::badDirectories()
     const RunResult r = runTool("hpatchz", args);
     QCOMPARE(r.exitCode, int(hpatch::ExitBadArguments));
     QVERIFY2(r.err.startsWith("hpatchz: error: ") && !r.err.trimmed().contains('\n'), r.err.constData());
-    QCOMPARE(firstDifference(oldBefore, snapshotTree(m_old)), QString());
+    QCOMPARE(testsupport::treeDifferences(oldBefore, testsupport::snapshotTree(m_old)), QString());
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), rootBefore);
     if (!outBefore.isEmpty() || prepare == "empty out")
-        QCOMPARE(firstDifference(outBefore, snapshotTree(m_out)), QString());
+        QCOMPARE(testsupport::treeDifferences(outBefore, testsupport::snapshotTree(m_out)), QString());
 }
 
 void TestHpatch::badArguments_data()

@@ -1,5 +1,5 @@
 #include "runnertestkit.h"
-#include "treesnapshot.h"
+#include "upgrade/treecompare.h"
 
 #include "app/launchparameters.h"
 #include "app/mainapplication.h"
@@ -151,7 +151,7 @@ void TestUpgrader::failingToolLeavesInstallation()
     const QString outputDir = m_data.filePath("client_1.1.0.0");
     // A tree left by an earlier attempt is not handed to the tool.
     QVERIFY(runnertest::writeTree(outputDir, { { "stale.txt", "old attempt" } }));
-    const TreeSnapshot before = snapshotTree(installDir());
+    const testsupport::Tree before = testsupport::snapshotTree(installDir());
 
     LogCapture log;
     Upgrader upgrader;
@@ -165,7 +165,7 @@ void TestUpgrader::failingToolLeavesInstallation()
     // The tool saw every installed name with ".backup" appended, the stale tree already gone.
     QCOMPARE(sorted(runnertest::recordedListing()),
              sorted({ "Client.exe.backup", "lib", "readme.txt.backup", "res" }));
-    QCOMPARE(firstDifference(before, snapshotTree(installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(before, testsupport::snapshotTree(installDir())), QString());
     QVERIFY(!QFileInfo::exists(outputDir));
     QVERIFY(!QFileInfo::exists(package));
     QVERIFY(log.texts(QtInfoMsg).contains(QStringLiteral("upgrader finished, exitCode = %1,status = 0").arg(exitCode)));
@@ -191,7 +191,7 @@ void TestUpgrader::realToolAppliesIncrementalPackage()
     QVERIFY(upgrader.initialize(m_recorder, package, std::make_shared<app::UpdateInfoManager::PackageInfo>(), 1000));
     QVERIFY(upgrader.run());
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->outcomes, QList<bool>{ true }, 30000);
-    QCOMPARE(firstDifference(snapshotTree(newDir), snapshotTree(installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(testsupport::snapshotTree(newDir), testsupport::snapshotTree(installDir())), QString());
     QVERIFY(!QFileInfo::exists(upgrader.outputDir()));
     QVERIFY(!QFileInfo::exists(package));
     QCOMPARE(log.texts(QtCriticalMsg), QStringList());
@@ -214,13 +214,13 @@ void TestUpgrader::realToolRefusesCorruptPackage()
         bytes[i] = char(bytes[i] ^ 0x5a);
     QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
     file.close();
-    const TreeSnapshot before = snapshotTree(installDir());
+    const testsupport::Tree before = testsupport::snapshotTree(installDir());
 
     Upgrader upgrader;
     QVERIFY(upgrader.initialize(m_recorder, package, std::make_shared<app::UpdateInfoManager::PackageInfo>(), 1000));
     QVERIFY(upgrader.run());
     QTRY_COMPARE_WITH_TIMEOUT(m_recorder->outcomes, QList<bool>{ false }, 30000);
-    QCOMPARE(firstDifference(before, snapshotTree(installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(before, testsupport::snapshotTree(installDir())), QString());
     QVERIFY(!QFileInfo::exists(upgrader.outputDir()));
     QVERIFY(!QFileInfo::exists(package));
 }
@@ -232,7 +232,7 @@ void TestUpgrader::crashReportsOnce()
     QVERIFY(runnertest::installStandInTool(standIn));
     const QString package = packagePath();
     QVERIFY(QFile::copy(installDir() + "/readme.txt", package));
-    const TreeSnapshot before = snapshotTree(installDir());
+    const testsupport::Tree before = testsupport::snapshotTree(installDir());
 
     LogCapture log;
     Upgrader upgrader;
@@ -242,7 +242,7 @@ void TestUpgrader::crashReportsOnce()
     QTRY_VERIFY(log.texts(QtInfoMsg).filter("upgrader finished").size() == 1);
     QCOMPARE(m_recorder->outcomes, QList<bool>{ false });
     QVERIFY(log.texts(QtCriticalMsg).contains("upgrader process Error = 1"));
-    QCOMPARE(firstDifference(before, snapshotTree(installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(before, testsupport::snapshotTree(installDir())), QString());
 }
 
 void TestUpgrader::progressTicksPerApplier()
@@ -327,7 +327,7 @@ void TestUpgrader::missingToolReportsAfterRunReturned()
     runnertest::removeTool();
     const QString package = packagePath();
     QVERIFY(QFile::copy(installDir() + "/readme.txt", package));
-    const TreeSnapshot before = snapshotTree(installDir());
+    const testsupport::Tree before = testsupport::snapshotTree(installDir());
 
     LogCapture log;
     Upgrader upgrader;
@@ -337,7 +337,7 @@ void TestUpgrader::missingToolReportsAfterRunReturned()
     QVERIFY(m_recorder->outcomes.isEmpty());
     QTRY_COMPARE(m_recorder->outcomes, QList<bool>{ false });
     QVERIFY(log.texts(QtCriticalMsg).contains("upgrader process Error = 0"));
-    QCOMPARE(firstDifference(before, snapshotTree(installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(before, testsupport::snapshotTree(installDir())), QString());
     QVERIFY(!QFileInfo::exists(package));
 }
 

@@ -1,5 +1,5 @@
 #include "runnertestkit.h"
-#include "treesnapshot.h"
+#include "upgrade/treecompare.h"
 
 #include "app/historyconfig.h"
 #include "app/launchparameters.h"
@@ -132,8 +132,8 @@ private:
     QString m_oldDir;
     QString m_newDir;
     QString m_serveDir;
-    TreeSnapshot m_oldSnapshot;
-    TreeSnapshot m_newSnapshot;
+    testsupport::Tree m_oldSnapshot;
+    testsupport::Tree m_newSnapshot;
     bool m_timedOut = false;
 };
 
@@ -151,8 +151,8 @@ void TestUpgradeRunner::initTestCase()
                                               { "lib/new.dll", "only in 1.1" },
                                               { "readme.txt", "read me" } }));
     QVERIFY(testsupport::writeFileWithVersionInfo(m_newDir + "/Client.exe", kTarget));
-    m_oldSnapshot = snapshotTree(m_oldDir);
-    m_newSnapshot = snapshotTree(m_newDir);
+    m_oldSnapshot = testsupport::snapshotTree(m_oldDir);
+    m_newSnapshot = testsupport::snapshotTree(m_newDir);
 
     QVERIFY(runnertest::writeTree(m_serveDir, {}));
     QVERIFY(runnertest::makePackage(m_oldDir, m_newDir, m_serveDir + "/good_incremental.pkg"));
@@ -309,7 +309,7 @@ void TestUpgradeRunner::scenario()
     QCOMPARE(shownState, int(result == 0 ? UpgradeDialogNew::UpgradeSucceeded : UpgradeDialogNew::UpgradeFailed));
     if (states.contains(3))
         QCOMPARE(textDuringFullDownload, QString(withIncremental ? "Incremental Update Failed" : "Updating"));
-    QCOMPARE(firstDifference(upgraded ? m_newSnapshot : m_oldSnapshot, snapshotTree(application()->installDir())),
+    QCOMPARE(testsupport::treeDifferences(upgraded ? m_newSnapshot : m_oldSnapshot, testsupport::snapshotTree(application()->installDir())),
              QString());
     QCOMPARE(dataDirLeftovers(), QStringList());
     if (upgraded) {
@@ -359,7 +359,7 @@ void TestUpgradeRunner::cancelDuringDownload()
     QVERIFY(log.texts(QtInfoMsg).contains("upgrade runner doloop complete, result:3"));
     QCOMPARE(historyValue("LastUpgradeStatus").toInt(), 3);
     QCOMPARE(historyValue("Cancelled").toBool(), true);
-    QCOMPARE(firstDifference(m_oldSnapshot, snapshotTree(application()->installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(m_oldSnapshot, testsupport::snapshotTree(application()->installDir())), QString());
     QCOMPARE(dataDirLeftovers(), QStringList());
 }
 
@@ -386,7 +386,7 @@ void TestUpgradeRunner::dialogClosedDuringDownload()
     QCOMPARE(ret, 0);
     QVERIFY(log.texts(QtInfoMsg).contains("upgrade runner doloop complete, result:11"));
     QCOMPARE(historyValue("LastUpgradeStatus").toInt(), 11);
-    QCOMPARE(firstDifference(m_oldSnapshot, snapshotTree(application()->installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(m_oldSnapshot, testsupport::snapshotTree(application()->installDir())), QString());
     QCOMPARE(dataDirLeftovers(), QStringList());
 }
 
@@ -419,7 +419,7 @@ void TestUpgradeRunner::unsafePackageNames()
     QVERIFY(log.texts(QtInfoMsg).contains("upgrade runner doloop complete, result:2"));
     // Only the unserved incremental package was asked for; the refused name never was.
     QCOMPARE(m_server.requestedPaths().mid(requestedBefore.size()), QStringList{ "/missing_incremental.pkg" });
-    QCOMPARE(firstDifference(m_oldSnapshot, snapshotTree(application()->installDir())), QString());
+    QCOMPARE(testsupport::treeDifferences(m_oldSnapshot, testsupport::snapshotTree(application()->installDir())), QString());
     QCOMPARE(historyValue("LastUpgradeStatus").toInt(), 2);
 }
 
