@@ -140,7 +140,10 @@ bool XSession::geometry(quint64 window, QRect *rect) const
 bool XSession::click(const QPoint &point) const
 {
     bool ok = false;
-    run(kXdotool, { QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(point.x()),
+    // "--sync" waits for the pointer to arrive, and waits in vain when it is there already (the
+    // same button of the next dialog lies at the same spot), so it starts from the corner.
+    run(kXdotool, { QStringLiteral("mousemove"), QStringLiteral("0"), QStringLiteral("0"),
+                    QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(point.x()),
                     QString::number(point.y()), QStringLiteral("click"), QStringLiteral("1") }, &ok);
     return ok;
 }
