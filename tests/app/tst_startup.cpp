@@ -28,6 +28,16 @@ private slots:
     void runsWithoutDisplay();
 };
 
+// A sandbox with the default settings and a client executable; an empty version gives a client
+// without any version block.
+static bool prepare(UpdaterSandbox &sandbox, const QString &clientVersion = QString())
+{
+    if (!sandbox.isValid() || !sandbox.writeDefaultConfig())
+        return false;
+    return clientVersion.isEmpty() ? testsupport::writeFile(sandbox.clientPath(), "client")
+                                   : testsupport::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion);
+}
+
 void TestStartup::parserErrorsEndBeforeLogging_data()
 {
     QTest::addColumn<QStringList>("extra");
@@ -99,9 +109,7 @@ void TestStartup::invalidParameters()
     QFETCH(QString, expectedBeforeFailure);
 
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    QVERIFY(prepare(sandbox));
     const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
     QCOMPARE(sandbox.run(arguments), 255);
 
@@ -144,10 +152,8 @@ void TestStartup::acceptedParameters()
     QFETCH(bool, remove);
 
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
     // Without a product version the run stops right after validation and the settings.
-    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    QVERIFY(prepare(sandbox));
     const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
     QCOMPARE(sandbox.run(arguments), 255);
 
@@ -164,9 +170,7 @@ void TestStartup::acceptedParameters()
 void TestStartup::parsedLineShowsDecodedMembers()
 {
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "client"));
+    QVERIFY(prepare(sandbox));
     app::LaunchParameters p = sandbox.defaultParameters();
     p.mode = "auto";
     // Percent escapes are no placeholders of the line.
@@ -277,9 +281,7 @@ void TestStartup::productVersion()
     QFETCH(QString, version);
     QFETCH(bool, accepted);
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), version));
+    QVERIFY(prepare(sandbox, version));
     app::LaunchParameters p = sandbox.defaultParameters();
     p.mode = "auto"; // an automatic check that cannot download ends without telling anyone
     QCOMPARE(sandbox.run(p), 255);
@@ -301,9 +303,7 @@ void TestStartup::productVersion()
 void TestStartup::versionParameterIsIgnored()
 {
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.2"));
+    QVERIFY(prepare(sandbox, "1.2"));
     app::LaunchParameters p = sandbox.defaultParameters();
     QStringList arguments = p.toArguments();
     arguments.replaceInStrings(QRegularExpression("^--version=.*$"), "--version=3.4.5.6");
@@ -317,9 +317,7 @@ void TestStartup::runsWithoutDisplay()
 {
     // Without a display and without a chosen platform, QApplication would abort the process.
     UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+    QVERIFY(prepare(sandbox, "1.0.0.0"));
     QProcessEnvironment env = sandbox.environment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");

@@ -146,6 +146,9 @@ private:
     bool prepare(Run &run, const QByteArray &document, bool withPatchTool = true);
     // Starts "upgrade", waits for the hand-off to end and for the copy's dialog to show.
     bool launch(Run &run, QString *error);
+    // Prepares and launches an upgrade whose full package download stalls after stallAfter bytes,
+    // and waits until the download has reached the server.
+    bool launchStalledDownload(Run &run, HttpServer &server, qint64 stallAfter, QString *error);
     void click(Run &run, View view, const char *button);
     bool waitForResult(Run &run, int result, int timeoutMs = 60000);
     void leave(Run &run, Leave how);
@@ -339,6 +342,33 @@ QString TestUpgrade::copyLog(const Run &run) const
             return QString::fromUtf8(testsupport::readFile(log));
     }
     return QString();
+}
+
+bool TestUpgrade::launchStalledDownload(Run &run, HttpServer &server, qint64 stallAfter, QString *error)
+{
+    if (!server.listen()) {
+        *error = "the test server does not listen";
+        return false;
+    }
+    HttpServer::Route stall;
+    stall.filePath = fixture("www/packages/client-1.1.0.0-full.pkg");
+    stall.stall = true;
+    stall.stallAfter = stallAfter;
+    server.setRoute("/full.pkg", stall);
+    testsupport::UpdateDocument doc;
+    doc.fullUrl = server.url("/full.pkg").toString();
+    if (!prepare(run, testsupport::updateDocument(doc))) {
+        *error = "the installation could not be prepared";
+        return false;
+    }
+    QSignalSpy requested(&server, &HttpServer::requestReceived);
+    if (!launch(run, error))
+        return false;
+    if (requested.count() == 0 && !requested.wait(20000)) {
+        *error = "the package download never reached the server";
+        return false;
+    }
+    return true;
 }
 
 void TestUpgrade::click(Run &run, View view, const char *button)
@@ -549,21 +579,9 @@ void TestUpgrade::runsToTheEnd()
 void TestUpgrade::cancelDuringDownload()
 {
     HttpServer server;
-    QVERIFY(server.listen());
-    HttpServer::Route stall;
-    stall.filePath = fixture("www/packages/client-1.1.0.0-full.pkg");
-    stall.stall = true;
-    stall.stallAfter = 100;
-    server.setRoute("/full.pkg", stall);
-    testsupport::UpdateDocument doc;
-    doc.fullUrl = server.url("/full.pkg").toString();
-
     Run run;
-    QVERIFY(prepare(run, testsupport::updateDocument(doc)));
-    QSignalSpy requested(&server, &HttpServer::requestReceived);
     QString error;
-    QVERIFY2(launch(run, &error), qPrintable(error));
-    QVERIFY(requested.count() > 0 || requested.wait(20000));
+    QVERIFY2(launchStalledDownload(run, server, 100, &error), qPrintable(error));
 
     click(run, View::Updating, "btnUpdate");
     QVERIFY(waitForResult(run, 3));
@@ -635,20 +653,9 @@ void TestUpgrade::cancelDuringApplication()
 void TestUpgrade::dialogClosedWhileUpdating()
 {
     HttpServer server;
-    QVERIFY(server.listen());
-    HttpServer::Route stall;
-    stall.filePath = fixture("www/packages/client-1.1.0.0-full.pkg");
-    stall.stall = true;
-    server.setRoute("/full.pkg", stall);
-    testsupport::UpdateDocument doc;
-    doc.fullUrl = server.url("/full.pkg").toString();
-
     Run run;
-    QVERIFY(prepare(run, testsupport::updateDocument(doc)));
-    QSignalSpy requested(&server, &HttpServer::requestReceived);
     QString error;
-    QVERIFY2(launch(run, &error), qPrintable(error));
-    QVERIFY(requested.count() > 0 || requested.wait(20000));
+    QVERIFY2(launchStalledDownload(run, server, 0, &error), qPrintable(error));
 
     QVERIFY(m_x.requestClose(run.window));
     // The process quits by itself: no further input.
@@ -664,20 +671,9 @@ void TestUpgrade::dialogClosedWhileUpdating()
 void TestUpgrade::secondInstanceBringsDialogForward()
 {
     HttpServer server;
-    QVERIFY(server.listen());
-    HttpServer::Route stall;
-    stall.filePath = fixture("www/packages/client-1.1.0.0-full.pkg");
-    stall.stall = true;
-    server.setRoute("/full.pkg", stall);
-    testsupport::UpdateDocument doc;
-    doc.fullUrl = server.url("/full.pkg").toString();
-
     Run run;
-    QVERIFY(prepare(run, testsupport::updateDocument(doc)));
-    QSignalSpy requested(&server, &HttpServer::requestReceived);
     QString error;
-    QVERIFY2(launch(run, &error), qPrintable(error));
-    QVERIFY(requested.count() > 0 || requested.wait(20000));
+    QVERIFY2(launchStalledDownload(run, server, 0, &error), qPrintable(error));
 
     // Another window covers the dialog.
     QProcess cover;
