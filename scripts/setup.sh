@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
     clang
     xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil
-    nginx-light curl time
+    nginx-light curl time ccache
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -26,5 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# ccache keeps rebuilds of a fresh clone or a second work tree short.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null
 cmake --build build -j "$jobs"
