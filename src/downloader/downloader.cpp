@@ -153,13 +153,13 @@ bool Downloader::isFollowedRedirect(int statusCode)
     }
 }
 
-std::unique_ptr<Downloader> createDownloader(int kind)
+std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool)
 {
     switch (kind) {
     case kKindUpdateInfo:
         return std::make_unique<UpdateInfoDownloader>();
     case kKindPackage:
-        return std::make_unique<PackageDownloader>();
+        return std::make_unique<PackageDownloader>(ioPool);
     default:
         return nullptr;
     }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QUrl>
 
+class QThreadPool;
+
 #include <memory>
 
 class QNetworkReply;
@@ -104,6 +106,6 @@ private:
 
 // kind 0 (kKindUpdateInfo): the update-info downloader; kind 1 (kKindPackage): the package
 // downloader; any other kind: none.
-std::unique_ptr<Downloader> createDownloader(int kind);
+std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool = nullptr);
 
 } // namespace downloader

@@ -1,14 +1,16 @@
 #include "downloader/packagedownloader.h"
 
 #include "app/log.h"
-#include "app/mainapplication.h"
 
 #include <QNetworkReply>
 #include <QThreadPool>
 
 namespace downloader {
 
-PackageDownloader::PackageDownloader() = default;
+PackageDownloader::PackageDownloader(QThreadPool *ioPool)
+    : m_ioThreadPool(ioPool)
+{
+}
 
 bool PackageDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &dest)
 {
@@ -20,8 +22,6 @@ bool PackageDownloader::initialize(const std::weak_ptr<Delegate> &delegate, cons
         applog::critical(QStringLiteral("package downloader initialize failed"));
         return false;
     }
-    app::MainApplication *application = app::MainApplication::instance();
-    m_ioThreadPool = application ? application->threadPool() : nullptr;
     if (!m_ioThreadPool || m_ioThreadPool->maxThreadCount() != 1) {
         applog::critical(QStringLiteral("package downloader io thread error"));
         return false;

@@ -13,7 +13,8 @@ namespace downloader {
 class PackageDownloader : public Downloader
 {
 public:
-    PackageDownloader();
+    // ioPool: the one-thread pool the file writes run on.
+    explicit PackageDownloader(QThreadPool *ioPool);
 
     bool initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &dest) override;
     bool run() override;

@@ -11,6 +11,7 @@ namespace runner {
 // there is no backup directory to restore from. The files named in updaterOnlyFiles stand at the
 // top of the backup only because the updater that runs from there put them there; they never
 // belonged to the installation and are not copied into it.
-bool fallbackTask(const QString &installDir, const QString &backupDir, const QStringList &updaterOnlyFiles);
+bool fallbackTask(const QString &installDir, const QString &backupDir, const QStringList &updaterOnlyFiles,
+                  bool withBackupSuffix);
 
 } // namespace runner

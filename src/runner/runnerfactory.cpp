@@ -2,18 +2,58 @@
 
 #include "app/constants.h"
 #include "app/log.h"
+#include "app/mainapplication.h"
 #include "runner/checkrunner.h"
+#include "runner/constants.h"
+#include "runner/upgradecontext.h"
 #include "runner/upgraderunner.h"
+#include "utility/platform.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace runner {
+
+UpgradeContext upgradeContextOf(app::MainApplication *application)
+{
+    UpgradeContext context;
+    context.role = application->role();
+    context.exePath = application->exePath();
+    context.installDir = application->installDir();
+    context.productVersion = application->productVersion();
+    context.backupDir = application->backupDirPath();
+    context.dataDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    context.historyFilePath = application->historyFilePath();
+    context.updateInfoFilePath = updateInfoFilePath(application->role());
+    context.patchToolPath = application->patchToolPath();
+    context.updaterFileNames = QStringList{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+                                            app::kConfigFileName, platform::kPatchToolName };
+    context.needKilledProcesses = application->needKilledProcesses();
+    context.withBackupSuffix = application->withBackupSuffix();
+    context.history = application->historyConfig();
+    context.updateInfo = application->updateInfoManager();
+    context.pool = application->threadPool();
+    context.releaseSingleInstance = [application] {
+        application->closeLocalServers();
+        application->releaseSharedMemory();
+    };
+    return context;
+}
 
 std::shared_ptr<MainRunner> createMainRunner(const QString &action)
 {
     applog::info(QStringLiteral("create mainrunner, action:%1").arg(action));
     if (action == app::kActionCheckUpdate)
         return std::make_shared<CheckRunner>();
-    if (action == app::kActionUpgrade || action == app::kActionRealUpgrade)
-        return std::make_shared<UpgradeRunner>();
+    if (action == app::kActionUpgrade || action == app::kActionRealUpgrade) {
+        app::MainApplication *application = app::MainApplication::instance();
+        if (!application)
+            return nullptr;
+        auto upgrade = std::make_shared<UpgradeRunner>(upgradeContextOf(application));
+        QObject::connect(application, &app::MainApplication::signal_activeUpgradeDialog, upgrade.get(),
+                         &UpgradeRunner::onActiveDialog);
+        return upgrade;
+    }
     return nullptr;
 }
 

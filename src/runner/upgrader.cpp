@@ -1,7 +1,6 @@
 #include "runner/upgrader.h"
 
 #include "app/log.h"
-#include "app/mainapplication.h"
 #include "runner/constants.h"
 #include "runner/upgraderprocess.h"
 #include "utility/fileutils.h"
@@ -11,16 +10,12 @@
 
 namespace runner {
 
-namespace {
-
-app::MainApplication *application()
+Upgrader::Upgrader(const QString &installDir, const QString &toolPath, bool withBackupSuffix)
+    : m_installDir(installDir)
+    , m_toolPath(toolPath)
+    , m_withBackupSuffix(withBackupSuffix)
 {
-    return app::MainApplication::instance();
 }
-
-} // namespace
-
-Upgrader::Upgrader() = default;
 
 Upgrader::~Upgrader()
 {
@@ -67,19 +62,16 @@ bool Upgrader::run()
     if (!m_process)
         return false;
     applog::info(QStringLiteral("run upgrader"));
-    const QString installDir = application()->installDir();
+    const QString &installDir = m_installDir;
+    m_process->toolPath = m_toolPath;
     m_process->oldDir = installDir;
     m_process->outDir = outputDir();
     m_process->diffFile = m_packagePath;
     utility::deleteDirectory(outputDir());
-    if (application()->withBackupSuffix())
+    if (m_withBackupSuffix)
         utility::renameBackupFiles(installDir, true);
 
-    // A tool that cannot be started may say so from inside the start on some platforms; that
-    // report waits until the caller has returned and is waiting for it.
-    m_starting = true;
     m_process->startProcess();
-    m_starting = false;
 
     if (m_timer || m_progressDuration < 1)
         return true;
@@ -112,7 +104,7 @@ void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
     // After an error report or a fall-back the restore owns the installation, and a crash may
     // leave any exit code behind: only a normal first end with 0 replaces the installation.
     if (firstEnd && !m_fallingBack) {
-        const QString installDir = application()->installDir();
+        const QString &installDir = m_installDir;
         if (status == QProcess::NormalExit && exitCode == 0) {
             // Emptying the installation is only worth it with a new tree to fill it from.
             if (QFileInfo(outputDir()).isDir()) {
@@ -123,7 +115,7 @@ void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
             }
         }
         // A failed tool leaves the installation as it found it, apart from the suffixes.
-        if (application()->withBackupSuffix())
+        if (m_withBackupSuffix)
             utility::renameBackupFiles(installDir, false);
     }
     removeOutput();
@@ -138,8 +130,8 @@ void Upgrader::onErrorOccurred(QProcess::ProcessError error)
     const bool firstEnd = !m_ended;
     m_ended = true;
     removeOutput();
-    if (firstEnd && !m_fallingBack && application()->withBackupSuffix())
-        utility::renameBackupFiles(application()->installDir(), false);
+    if (firstEnd && !m_fallingBack && m_withBackupSuffix)
+        utility::renameBackupFiles(m_installDir, false);
     stopTimer();
     if (firstEnd)
         report(false);
@@ -189,11 +181,9 @@ void Upgrader::stopTimer()
 
 void Upgrader::report(bool success)
 {
-    if (m_starting) {
-        QMetaObject::invokeMethod(this, [this, success] { deliver(success); }, Qt::QueuedConnection);
-        return;
-    }
-    deliver(success);
+    // Never from inside the tool's own signals or run(): the delegate may go on to stop this very
+    // process (a restore after a crash), which would wait on a process still reporting its end.
+    QMetaObject::invokeMethod(this, [this, success] { deliver(success); }, Qt::QueuedConnection);
 }
 
 void Upgrader::deliver(bool success)

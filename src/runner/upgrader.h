@@ -35,7 +35,9 @@ public:
         virtual void onUpgradeFallback(bool success) = 0;
     };
 
-    Upgrader();
+    // installDir: the installation the package turns into the new version; toolPath: the patch
+    // tool; withBackupSuffix: the installation's files carry ".backup" while the tool runs.
+    Upgrader(const QString &installDir, const QString &toolPath, bool withBackupSuffix);
     // Kills a tool that still runs.
     ~Upgrader() override;
 
@@ -66,6 +68,9 @@ private:
     void report(bool success);
     void deliver(bool success);
 
+    const QString m_installDir;
+    const QString m_toolPath;
+    const bool m_withBackupSuffix;
     std::weak_ptr<Delegate> m_delegate;
     QString m_packagePath;
     app::UpdateInfoManager::PackageInfoPtr m_packageInfo;
@@ -78,7 +83,6 @@ private:
     // The tool's end (finished or error) has been handled; a second signal of the same end must
     // neither touch the installation nor report again.
     bool m_ended = false;
-    bool m_starting = false;
 };
 
 } // namespace runner

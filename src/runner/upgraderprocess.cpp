@@ -1,9 +1,6 @@
 #include "runner/upgraderprocess.h"
 
 #include "runner/constants.h"
-#include "utility/platform.h"
-
-#include <QCoreApplication>
 
 namespace runner {
 
@@ -14,7 +11,7 @@ UpgraderProcess::UpgraderProcess(QObject *parent)
 
 QString UpgraderProcess::program() const
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + platform::kPatchToolName;
+    return toolPath;
 }
 
 void UpgraderProcess::prepareProcess()

@@ -4,7 +4,7 @@
 
 namespace runner {
 
-// Runs the patch tool beside the running updater on one package:
+// Runs the patch tool on one package:
 // "-C-diff -f <oldDir> <diffFile> <outDir>". Only the tool's exit code is relied on.
 class UpgraderProcess : public ProcessBase
 {
@@ -13,10 +13,11 @@ class UpgraderProcess : public ProcessBase
 public:
     explicit UpgraderProcess(QObject *parent = nullptr);
 
-    // The patch tool in the running updater's own directory.
+    // toolPath; the updater passes the tool beside its own executable.
     QString program() const override;
     void prepareProcess() override;
 
+    QString toolPath;
     QString oldDir;
     QString outDir;
     QString diffFile;

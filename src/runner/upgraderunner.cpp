@@ -3,7 +3,6 @@
 #include "app/constants.h"
 #include "app/historyconfig.h"
 #include "app/log.h"
-#include "app/mainapplication.h"
 #include "runner/constants.h"
 #include "runner/fallbacktask.h"
 #include "runner/uninstallentry.h"
@@ -20,7 +19,6 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QThreadPool>
 #include <QUrl>
 #include <QtConcurrent>
@@ -28,11 +26,6 @@
 namespace runner {
 
 namespace {
-
-app::MainApplication *application()
-{
-    return app::MainApplication::instance();
-}
 
 // Replaces an owned worker. The one being replaced may be the very object whose callback is on
 // the stack (a failed download starting the next one), so it goes only once the stack unwinds.
@@ -50,11 +43,10 @@ bool samePath(const QString &a, const QString &b)
 
 } // namespace
 
-UpgradeRunner::UpgradeRunner(QObject *parent)
+UpgradeRunner::UpgradeRunner(UpgradeContext context, QObject *parent)
     : MainRunner(parent)
+    , m_context(std::move(context))
 {
-    if (app::MainApplication *app = application())
-        connect(app, &app::MainApplication::signal_activeUpgradeDialog, this, &UpgradeRunner::onActiveDialog);
 }
 
 UpgradeRunner::~UpgradeRunner() = default;
@@ -64,24 +56,19 @@ bool UpgradeRunner::initialize()
     applog::info(QStringLiteral("upgrade runner initialize"));
     QGuiApplication::setQuitOnLastWindowClosed(true);
 
-    app::MainApplication *app = application();
-    const QString path = updateInfoFilePath(app->role());
-    m_pool = app->threadPool();
     // When the updater lives outside the installation, the hand-off put its executable, settings
     // and patch tool at the top of the backup; a restore must not add them to the installation.
     // Nothing has touched the installation yet, so it still tells which of them it holds.
-    const QStringList runtimeFiles{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
-                                    app::kConfigFileName, platform::kPatchToolName };
-    for (const QString &name : runtimeFiles) {
-        if (!QFileInfo::exists(QDir(app->installDir()).filePath(name)))
+    for (const QString &name : m_context.updaterFileNames) {
+        if (!QFileInfo::exists(QDir(m_context.installDir).filePath(name)))
             m_updaterOnlyFiles << name;
     }
-    app::UpdateInfoManager *manager = app->updateInfoManager();
-    if (!manager->parseUpdateInfo(path)) {
+    app::UpdateInfoManager *manager = m_context.updateInfo;
+    if (!manager || !manager->parseUpdateInfo(m_context.updateInfoFilePath, m_context.productVersion)) {
         applog::critical(QStringLiteral("parse updateinfo config error"));
         return false;
     }
-    m_upgradePackage = manager->upgradePackage(app->productVersion());
+    m_upgradePackage = manager->upgradePackage(m_context.productVersion);
     m_fullPackage = manager->fullPackage();
     if (!m_fullPackage) {
         applog::critical(QStringLiteral("updateinfo config doesn't have full package info"));
@@ -93,7 +80,7 @@ bool UpgradeRunner::initialize()
 int UpgradeRunner::run()
 {
     applog::info(QStringLiteral("upgrade runner run"));
-    app::HistoryConfig *history = application()->historyConfig();
+    app::HistoryConfig *history = m_context.history;
     history->setLastUpgradeTime(QDateTime::currentDateTime());
     history->setCancelled(false);
 
@@ -222,8 +209,8 @@ int UpgradeRunner::doloop(int result)
     if (m_nextState != StateNone)
         return result;
 
-    bool quitNow = false;
-    switch (result) {
+    const int shown = finalUpgradeResult(result, m_closedByUser);
+    switch (shown) {
     case ResultSuccess:
         if (m_dialog)
             m_dialog->setUpgradeResult(true);
@@ -231,12 +218,10 @@ int UpgradeRunner::doloop(int result)
         break;
     case ResultCancelled:
     case ResultCancelRestoreFailed:
-        if (m_closedByUser) {
-            result = ResultClosedByUser;
-            quitNow = true;
-        } else if (m_dialog) {
-            m_dialog->setCancelResult(result == ResultCancelled);
-        }
+        if (m_dialog)
+            m_dialog->setCancelResult(shown == ResultCancelled);
+        break;
+    case ResultClosedByUser:
         break;
     default:
         if (m_dialog)
@@ -244,82 +229,71 @@ int UpgradeRunner::doloop(int result)
         break;
     }
     afterUpgrade();
-    reportResult(result);
-    applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(result));
-    application()->historyConfig()->setLastUpgradeStatus(quint32(result));
-    if (quitNow)
+    reportResult(shown);
+    applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(shown));
+    m_context.history->setLastUpgradeStatus(quint32(shown));
+    // The user closed the window: there is nobody left to read a result page.
+    if (shown == ResultClosedByUser)
         QCoreApplication::quit();
-    return result;
+    return shown;
+}
+
+int UpgradeRunner::follow(int result)
+{
+    const UpgradeTransition next = upgradeTransition(m_currentState, result, m_cancelled, m_isIncremental);
+    if (next.incrementalFailed && m_dialog)
+        m_dialog->showIncrementalFailed();
+    if (next.nextState == DownloadFullPackage)
+        return tryFullPackage();
+    m_nextState = next.nextState;
+    return next.result;
 }
 
 int UpgradeRunner::downloadUpgradePackage()
 {
     applog::info(QStringLiteral("upgrade runner download upgrade pakcage"));
-    app::MainApplication *app = application();
-    const QString version = app->productVersion();
+    const QString version = m_context.productVersion;
     const bool matches = m_upgradePackage && m_upgradePackage->versionRequired == version
-            && app::compareVersion(version, app->updateInfoManager()->targetVersion()) < 0;
+            && app::compareVersion(version, m_context.updateInfo->targetVersion()) < 0;
     if (!matches) {
         applog::critical(QStringLiteral("upgrade runner upgrade package version not match"));
-        return tryFullPackage();
+        return follow(ResultFailed);
     }
     const QUrl url(m_upgradePackage->downloadUrl);
     m_upgradePackagePath = packageFilePath(url);
     if (m_upgradePackagePath.isEmpty() || !startRequest(url, m_upgradePackagePath)) {
         applog::critical(QStringLiteral("upgrade runner downloadupgrade package start request failed"));
-        return tryFullPackage();
+        return follow(ResultFailed);
     }
-    m_nextState = DownloadUpgradePackageComplete;
-    return ResultPending;
+    return follow(ResultPending);
 }
 
 int UpgradeRunner::downloadUpgradePackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner downloadupgrade package complete, result:%1").arg(result));
-    if (m_cancelled) {
-        m_nextState = StateNone;
-        return ResultCancelled;
-    }
-    if (result == ResultSuccess) {
-        m_nextState = UpgradeUpgradePackage;
-        return ResultSuccess;
-    }
-    if (m_dialog)
-        m_dialog->showIncrementalFailed();
-    return tryFullPackage();
+    return follow(result);
 }
 
 int UpgradeRunner::downloadFullPackage()
 {
     applog::info(QStringLiteral("upgrade runner download full pakcage"));
-    app::MainApplication *app = application();
-    if (app::compareVersion(app->productVersion(), app->updateInfoManager()->targetVersion()) >= 0) {
+    if (app::compareVersion(m_context.productVersion, m_context.updateInfo->targetVersion()) >= 0) {
         applog::critical(QStringLiteral("upgrade runner download full package version not match"));
-        m_nextState = StateNone;
-        return ResultFailed;
+        return follow(ResultFailed);
     }
     const QUrl url(m_fullPackage->downloadUrl);
     m_fullPackagePath = packageFilePath(url);
     if (m_fullPackagePath.isEmpty() || !startRequest(url, m_fullPackagePath)) {
         applog::critical(QStringLiteral("upgrade runner download full package start request failed"));
-        m_nextState = StateNone;
-        return ResultFailed;
+        return follow(ResultFailed);
     }
-    m_nextState = DownloadFullPackageComplete;
-    return ResultPending;
+    return follow(ResultPending);
 }
 
 int UpgradeRunner::downloadFullPackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner download full package complete, result:%1").arg(result));
-    m_nextState = StateNone;
-    if (m_cancelled)
-        return ResultCancelled;
-    if (result == ResultSuccess) {
-        m_nextState = UpgradeFullPackage;
-        return ResultSuccess;
-    }
-    return result;
+    return follow(result);
 }
 
 int UpgradeRunner::upgradeUpgradePackage()
@@ -329,25 +303,18 @@ int UpgradeRunner::upgradeUpgradePackage()
     replaceUpgrader();
     if (!startUpgrade(m_upgradePackagePath, m_upgradePackage, kIncrementalProgressDurationMs)) {
         applog::critical(QStringLiteral("upgrade runner upgrade package start upgrade failed"));
-        return tryFullPackage();
+        return follow(ResultFailed);
     }
-    m_nextState = UpgradeUpgradePackageComplete;
-    return ResultPending;
+    return follow(ResultPending);
 }
 
 int UpgradeRunner::upgradeUpgradePackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner upgrade upgrade package complete, result:%1").arg(result));
     utility::removeFile(m_upgradePackagePath);
-    if (!m_cancelled && result == ResultSuccess) {
+    if (!m_cancelled && result == ResultSuccess)
         m_isIncremental = false;
-        m_nextState = StateNone;
-        return ResultSuccess;
-    }
-    if (!m_cancelled && m_dialog)
-        m_dialog->showIncrementalFailed();
-    m_nextState = FallbackUpgradePackage;
-    return ResultSuccess;
+    return follow(result);
 }
 
 int UpgradeRunner::upgradeFullPackage()
@@ -357,23 +324,16 @@ int UpgradeRunner::upgradeFullPackage()
     replaceUpgrader();
     if (!startUpgrade(m_fullPackagePath, m_fullPackage, kFullProgressDurationMs)) {
         applog::critical(QStringLiteral("upgrade runner full package start upgrade failed"));
-        m_nextState = StateNone;
-        return ResultFailed;
+        return follow(ResultFailed);
     }
-    m_nextState = UpgradeFullPackageComplete;
-    return ResultPending;
+    return follow(ResultPending);
 }
 
 int UpgradeRunner::upgradeFullPackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner upgrade full package complete, result:%1").arg(result));
     utility::removeFile(m_fullPackagePath);
-    if (!m_cancelled && result == ResultSuccess) {
-        m_nextState = StateNone;
-        return ResultSuccess;
-    }
-    m_nextState = FallbackFullPackage;
-    return ResultSuccess;
+    return follow(result);
 }
 
 int UpgradeRunner::fallbackUpgradePackage()
@@ -393,39 +353,29 @@ int UpgradeRunner::startFallback(bool incremental)
     if (!m_upgrader) {
         applog::critical(incremental ? QStringLiteral("upgrade runner fallback upgrade package init error")
                                      : QStringLiteral("upgrade runner fallback fullpackage init error"));
-        m_nextState = StateNone;
-        return ResultFailed;
+        return follow(ResultFailed);
     }
     m_upgrader->fallBack();
 
     retire(m_fallbackWatcher);
     m_fallbackWatcher = std::make_unique<QFutureWatcher<bool>>();
     connect(m_fallbackWatcher.get(), &QFutureWatcherBase::finished, this, &UpgradeRunner::onFallbackComplete);
-    app::MainApplication *app = application();
-    m_fallbackWatcher->setFuture(QtConcurrent::run(m_pool, fallbackTask, app->installDir(), app->backupDirPath(),
-                                                           m_updaterOnlyFiles));
-    m_nextState = incremental ? FallbackUpgradePackageComplete : FallbackFullPackageComplete;
-    return ResultPending;
+    m_fallbackWatcher->setFuture(QtConcurrent::run(m_context.pool, fallbackTask, m_context.installDir,
+                                                   m_context.backupDir, m_updaterOnlyFiles,
+                                                   m_context.withBackupSuffix));
+    return follow(ResultPending);
 }
 
 int UpgradeRunner::fallbackUpgradePackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner fallback upgrade package complete, result:%1").arg(result));
-    m_nextState = StateNone;
-    if (m_cancelled)
-        return result == ResultSuccess ? ResultCancelled : ResultCancelRestoreFailed;
-    if (m_isIncremental)
-        return tryFullPackage();
-    return result == ResultSuccess ? ResultRestored : ResultRestoreFailed;
+    return follow(result);
 }
 
 int UpgradeRunner::fallbackFullPackageComplete(int result)
 {
     applog::info(QStringLiteral("upgrade runner fallback full package complete, result:%1").arg(result));
-    m_nextState = StateNone;
-    if (m_cancelled)
-        return result == ResultSuccess ? ResultCancelled : ResultCancelRestoreFailed;
-    return result == ResultSuccess ? ResultRestored : ResultRestoreFailed;
+    return follow(result);
 }
 
 int UpgradeRunner::tryFullPackage()
@@ -437,10 +387,9 @@ int UpgradeRunner::tryFullPackage()
 
 QString UpgradeRunner::packageFilePath(const QUrl &url) const
 {
-    app::MainApplication *app = application();
     const QString name = url.fileName(QUrl::FullyDecoded);
     const QString baseName = QFileInfo(name).completeBaseName();
-    const QDir dataDir(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    const QDir dataDir(m_context.dataDir);
     const QString path = dataDir.absoluteFilePath(name);
     // The name comes from the server. It must stay a plain file name inside the data directory,
     // and neither the package nor the output tree made beside it (the name without its suffix)
@@ -450,9 +399,9 @@ QString UpgradeRunner::packageFilePath(const QUrl &url) const
             && !name.contains(QLatin1Char(':')) && !name.contains(QChar(0));
     const bool ownOutputDir = !baseName.isEmpty() && baseName != name && baseName != QLatin1String(".")
             && baseName != QLatin1String("..");
-    const bool valid = plainName && ownOutputDir && !samePath(path, updateInfoFilePath(app->role()))
-            && !samePath(path, app->historyFilePath())
-            && !samePath(dataDir.absoluteFilePath(baseName), app->backupDirPath());
+    const bool valid = plainName && ownOutputDir && !samePath(path, m_context.updateInfoFilePath)
+            && !samePath(path, m_context.historyFilePath)
+            && !samePath(dataDir.absoluteFilePath(baseName), m_context.backupDir);
     if (!valid) {
         applog::critical(QStringLiteral("upgrade runner package file name refused, url:%1").arg(url.toString()));
         return QString();
@@ -465,7 +414,7 @@ bool UpgradeRunner::startRequest(const QUrl &url, const QString &path)
 {
     applog::info(QStringLiteral("upgrade runner start request, url:%1, path%2").arg(url.toString(), path));
     retire(m_downloader);
-    m_downloader = downloader::createDownloader(downloader::kKindPackage);
+    m_downloader = downloader::createDownloader(downloader::kKindPackage, m_context.pool);
     const auto self = std::dynamic_pointer_cast<downloader::Downloader::Delegate>(shared_from_this());
     if (!m_downloader->initialize(self, url, path)) {
         applog::critical(QStringLiteral("upgrade runner init downloader error"));
@@ -481,7 +430,7 @@ bool UpgradeRunner::startRequest(const QUrl &url, const QString &path)
 void UpgradeRunner::replaceUpgrader()
 {
     retire(m_upgrader);
-    m_upgrader = std::make_unique<Upgrader>();
+    m_upgrader = std::make_unique<Upgrader>(m_context.installDir, m_context.patchToolPath, m_context.withBackupSuffix);
 }
 
 bool UpgradeRunner::startUpgrade(const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package,
@@ -522,7 +471,7 @@ void UpgradeRunner::postUpgrade()
                                  .arg(m_currentState));
         return;
     }
-    utility::deleteDirectory(application()->backupDirPath());
+    utility::deleteDirectory(m_context.backupDir);
 }
 
 void UpgradeRunner::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -576,7 +525,7 @@ void UpgradeRunner::onFallbackComplete()
 void UpgradeRunner::onCancel()
 {
     applog::info(QStringLiteral("upgrade runner on cancel"));
-    application()->historyConfig()->setCancelled(true);
+    m_context.history->setCancelled(true);
     cancel();
 }
 
@@ -592,17 +541,16 @@ void UpgradeRunner::onDialogClosed()
 void UpgradeRunner::onOpenMaster()
 {
     applog::info(QStringLiteral("upgrade runner on open master"));
-    app::MainApplication *app = application();
-    app->closeLocalServers();
-    app->releaseSharedMemory();
-    QProcess::startDetached(app->exePath(), QStringList());
+    if (m_context.releaseSingleInstance)
+        m_context.releaseSingleInstance();
+    QProcess::startDetached(m_context.exePath, QStringList());
     QCoreApplication::quit();
 }
 
 void UpgradeRunner::onManualUpgrade()
 {
     applog::info(QStringLiteral("upgrade runner on manual upgrade"));
-    const QString productUrl = application()->updateInfoManager()->productUrl();
+    const QString productUrl = m_context.updateInfo->productUrl();
     const QUrl url(productUrl);
     const QString scheme = url.scheme().toLower();
     // The page comes from the update server; a file: or other URL could start a program.
@@ -626,9 +574,8 @@ void UpgradeRunner::onActiveDialog()
 bool UpgradeRunner::beforeUpgrade()
 {
     applog::info(QStringLiteral("before upgrade."));
-    app::MainApplication *app = application();
-    utility::killProcessByName(app->exeName());
-    for (const QString &name : app->needKilledProcesses())
+    utility::killProcessByName(QFileInfo(m_context.exePath).fileName());
+    for (const QString &name : m_context.needKilledProcesses)
         utility::killProcessByName(name.trimmed());
     return true;
 }
@@ -636,28 +583,26 @@ bool UpgradeRunner::beforeUpgrade()
 bool UpgradeRunner::afterUpgrade()
 {
     applog::info(QStringLiteral("after upgrade."));
-    app::MainApplication *app = application();
-    app->closeLocalServers();
-    app->releaseSharedMemory();
+    if (m_context.releaseSingleInstance)
+        m_context.releaseSingleInstance();
     return true;
 }
 
 void UpgradeRunner::createShortcutAndVersion()
 {
-    app::MainApplication *app = application();
     QString key;
     QString linkName;
-    if (app->role() == app::kRoleTeacher) {
+    if (m_context.role == app::kRoleTeacher) {
         key = kUninstallKeyPrefix + kUninstallTeacher;
         linkName = kShortcutTeacher + kShortcutSuffix;
-    } else if (app->role() == app::kRoleStudent) {
+    } else if (m_context.role == app::kRoleStudent) {
         key = kUninstallKeyPrefix + kUninstallStudent;
         linkName = kShortcutStudent + kShortcutSuffix;
     } else {
         return;
     }
-    utility::createDesktopShortcut(app->exePath(), linkName);
-    setUninstallDisplayVersion(key, app->updateInfoManager()->targetVersion());
+    utility::createDesktopShortcut(m_context.exePath, linkName);
+    setUninstallDisplayVersion(key, m_context.updateInfo->targetVersion());
 }
 
 } // namespace runner

@@ -3,14 +3,14 @@
 #include "app/updateinfomanager.h"
 #include "downloader/downloader.h"
 #include "runner/mainrunner.h"
+#include "runner/upgradecontext.h"
 #include "runner/upgrader.h"
+#include "runner/upgradetransition.h"
 
 #include <QFutureWatcher>
 #include <QString>
 
 #include <memory>
-
-class QThreadPool;
 
 namespace ui {
 class UpgradeDialogNew;
@@ -27,38 +27,7 @@ class UpgradeRunner : public MainRunner, public downloader::Downloader::Delegate
     Q_OBJECT
 
 public:
-    // The states of the loop; each starting state is followed by the one that gets its result.
-    enum UpgradeState {
-        StateNone = 0,
-        DownloadUpgradePackage = 1,
-        DownloadUpgradePackageComplete = 2,
-        DownloadFullPackage = 3,
-        DownloadFullPackageComplete = 4,
-        UpgradeUpgradePackage = 5,
-        UpgradeUpgradePackageComplete = 6,
-        UpgradeFullPackage = 7,
-        UpgradeFullPackageComplete = 8,
-        FallbackUpgradePackage = 9,
-        FallbackUpgradePackageComplete = 10,
-        FallbackFullPackage = 11,
-        FallbackFullPackageComplete = 12,
-    };
-
-    // Results passed between the handlers and the final outcome; the numbers are the ones the
-    // history file and the log have always carried.
-    enum UpgradeResult {
-        ResultSuccess = 0,
-        ResultPending = 1,
-        ResultFailed = 2,
-        ResultCancelled = 3,
-        ResultDownloadFailed = 4,
-        ResultRestored = 7,
-        ResultCancelRestoreFailed = 8,
-        ResultRestoreFailed = 9,
-        ResultClosedByUser = 11,
-    };
-
-    explicit UpgradeRunner(QObject *parent = nullptr);
+    explicit UpgradeRunner(UpgradeContext context, QObject *parent = nullptr);
     ~UpgradeRunner() override;
 
     // Reads the update description the check left on disk; false without it or without a full
@@ -105,6 +74,8 @@ private:
     int startFallback(bool incremental);
 
     int tryFullPackage();
+    // Asks the transition table what follows the current state's result, and goes there.
+    int follow(int result);
     // The local file for a package URL, or empty when its name could lead outside the data directory.
     QString packageFilePath(const QUrl &url) const;
     bool startRequest(const QUrl &url, const QString &path);
@@ -121,7 +92,7 @@ private:
     std::unique_ptr<QFutureWatcher<bool>> m_fallbackWatcher;
     std::unique_ptr<downloader::Downloader> m_downloader;
     std::unique_ptr<Upgrader> m_upgrader;
-    QThreadPool *m_pool = nullptr;
+    const UpgradeContext m_context;
     // The updater's own files that the backup holds beside the installation's copy.
     QStringList m_updaterOnlyFiles;
     app::UpdateInfoManager::PackageInfoPtr m_upgradePackage;

@@ -245,7 +245,7 @@ void TestDownloader::ioThreadPool()
     QThreadPool *pool = app::MainApplication::instance()->threadPool();
     pool->setMaxThreadCount(2);
     LogCapture log;
-    const std::unique_ptr<Downloader> package = downloader::createDownloader(downloader::kKindPackage);
+    const std::unique_ptr<Downloader> package = downloader::createDownloader(downloader::kKindPackage, app::MainApplication::instance()->threadPool());
     auto recorder = std::make_shared<Recorder>(QString());
     const bool initialized = package->initialize(recorder, m_server.url("/file"), newPath());
     pool->setMaxThreadCount(1);

@@ -9,6 +9,20 @@
 
 namespace testsupport {
 
+bool writeTree(const QString &root, const Files &files)
+{
+    if (!QDir().mkpath(root))
+        return false;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(it.value()) != it.value().size())
+            return false;
+    }
+    return true;
+}
+
 Tree snapshotTree(const QString &root)
 {
     Tree tree;

@@ -22,6 +22,12 @@ struct TreeEntry
 // Relative "/"-separated path -> entry, hidden files included.
 using Tree = QMap<QString, TreeEntry>;
 
+// Relative "/"-separated path -> content.
+using Files = QMap<QString, QByteArray>;
+
+// Writes files below root, making the directories they need; what root holds already stays.
+bool writeTree(const QString &root, const Files &files);
+
 Tree snapshotTree(const QString &root);
 // Every difference as a line ("missing: p", "unexpected: p", "differs: p ..."); empty when equal.
 QString treeDifferences(const Tree &expected, const Tree &actual);

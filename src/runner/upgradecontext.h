@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QThreadPool;
+
+namespace app {
+class HistoryConfig;
+class MainApplication;
+class UpdateInfoManager;
+} // namespace app
+
+namespace runner {
+
+// Everything an upgrade needs to know about the run it belongs to, handed over once so that the
+// runner and its workers never reach for the application object (the restore runs on a pool
+// thread, where that would not be safe).
+struct UpgradeContext
+{
+    QString role;
+    // The master's executable, the installation that holds it, and its installed version.
+    QString exePath;
+    QString installDir;
+    QString productVersion;
+    QString backupDir;
+    // The local data directory: packages, their output trees, the description and the history.
+    QString dataDir;
+    QString historyFilePath;
+    QString updateInfoFilePath;
+    QString patchToolPath;
+    // The updater's own files that may stand at the top of the backup (executable, settings, tool).
+    QStringList updaterFileNames;
+    QStringList needKilledProcesses;
+    bool withBackupSuffix = true;
+    app::HistoryConfig *history = nullptr;
+    app::UpdateInfoManager *updateInfo = nullptr;
+    // The one-thread pool the restore runs on.
+    QThreadPool *pool = nullptr;
+    // Gives up the single-instance names before the master starts again or the run ends.
+    std::function<void()> releaseSingleInstance;
+};
+
+// The upgrade's view of this run, taken from the application once.
+UpgradeContext upgradeContextOf(app::MainApplication *application);
+
+} // namespace runner
