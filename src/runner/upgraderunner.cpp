@@ -465,7 +465,7 @@ bool UpgradeRunner::startRequest(const QUrl &url, const QString &path)
 {
     applog::info(QStringLiteral("upgrade runner start request, url:%1, path%2").arg(url.toString(), path));
     retire(m_downloader);
-    m_downloader = downloader::createDownloader(downloader::kKindPackage);
+    m_downloader = downloader::createDownloader(downloader::kKindPackage, m_pool);
     const auto self = std::dynamic_pointer_cast<downloader::Downloader::Delegate>(shared_from_this());
     if (!m_downloader->initialize(self, url, path)) {
         applog::critical(QStringLiteral("upgrade runner init downloader error"));
