@@ -51,7 +51,10 @@ public:
     // Files not named by a route are served from below root; anything else is 404.
     void setRoot(const QString &dir) { m_root = dir; }
     void setRoute(const QString &path, const Route &route) { m_routes.insert(path, route); }
-    void setStatus(const QString &path, int status, const QByteArray &body = {}) { setRoute(path, { status, {}, body }); }
+    void setStatus(const QString &path, int status, const QByteArray &body = {})
+    {
+        setRoute(path, { status, {}, body });
+    }
     void setRedirect(const QString &path, int status, const QByteArray &location)
     {
         setRoute(path, { status, location, "redirected" });
