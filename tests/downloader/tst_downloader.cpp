@@ -95,13 +95,10 @@ private slots:
         m_pool.setMaxThreadCount(1);
         // Writes past a file size limit then fail the way they do on a full disk.
         std::signal(SIGXFSZ, SIG_IGN);
-
         m_http.setBody("/file", "hello world");
         m_http.setBody("/dir/target", "relative target");
         m_http.setBody("/never", "plain http");
-        m_http.setBody("/large", m_large);
         m_http.setBody("/large-nolength", m_large, false);
-        m_http.setRedirect("/to-large", 302, "/large");
         m_http.setStatus("/missing", 404, "gone");
         m_http.setRoute("/stall-mid", { 200, {}, randomBytes(1000), {}, true, true, 300 });
         // /hop<n> takes n + 1 redirects to reach /file.
@@ -117,33 +114,33 @@ private slots:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QUrl>("url");
-        QTest::addColumn<bool>("emptyPath");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<int>("poolThreads"); // 0: no I/O pool at all
         QTest::addColumn<bool>("accepted");
         const QUrl good = m_http.url("/file");
         const QUrl invalid("http://[::1");
-        QTest::newRow("updateinfo valid, no pool") << kKindUpdateInfo << good << false << 0 << true;
-        QTest::newRow("updateinfo empty path") << kKindUpdateInfo << good << true << 0 << false;
-        QTest::newRow("updateinfo invalid url") << kKindUpdateInfo << invalid << false << 0 << false;
-        QTest::newRow("package valid") << kKindPackage << good << false << 1 << true;
-        QTest::newRow("package empty path") << kKindPackage << good << true << 1 << false;
-        QTest::newRow("package invalid url") << kKindPackage << invalid << false << 1 << false;
-        QTest::newRow("package pool of two") << kKindPackage << good << false << 2 << false;
-        QTest::newRow("package without pool") << kKindPackage << good << false << 0 << false;
+        const QString path = m_dir.filePath("initialized.bin");
+        QTest::newRow("updateinfo valid, no pool") << kKindUpdateInfo << good << path << 0 << true;
+        QTest::newRow("updateinfo empty path") << kKindUpdateInfo << good << QString() << 0 << false;
+        QTest::newRow("updateinfo invalid url") << kKindUpdateInfo << invalid << path << 0 << false;
+        QTest::newRow("package valid") << kKindPackage << good << path << 1 << true;
+        QTest::newRow("package empty path") << kKindPackage << good << QString() << 1 << false;
+        QTest::newRow("package invalid url") << kKindPackage << invalid << path << 1 << false;
+        QTest::newRow("package pool of two") << kKindPackage << good << path << 2 << false;
+        QTest::newRow("package without pool") << kKindPackage << good << path << 0 << false;
     }
 
     void initialize()
     {
         QFETCH(int, kind);
         QFETCH(QUrl, url);
-        QFETCH(bool, emptyPath);
+        QFETCH(QString, path);
         QFETCH(int, poolThreads);
         QFETCH(bool, accepted);
         QThreadPool pool;
         pool.setMaxThreadCount(qMax(poolThreads, 1));
         LogCapture log;
         const auto downloader = downloader::createDownloader(kind, poolThreads ? &pool : nullptr);
-        const QString path = emptyPath ? QString() : newPath();
         QCOMPARE(downloader->initialize(std::make_shared<Recorder>(), url, path), accepted);
         QCOMPARE(log.texts(QtCriticalMsg).size(), accepted ? 0 : 1);
     }
@@ -174,7 +171,7 @@ private slots:
             row("200", serve("/ok", { 200, {}, hello }), hello, 0);
             row("no length", serve("/nolength", { 200, {}, "unknown length", {}, false }), "unknown length");
             row("empty body", serve("/empty", {}), "");
-            row("3 MiB", http("/large"), m_large);
+            row("3 MiB", serve("/large", { 200, {}, m_large }), m_large);
             row("5 MiB", serve("/huge", { 200, {}, m_huge }), info ? none : m_huge, -1,
                 info ? "content too large, limit:4194304" : "");
             if (info)
@@ -259,7 +256,7 @@ private slots:
         const QString target = dir + "/target.bin";
         QVERIFY(when == "open" || QDir().mkpath(dir));
         const auto moved = connect(&m_http, &HttpServer::requestReceived, this, [&](const QString &requested) {
-            if (when == "reopen" && requested == "/to-large")
+            if (when == "reopen" && requested == "/hop0")
                 QDir().rename(dir, dir + "-gone");
         });
         rlimit saved{};
@@ -271,7 +268,7 @@ private slots:
             disconnect(moved);
         });
         // Without a length, only the failed write itself can tell that the file is not whole.
-        const QHash<QString, QString> paths{ { "reopen", "/to-large" }, { "cancel", "/stall-mid" },
+        const QHash<QString, QString> paths{ { "reopen", "/hop0" }, { "cancel", "/stall-mid" },
                                              { "no delegate", "/missing" } };
         const int requestsBefore = m_http.requestedPaths().size();
         LogCapture log;
