@@ -83,7 +83,8 @@ int main(int argc, char **argv)
     application.threadPool()->setMaxThreadCount(1);
 
     auto delegate = std::make_shared<ProgressDelegate>();
-    const std::unique_ptr<downloader::Downloader> package = downloader::createDownloader(downloader::kKindPackage, application.threadPool());
+    const std::unique_ptr<downloader::Downloader> package =
+            downloader::createDownloader(downloader::kKindPackage, application.threadPool());
     QElapsedTimer timer;
     timer.start();
     if (!package->initialize(delegate, url, dest) || !package->run())

@@ -1,5 +1,6 @@
 #include "downloader/downloader.h"
 
+#include "app/log.h"
 #include "downloader/packagedownloader.h"
 #include "downloader/updateinfodownloader.h"
 
@@ -7,6 +8,29 @@
 #include <QNetworkRequest>
 
 namespace downloader {
+namespace {
+
+bool isFollowedRedirect(int statusCode)
+{
+    switch (statusCode) {
+    case 301:
+    case 302:
+    case 303:
+    case 305:
+    case 307:
+    case 308:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isHttps(const QUrl &url)
+{
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
 
 void Downloader::Delegate::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
@@ -16,7 +40,12 @@ void Downloader::Delegate::onDownloadProgress(qint64 bytesReceived, qint64 bytes
 
 void Downloader::Delegate::onDownloadCancelled() {}
 
-Downloader::Downloader() = default;
+Downloader::Downloader(const QString &logName, bool logTargets, int transferTimeoutMs)
+    : m_logName(logName)
+    , m_logTargets(logTargets)
+    , m_transferTimeoutMs(transferTimeoutMs)
+{
+}
 
 Downloader::~Downloader()
 {
@@ -28,16 +57,24 @@ Downloader::~Downloader()
     }
 }
 
-bool Downloader::openTargetFile()
+bool Downloader::openFile(const QString &path)
 {
-    m_file = std::make_unique<QFile>(m_savePath);
+    if (m_logTargets)
+        applog::info(QStringLiteral("%1 open file, path:%2").arg(m_logName, path));
+    m_file = std::make_unique<QFile>(path);
     // Unbuffered: chunks arrive in large blocks already, and a failed write shows at once rather
     // than at a flush after the transfer.
-    return m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        applog::critical(QStringLiteral("%1 open file failed").arg(m_logName));
+        return false;
+    }
+    return true;
 }
 
-void Downloader::sendRequest(const QUrl &url)
+void Downloader::startRequest(const QUrl &url)
 {
+    applog::info(m_logTargets ? QStringLiteral("%1 startrequest, url:%2").arg(m_logName, url.toString())
+                              : QStringLiteral("%1 startrequest").arg(m_logName));
     QNetworkRequest request(url);
     // Redirects are ours to follow, so the limit on their number and the refusal of a step down
     // from https to http apply.
@@ -49,12 +86,13 @@ void Downloader::sendRequest(const QUrl &url)
     m_abortedByUs = false;
     m_reply = m_networkManager.get(request);
     m_reply->setReadBufferSize(kReadBufferSize);
+    connect(m_reply, &QNetworkReply::readyRead, this, &Downloader::httpReadyRead);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &Downloader::reportProgress);
+    connect(m_reply, &QNetworkReply::finished, this, &Downloader::httpFinished);
 }
 
 bool Downloader::writeAvailable()
 {
-    if (!m_reply)
-        return !m_writeFailed;
     while (m_reply->bytesAvailable() > 0) {
         const QByteArray chunk = m_reply->read(kReadBufferSize);
         if (chunk.isEmpty())
@@ -70,6 +108,21 @@ bool Downloader::writeAvailable()
     return !m_writeFailed;
 }
 
+void Downloader::httpReadyRead()
+{
+    if (!m_reply || m_writeFailed || writeAvailable())
+        return;
+    // A full disk will not take the rest either.
+    applog::critical(QStringLiteral("%1 write file failed, path:%2").arg(m_logName, m_savePath));
+    abortReply();
+}
+
+void Downloader::reportProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesReceived)
+    Q_UNUSED(bytesTotal)
+}
+
 void Downloader::abortReply()
 {
     if (!m_reply)
@@ -78,88 +131,85 @@ void Downloader::abortReply()
     m_reply->abort();
 }
 
-Downloader::Finished Downloader::finishReply()
+void Downloader::httpFinished()
 {
-    Finished result;
     if (!m_reply)
-        return result;
+        return;
     // Whatever is still buffered belongs to the body.
     writeAvailable();
-    result.statusCode = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    result.redirectTarget = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
+    const int statusCode = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString redirectTarget = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString();
     // Qt fills the redirect target only for the codes it follows itself, which leaves out 305.
-    if (result.redirectTarget.isEmpty() && m_reply->hasRawHeader("Location"))
-        result.redirectTarget = QString::fromUtf8(m_reply->rawHeader("Location"));
+    if (redirectTarget.isEmpty() && m_reply->hasRawHeader("Location"))
+        redirectTarget = QString::fromUtf8(m_reply->rawHeader("Location"));
     if (m_file)
         m_file->close();
-    result.errorCode = m_reply->error();
-    result.aborted = m_abortedByUs;
+    m_errorCode = m_reply->error();
     // Qt reports its transfer timeout as a cancellation; only the downloader's own aborts are one.
-    if (result.errorCode == QNetworkReply::OperationCanceledError && !m_abortedByUs) {
-        result.timedOut = true;
-        result.errorCode = QNetworkReply::TimeoutError;
-    }
+    const bool timedOut = m_errorCode == QNetworkReply::OperationCanceledError && !m_abortedByUs;
+    if (timedOut)
+        m_errorCode = QNetworkReply::TimeoutError;
+    // A reply can end short of its announced length without an error of its own. A body that Qt
+    // decompressed has another length than the one announced for the wire.
     bool lengthKnown = false;
     const qint64 announced = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&lengthKnown);
-    // A body that Qt decompressed has another length than the one announced for the wire.
     const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
     const bool identity = encoding.isEmpty() || encoding == "identity";
-    if (m_writeFailed)
-        result.complete = false;
-    else if (lengthKnown && identity && m_reply->hasRawHeader("Content-Length") && announced != m_written)
-        result.complete = false;
+    const bool whole = !m_writeFailed && !(lengthKnown && identity && announced != m_written);
     m_reply->disconnect(this);
     m_reply->deleteLater();
     m_reply = nullptr;
-    return result;
-}
 
-Downloader::RedirectCheck Downloader::checkRedirect(const QString &target, QUrl *next)
-{
-    if (target.isEmpty())
-        return RedirectCheck::MissingTarget;
-    // A relative Location is relative to the answer that carried it.
-    const QUrl resolved = m_requestUrl.resolved(QUrl(target, QUrl::TolerantMode));
-    if (!resolved.isValid() || resolved.scheme().isEmpty())
-        return RedirectCheck::MissingTarget;
-    *next = resolved;
-    if (++m_redirectCount > kMaxRedirects)
-        return RedirectCheck::TooMany;
-    if (m_requestUrl.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-        && resolved.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
-        return RedirectCheck::Insecure;
-    return RedirectCheck::Follow;
-}
-
-void Downloader::removeTargetFile()
-{
-    if (m_file && m_file->isOpen())
-        m_file->close();
-    QFile::remove(m_savePath);
-}
-
-bool Downloader::isFollowedRedirect(int statusCode)
-{
-    switch (statusCode) {
-    case 301:
-    case 302:
-    case 303:
-    case 305:
-    case 307:
-    case 308:
-        return true;
-    default:
-        return false;
+    applog::info(QStringLiteral("%1 finished, errorcode:%2").arg(m_logName).arg(m_errorCode));
+    if (timedOut)
+        applog::critical(QStringLiteral("%1 transfer timed out").arg(m_logName));
+    if (isFollowedRedirect(statusCode) && !m_abortedByUs) {
+        followRedirect(redirectTarget);
+        return;
     }
+    if (m_errorCode == 0 && !whole)
+        applog::critical(QStringLiteral("%1 incomplete content, written:%2").arg(m_logName).arg(m_written));
+    complete(m_errorCode == 0 && whole);
 }
 
-std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool)
+void Downloader::followRedirect(const QString &target)
+{
+    QFile::remove(m_savePath);
+    applog::info(QStringLiteral("%1 redirection, reUrl:%2").arg(m_logName, target));
+    // A relative Location is relative to the answer that carried it.
+    const QUrl next = m_requestUrl.resolved(QUrl(target, QUrl::TolerantMode));
+    if (target.isEmpty() || !next.isValid() || next.scheme().isEmpty()) {
+        applog::critical(QStringLiteral("%1 redirection target is invalid").arg(m_logName));
+        complete(false);
+        return;
+    }
+    // A loop must not hang a run.
+    if (++m_redirectCount > kMaxRedirects) {
+        applog::critical(QStringLiteral("%1 too many redirections, limit:%2").arg(m_logName).arg(kMaxRedirects));
+        complete(false);
+        return;
+    }
+    // What was asked for over https must not arrive from a plain-http answer anyone could forge.
+    if (isHttps(m_requestUrl) && !isHttps(next)) {
+        applog::critical(QStringLiteral("%1 refuses insecure redirection, reUrl:%2").arg(m_logName, next.toString()));
+        complete(false);
+        return;
+    }
+    if (!openFile(m_savePath)) {
+        applog::critical(QStringLiteral("%1 open file failed, path:%2").arg(m_logName, m_savePath));
+        complete(false);
+        return;
+    }
+    startRequest(next);
+}
+
+std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool, int transferTimeoutMs)
 {
     switch (kind) {
     case kKindUpdateInfo:
-        return std::make_unique<UpdateInfoDownloader>();
+        return std::make_unique<UpdateInfoDownloader>(transferTimeoutMs);
     case kKindPackage:
-        return std::make_unique<PackageDownloader>(ioPool);
+        return std::make_unique<PackageDownloader>(ioPool, transferTimeoutMs);
     default:
         return nullptr;
     }

@@ -8,17 +8,19 @@
 #include <QString>
 #include <QUrl>
 
-class QThreadPool;
-
 #include <memory>
 
 class QNetworkReply;
+class QThreadPool;
 
 namespace downloader {
 
 // One HTTP GET streamed into one file. A downloader serves one transfer: initialize, run, then
 // exactly one outcome callback on the delegate (progress callbacks may come before it). The
 // delegate is held weakly; callbacks to a delegate that is gone are skipped.
+//
+// The base opens the target file, sends the request, writes the body and follows redirects; the
+// concrete downloaders decide on progress, limits, cancellation and when a failed file goes.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -45,48 +47,27 @@ public:
     // The QNetworkReply::NetworkError of the finished transfer, 0 meaning none.
     virtual qint32 errorCode() = 0;
 
-    // Shortens the stall limit so tests need not wait a minute. Not for product code.
-    void setTransferTimeoutForTest(int milliseconds) { m_transferTimeoutMs = milliseconds; }
-
 protected:
-    Downloader();
+    // logName starts every log line ("updateinfo downloader"); logTargets adds the path and URL
+    // to the open and request lines. A transfer silent for transferTimeoutMs fails.
+    Downloader(const QString &logName, bool logTargets, int transferTimeoutMs);
 
-    // What a finished reply left behind, read before the reply is released.
-    struct Finished
-    {
-        int statusCode = 0;
-        QString redirectTarget;
-        qint32 errorCode = 0;
-        // Every write succeeded and, when the answer announced a length, exactly that many bytes
-        // reached the file. A reply can end short without an error code, so this is checked apart.
-        bool complete = true;
-        // Nothing arrived for the transfer timeout.
-        bool timedOut = false;
-        // The downloader aborted the reply itself; a redirect it carried is not followed.
-        bool aborted = false;
-    };
-
-    enum class RedirectCheck { Follow, MissingTarget, TooMany, Insecure };
-
-    // Replaces the file object by a new one for savePath and opens it write-only, emptying it.
-    bool openTargetFile();
-    // Sends the GET with the framework's limits (bounded read buffer, transfer timeout, redirects
-    // left to the caller); the reply becomes m_reply.
-    void sendRequest(const QUrl &url);
-    // Appends what the reply holds to the file; false once a write failed or fell short.
-    bool writeAvailable();
-    // Bytes written to the file by the current reply.
-    qint64 bytesWritten() const { return m_written; }
-    // Aborts the reply on the downloader's own account (cancel, size limit), as opposed to the
+    // Replaces the file object by a new one for path and opens it write-only, emptying it.
+    bool openFile(const QString &path);
+    // Sends the GET for url with the framework's limits; redirects come back to httpFinished.
+    void startRequest(const QUrl &url);
+    // Appends what the reply holds to the file, and gives up on the transfer when a write fails.
+    virtual void httpReadyRead();
+    // Follows a redirect or reports the outcome through complete().
+    void httpFinished();
+    // Aborts the reply on the downloader's own account (cancel, a limit), as opposed to the
     // transfer timeout, which aborts it from inside Qt.
     void abortReply();
-    // Closes the file, reads the end of the reply, schedules it for deletion and clears m_reply.
-    Finished finishReply();
-    // Resolves a redirect target against the URL of the answer that carried it and counts it.
-    RedirectCheck checkRedirect(const QString &target, QUrl *next);
-    void removeTargetFile();
-
-    static bool isFollowedRedirect(int statusCode);
+    // Reports the outcome once; the concrete downloader decides when a failed file is removed.
+    virtual void complete(bool success) = 0;
+    virtual void reportProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // Bytes of the current answer written to the file.
+    qint64 bytesWritten() const { return m_written; }
 
     std::weak_ptr<Delegate> m_delegate;
     QUrl m_url;
@@ -94,18 +75,26 @@ protected:
     QNetworkAccessManager m_networkManager;
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QFile> m_file;
+    qint32 m_errorCode = 0;
 
 private:
+    bool writeAvailable();
+    void followRedirect(const QString &target);
+
+    const QString m_logName;
+    const bool m_logTargets;
+    const int m_transferTimeoutMs;
     QUrl m_requestUrl;
     int m_redirectCount = 0;
     qint64 m_written = 0;
     bool m_writeFailed = false;
     bool m_abortedByUs = false;
-    int m_transferTimeoutMs = kTransferTimeoutMs;
 };
 
 // kind 0 (kKindUpdateInfo): the update-info downloader; kind 1 (kKindPackage): the package
-// downloader; any other kind: none.
-std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool = nullptr);
+// downloader, which needs ioPool (the application's I/O pool, limited to one thread); any other
+// kind: none. A transfer that receives nothing for transferTimeoutMs fails.
+std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool = nullptr,
+                                             int transferTimeoutMs = kTransferTimeoutMs);
 
 } // namespace downloader

@@ -8,13 +8,12 @@ namespace downloader {
 
 // Fetches one upgrade package for the upgrade runner. Passes every progress signal of the reply on
 // unchanged, tells a cancelled transfer from a failed one, and deletes a failed file before the
-// delegate hears of it. Requires the application's I/O pool, limited to one thread.
+// delegate hears of it. Requires ioThreadPool, the application's I/O pool, limited to one thread.
 // Deliberately without meta-object data of its own: Qt reports it as the base class.
 class PackageDownloader : public Downloader
 {
 public:
-    // ioPool: the one-thread pool the file writes run on.
-    explicit PackageDownloader(QThreadPool *ioPool);
+    explicit PackageDownloader(QThreadPool *ioThreadPool, int transferTimeoutMs = kTransferTimeoutMs);
 
     bool initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &dest) override;
     bool run() override;
@@ -24,15 +23,10 @@ public:
     qint32 errorCode() override { return m_errorCode; }
 
 private:
-    bool openFile(const QString &path);
-    void startRequest(const QUrl &url);
-    void onReadyRead();
-    void onProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onFinished();
-    void complete(bool success);
+    void reportProgress(qint64 bytesReceived, qint64 bytesTotal) override;
+    void complete(bool success) override;
 
     QThreadPool *m_ioThreadPool = nullptr;
-    qint32 m_errorCode = 0;
     bool m_cancelled = false;
 };
 

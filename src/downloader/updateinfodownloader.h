@@ -12,7 +12,7 @@ class UpdateInfoDownloader : public Downloader
     Q_OBJECT
 
 public:
-    UpdateInfoDownloader();
+    explicit UpdateInfoDownloader(int transferTimeoutMs = kTransferTimeoutMs);
 
     bool initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &savePath) override;
     bool run() override;
@@ -20,16 +20,13 @@ public:
     qint32 errorCode() override { return m_errorCode; }
 
 private slots:
-    void httpReadyRead();
-    void httpFinished();
+    void httpReadyRead() override;
 
 private:
-    bool openFile(const QString &path);
-    void closeFile();
-    void startRequest(const QUrl &url);
-    void complete(bool success);
+    void complete(bool success) override;
+    // Logs the first time the body grows past the limit.
+    bool tooLarge();
 
-    qint32 m_errorCode = 0;
     bool m_tooLarge = false;
 };
 

@@ -2,134 +2,45 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 namespace testsupport {
-namespace {
 
-constexpr qint64 kChunk = 256 * 1024;
-constexpr qint64 kMaxRequestHeader = 64 * 1024;
+static const QString kTlsDir = QStringLiteral(SOLUPDATE_TEST_TLS_DIR);
 
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 305: return "Use Proxy";
-    case 306: return "Switch Proxy";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-    }
-}
-
-QString tlsFile(const char *name)
-{
-    return QStringLiteral(SOLUPDATE_TEST_TLS_DIR "/") + QLatin1String(name);
-}
-
-} // namespace
-
-// Accepts connections, wrapping each in TLS when asked to.
+// Accepts connections, speaking TLS when asked to.
 class HttpServer::Listener : public QTcpServer
 {
 public:
-    explicit Listener(bool tls, QObject *parent)
-        : QTcpServer(parent)
-        , m_tls(tls)
-    {
-    }
+    using QTcpServer::QTcpServer;
+    bool tls = false;
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        if (!m_tls) {
-            QTcpServer::incomingConnection(descriptor);
-            return;
-        }
         auto socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
+        socket->setSocketDescriptor(descriptor);
+        if (tls) {
+            socket->setPrivateKey(kTlsDir + "/key.pem");
+            socket->setLocalCertificate(kTlsDir + "/cert.pem");
+            socket->startServerEncryption();
         }
-        QFile key(tlsFile("key.pem"));
-        key.open(QIODevice::ReadOnly);
-        socket->setPrivateKey(QSslKey(key.readAll(), QSsl::Rsa));
-        socket->setLocalCertificate(testCertificate());
-        socket->startServerEncryption();
         addPendingConnection(socket);
     }
-
-private:
-    bool m_tls;
 };
 
 struct HttpServer::Connection
 {
     QTcpSocket *socket = nullptr;
     QByteArray request;
-    bool responded = false;
     Route route;
-    QByteArray body;
-    std::unique_ptr<QFile> file;
-    qint64 total = 0;
+    // Body bytes sent, and where sending stops (the end, a stall or a drop); -1 before the request.
     qint64 sent = 0;
+    qint64 end = -1;
     QTimer *trickle = nullptr;
-    bool done = false;
 };
-
-bool HttpServer::parseRoute(const QString &description, Route *route, QString *error)
-{
-    *route = Route();
-    const QStringList items = description.split(QLatin1Char(','), Qt::SkipEmptyParts);
-    for (const QString &item : items) {
-        const int colon = item.indexOf(QLatin1Char(':'));
-        const QString key = colon < 0 ? item : item.left(colon);
-        const QString value = colon < 0 ? QString() : item.mid(colon + 1);
-        bool ok = true;
-        if (key == QLatin1String("status")) {
-            route->status = value.toInt(&ok);
-        } else if (key == QLatin1String("location")) {
-            route->location = value.toUtf8();
-        } else if (key == QLatin1String("body")) {
-            route->body = value.toUtf8();
-        } else if (key == QLatin1String("file")) {
-            route->filePath = value;
-        } else if (key == QLatin1String("nolength")) {
-            route->sendLength = false;
-        } else if (key == QLatin1String("stall")) {
-            route->stall = true;
-            route->stallAfter = value.isEmpty() ? 0 : value.toLongLong(&ok);
-        } else if (key == QLatin1String("drop")) {
-            route->dropAfter = value.toLongLong(&ok);
-        } else if (key == QLatin1String("trickle")) {
-            const QStringList parts = value.split(QLatin1Char('/'));
-            bool ok2 = false;
-            route->trickleBytes = parts.value(0).toInt(&ok);
-            route->trickleIntervalMs = parts.value(1).toInt(&ok2);
-            ok = ok && ok2 && route->trickleBytes > 0;
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            if (error)
-                *error = QStringLiteral("bad route item: %1").arg(item);
-            return false;
-        }
-    }
-    return true;
-}
 
 HttpServer::HttpServer(QObject *parent)
     : QObject(parent)
@@ -138,21 +49,31 @@ HttpServer::HttpServer(QObject *parent)
 
 HttpServer::~HttpServer()
 {
-    const QList<Connection *> connections = m_connections.values();
-    for (Connection *connection : connections) {
+    for (Connection *connection : qAsConst(m_connections)) {
         connection->socket->disconnect(this);
         connection->socket->abort();
         delete connection;
     }
-    m_connections.clear();
 }
 
 bool HttpServer::listen(quint16 port, bool tls)
 {
-    m_tls = tls;
     delete m_listener;
-    m_listener = new Listener(tls, this);
-    connect(m_listener, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    m_listener = new Listener(this);
+    m_listener->tls = tls;
+    connect(m_listener, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+            auto connection = new Connection{ socket };
+            m_connections.insert(socket, connection);
+            connect(socket, &QTcpSocket::readyRead, this, [this, connection] { onReadyRead(connection); });
+            connect(socket, &QTcpSocket::bytesWritten, this, [this, connection] {
+                if (!connection->trickle)
+                    pump(connection);
+            });
+            connect(socket, &QTcpSocket::disconnected, this, [this, connection] { close(connection); });
+            onReadyRead(connection);
+        }
+    });
     return m_listener->listen(QHostAddress::LocalHost, port);
 }
 
@@ -163,212 +84,94 @@ quint16 HttpServer::port() const
 
 QUrl HttpServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
-                        .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
-                        .arg(port())
-                        .arg(path));
-}
-
-void HttpServer::setStatus(const QString &path, int status, const QByteArray &body)
-{
-    Route route;
-    route.status = status;
-    route.body = body;
-    setRoute(path, route);
-}
-
-void HttpServer::setRedirect(const QString &path, int status, const QByteArray &location)
-{
-    Route route;
-    route.status = status;
-    route.location = location;
-    route.body = "redirected";
-    setRoute(path, route);
-}
-
-void HttpServer::setBody(const QString &path, const QByteArray &body, bool sendLength)
-{
-    Route route;
-    route.body = body;
-    route.sendLength = sendLength;
-    setRoute(path, route);
-}
-
-void HttpServer::addRedirectChain(const QString &prefix, int count, int status, const QByteArray &finalLocation)
-{
-    for (int i = 0; i < count; ++i) {
-        const QByteArray next = i + 1 < count ? (prefix + QString::number(i + 1)).toUtf8() : finalLocation;
-        setRedirect(prefix + QString::number(i), status, next);
-    }
-}
-
-int HttpServer::openConnections() const
-{
-    return m_connections.size();
+    const bool tls = m_listener && m_listener->tls;
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(tls ? "https" : "http").arg(port()).arg(path));
 }
 
 QSslCertificate HttpServer::testCertificate()
 {
-    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(tlsFile("cert.pem"));
-    return certificates.value(0);
+    return QSslCertificate::fromPath(kTlsDir + "/cert.pem").value(0);
 }
 
-void HttpServer::onNewConnection()
+void HttpServer::onReadyRead(Connection *connection)
 {
-    while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
-        auto connection = new Connection;
-        connection->socket = socket;
-        m_connections.insert(socket, connection);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-            if (Connection *c = m_connections.value(socket); c && !c->trickle)
-                pump(c);
-        });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            if (Connection *c = m_connections.value(socket))
-                closeConnection(c, false);
-        });
-        if (socket->bytesAvailable() > 0)
-            onReadyRead(socket);
-    }
-}
-
-void HttpServer::onReadyRead(QTcpSocket *socket)
-{
-    Connection *connection = m_connections.value(socket);
-    if (!connection || connection->responded)
+    if (connection->end >= 0)
         return;
-    connection->request += socket->readAll();
-    const int end = connection->request.indexOf("\r\n\r\n");
-    if (end < 0) {
-        if (connection->request.size() > kMaxRequestHeader)
-            closeConnection(connection, true);
+    connection->request += connection->socket->readAll();
+    if (!connection->request.contains("\r\n\r\n"))
         return;
-    }
-    const QList<QByteArray> requestLine = connection->request.left(connection->request.indexOf("\r\n")).split(' ');
-    connection->responded = true;
-    const QString path = QString::fromUtf8(requestLine.value(1));
-    m_requested << path;
-    emit requestReceived(path);
-    respond(connection, path);
-}
+    const QString target = QString::fromUtf8(connection->request.split(' ').value(1));
+    m_requested << target;
+    emit requestReceived(target);
 
-void HttpServer::respond(Connection *connection, const QString &target)
-{
     const QString path = QUrl(target).path();
-    Route route;
-    if (m_routes.contains(target)) {
-        route = m_routes.value(target);
-    } else if (m_routes.contains(path)) {
-        route = m_routes.value(path);
-    } else {
+    Route &route = connection->route;
+    QString file;
+    if (m_routes.contains(target) || m_routes.contains(path)) {
+        route = m_routes.value(target, m_routes.value(path));
+        file = route.filePath;
+    } else if (!m_root.isEmpty() && !path.contains(QLatin1String(".."))) {
         // Only files inside root are served.
-        const QString cleaned = QDir::cleanPath(path);
-        const QString file = m_root.isEmpty() || cleaned.contains(QLatin1String(".."))
-                ? QString()
-                : QDir(m_root).filePath(cleaned.mid(1));
-        if (!file.isEmpty() && QFileInfo(file).isFile()) {
-            route.filePath = file;
-        } else {
-            route.status = 404;
-            route.body = "not found";
-        }
+        file = QDir::cleanPath(path).mid(1);
+    } else {
+        route = { 404, {}, "not found" };
     }
-    connection->route = route;
+    QFile content(QDir(m_root).filePath(file));
+    if (!file.isEmpty() && content.open(QIODevice::ReadOnly))
+        route.body = content.readAll();
+    else if (!file.isEmpty())
+        route = { 404, {}, "not found" };
+    if (route.status == 204 || route.status == 304)
+        route.body.clear();
+    connection->end = route.body.size();
+    if (route.stall)
+        connection->end = qMin(connection->end, route.stallAfter);
+    if (route.dropAfter >= 0)
+        connection->end = qMin(connection->end, route.dropAfter);
 
-    if (!route.filePath.isEmpty()) {
-        const QString file = QFileInfo(route.filePath).isAbsolute() ? route.filePath
-                                                                   : QDir(m_root).filePath(route.filePath);
-        connection->file = std::make_unique<QFile>(file);
-        if (!connection->file->open(QIODevice::ReadOnly)) {
-            connection->file.reset();
-            connection->route.status = 404;
-            connection->body = "not found";
-        } else {
-            connection->total = connection->file->size();
-        }
-    }
-    if (!connection->file) {
-        connection->body = connection->route.body;
-        connection->total = connection->body.size();
-    }
-    // 304 and 1xx/204 answers carry no body.
-    if (connection->route.status == 304 || connection->route.status == 204) {
-        connection->total = 0;
-        connection->file.reset();
-    }
-
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(connection->route.status) + ' '
-            + reasonPhrase(connection->route.status) + "\r\n";
-    head += "Connection: close\r\n";
-    head += "Content-Type: application/octet-stream\r\n";
-    if (connection->route.sendLength && connection->route.status != 304)
-        head += "Content-Length: " + QByteArray::number(connection->total) + "\r\n";
-    if (!connection->route.location.isEmpty())
-        head += "Location: " + connection->route.location + "\r\n";
-    for (const auto &header : qAsConst(connection->route.headers))
-        head += header.first + ": " + header.second + "\r\n";
-    head += "\r\n";
-    connection->socket->write(head);
-
-    if (connection->route.trickleBytes > 0) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + " Status\r\nConnection: close\r\n";
+    if (route.sendLength)
+        head += "Content-Length: " + QByteArray::number(route.body.size()) + "\r\n";
+    if (!route.location.isEmpty())
+        head += "Location: " + route.location + "\r\n";
+    connection->socket->write(head + "\r\n");
+    if (route.trickleBytes > 0) {
         connection->trickle = new QTimer(connection->socket);
         connect(connection->trickle, &QTimer::timeout, this, [this, connection] { pump(connection); });
-        connection->trickle->start(connection->route.trickleIntervalMs);
+        connection->trickle->start(route.trickleIntervalMs);
     }
     pump(connection);
 }
 
 void HttpServer::pump(Connection *connection)
 {
-    if (connection->done)
-        return;
-    const Route &route = connection->route;
     QTcpSocket *socket = connection->socket;
-    while (connection->sent < connection->total && socket->bytesToWrite() < kChunk) {
-        qint64 n = qMin(kChunk, connection->total - connection->sent);
-        if (route.dropAfter >= 0)
-            n = qMin(n, route.dropAfter - connection->sent);
-        if (route.stall)
-            n = qMin(n, route.stallAfter - connection->sent);
-        if (route.trickleBytes > 0)
-            n = qMin<qint64>(n, route.trickleBytes);
-        if (n <= 0)
-            break;
-        const QByteArray data = connection->file ? connection->file->read(n) : connection->body.mid(connection->sent, n);
-        if (data.isEmpty())
-            break;
-        socket->write(data);
-        connection->sent += data.size();
-        if (route.trickleBytes > 0)
-            break;
-    }
-    if (route.dropAfter >= 0 && connection->sent >= route.dropAfter) {
-        connection->done = true;
-        socket->disconnectFromHost();
+    if (connection->end < 0 || socket->state() != QAbstractSocket::ConnectedState)
         return;
-    }
-    if (route.stall && connection->sent >= route.stallAfter) {
-        // Keeps the connection open and silent until the client gives up.
-        connection->done = true;
+    while (connection->sent < connection->end && socket->bytesToWrite() < 256 * 1024) {
+        qint64 n = qMin<qint64>(256 * 1024, connection->end - connection->sent);
         if (connection->trickle)
-            connection->trickle->stop();
+            n = qMin<qint64>(n, connection->route.trickleBytes);
+        socket->write(connection->route.body.constData() + connection->sent, n);
+        connection->sent += n;
+        if (connection->trickle)
+            break;
+    }
+    if (connection->sent < connection->end)
         return;
-    }
-    if (connection->sent >= connection->total) {
-        connection->done = true;
+    if (connection->trickle)
+        connection->trickle->stop();
+    // A stalled answer keeps its connection open and silent until the client gives up.
+    if (!connection->route.stall)
         socket->disconnectFromHost();
-    }
 }
 
-void HttpServer::closeConnection(Connection *connection, bool abort)
+void HttpServer::close(Connection *connection)
 {
-    QTcpSocket *socket = connection->socket;
-    m_connections.remove(socket);
-    socket->disconnect(this);
-    if (abort)
-        socket->abort();
-    socket->deleteLater();
+    m_connections.remove(connection->socket);
+    delete connection->trickle;
+    connection->socket->disconnect(this);
+    connection->socket->deleteLater();
     delete connection;
 }
 

@@ -1,23 +1,18 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QObject>
-#include <QPair>
 #include <QSslCertificate>
-#include <QString>
 #include <QStringList>
 #include <QUrl>
 
-class QTcpServer;
 class QTcpSocket;
 
 namespace testsupport {
 
-// A small HTTP/1.1 server on 127.0.0.1 for tests and benchmarks. Files come from a root directory;
-// single paths can be told to answer otherwise (status, redirect, no length, stall, trickle, drop).
-// Every answer closes its connection, so a body without Content-Length ends with the connection.
+// A small HTTP/1.1 server on 127.0.0.1 for tests. Files come from a root directory; single paths
+// can be told to answer otherwise (status, redirect, no length, stall, trickle, drop). Every answer
+// closes its connection, so a body without Content-Length ends with the connection.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -27,15 +22,14 @@ public:
     struct Route
     {
         int status = 200;
-        // Location header; absolute or relative, sent as is.
+        // Location header, sent as is.
         QByteArray location;
         // The body; when filePath is set the file's bytes are sent instead.
         QByteArray body;
         QString filePath;
         // false: no Content-Length, the body ends when the connection closes.
         bool sendLength = true;
-        // Sends the headers and the first stallAfter body bytes, then nothing, keeping the
-        // connection open.
+        // Sends the first stallAfter body bytes, then nothing, keeping the connection open.
         bool stall = false;
         qint64 stallAfter = 0;
         // Closes the connection after this many body bytes (-1: never).
@@ -43,39 +37,37 @@ public:
         // >0: sends the body trickleBytes at a time, every trickleIntervalMs.
         int trickleBytes = 0;
         int trickleIntervalMs = 0;
-        QList<QPair<QByteArray, QByteArray>> headers;
     };
-
-    // Parses a route written as comma-separated key[:value] items, for the command line:
-    // status:N, location:URL, body:TEXT, file:PATH, nolength, stall[:BYTES], drop:BYTES,
-    // trickle:BYTES/MS. Returns false with error set on an unknown item.
-    static bool parseRoute(const QString &description, Route *route, QString *error);
 
     explicit HttpServer(QObject *parent = nullptr);
     ~HttpServer() override;
 
-    // Listens on 127.0.0.1 (port 0: a free port). With tls the server speaks https with the test
-    // certificate of testCertificate().
+    // Listens on 127.0.0.1 (port 0: a free port); with tls it speaks https with testCertificate().
     bool listen(quint16 port = 0, bool tls = false);
     quint16 port() const;
-    bool isTls() const { return m_tls; }
     // "http://127.0.0.1:<port>" + path (or https).
     QUrl url(const QString &path) const;
 
     // Files not named by a route are served from below root; anything else is 404.
     void setRoot(const QString &dir) { m_root = dir; }
     void setRoute(const QString &path, const Route &route) { m_routes.insert(path, route); }
-    // Convenience routes.
-    void setStatus(const QString &path, int status, const QByteArray &body = QByteArray());
-    void setRedirect(const QString &path, int status, const QByteArray &location);
-    void setBody(const QString &path, const QByteArray &body, bool sendLength = true);
-    // prefix0 -> prefix1 -> ... -> prefix<count-1> -> finalLocation, each with status.
-    void addRedirectChain(const QString &prefix, int count, int status, const QByteArray &finalLocation);
+    void setStatus(const QString &path, int status, const QByteArray &body = {})
+    {
+        setRoute(path, { status, {}, body });
+    }
+    void setRedirect(const QString &path, int status, const QByteArray &location)
+    {
+        setRoute(path, { status, location, "redirected" });
+    }
+    void setBody(const QString &path, const QByteArray &body, bool sendLength = true)
+    {
+        setRoute(path, { 200, {}, body, {}, sendLength });
+    }
 
     // Paths (with query) in the order they were requested.
     QStringList requestedPaths() const { return m_requested; }
     // Connections that are still open (stalled ones included).
-    int openConnections() const;
+    int openConnections() const { return m_connections.size(); }
 
     // The certificate the tls server presents, for clients to trust.
     static QSslCertificate testCertificate();
@@ -87,14 +79,11 @@ private:
     class Listener;
     struct Connection;
 
-    void onNewConnection();
-    void onReadyRead(QTcpSocket *socket);
-    void respond(Connection *connection, const QString &path);
+    void onReadyRead(Connection *connection);
     void pump(Connection *connection);
-    void closeConnection(Connection *connection, bool abort);
+    void close(Connection *connection);
 
     Listener *m_listener = nullptr;
-    bool m_tls = false;
     QString m_root;
     QHash<QString, Route> m_routes;
     QStringList m_requested;
