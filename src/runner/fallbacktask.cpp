@@ -15,7 +15,7 @@ bool fallbackTask(const QString &installDir, const QString &backupDir, const QSt
     // Nobody changes the setting once the run has started, so reading it here is safe.
     const bool withBackupSuffix = app::MainApplication::instance()->withBackupSuffix();
     utility::clearDirectory(installDir);
-    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? 2 : 1, updaterOnlyFiles);
+    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain, updaterOnlyFiles);
 }
 
 } // namespace runner
