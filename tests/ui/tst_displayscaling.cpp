@@ -26,7 +26,6 @@ private slots:
         QTest::addColumn<double>("factor");
         QTest::addColumn<int>("of140");
         QTest::newRow("1920 at 96 dpi") << 1920 << 96.0 << 1920 / 1440.0 << 186;
-        QTest::newRow("1024 at 96 dpi") << 1024 << 96.0 << 1024 / 1440.0 << 99;
         QTest::newRow("3840 at 163 dpi: capped at 1.5") << 3840 << 163.0 << 1.5 << 210;
         QTest::newRow("1440 at 199.8 dpi: upper bound moves, 1.0 stays") << 1440 << 199.8 << 1.0 << 140;
         QTest::newRow("800 at 111 dpi: raised to 0.66") << 800 << 111.0 << 0.66 << 92;
@@ -50,63 +49,32 @@ private slots:
         QVERIFY(utility::scaledSize(1, 1, f).width() >= 1);
     }
 
-    void dpiScaledSize_data()
+    void styleSheet_data()
     {
         QTest::addColumn<QString>("system");
         QTest::addColumn<qreal>("dpi");
-        QTest::addColumn<QSize>("input");
-        QTest::addColumn<QSize>("expected");
-        QTest::newRow("Windows 10 at 111 dpi: unchanged") << "10" << 111.0 << QSize(140, 50) << QSize(140, 50);
-        QTest::newRow("Windows 10 at 222 dpi: doubled") << "10" << 222.0 << QSize(140, 50) << QSize(280, 100);
-        QTest::newRow("Windows 10 at 96 dpi: truncated, zero stays") << "10" << 96.0 << QSize(12, 0) << QSize(10, 0);
-        QTest::newRow("Windows 7 follows the width rule") << "7" << 222.0 << QSize(140, 50) << QSize(186, 66);
-    }
-
-    void dpiScaledSize()
-    {
-        QFETCH(QString, system);
-        QFETCH(qreal, dpi);
-        QFETCH(QSize, input);
-        QTEST(utility::dpiScaledSize(input.width(), input.height(), screen(1920, dpi), system), "expected");
-    }
-
-    void styleSheet_data()
-    {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
-        // At 1920 pixels and 96 dpi: pxSize by 4/3, fxSize by 96/111.
-        QTest::newRow("whole tokens, longer ones first") << "a:40pxSize 140pxSize 0pxSize;" << "a:53px 186px 0px;";
-        QTest::newRow("minus sign stays in front") << "margin:-1pxSize;top:-40pxSize;" << "margin:-1px;top:-53px;";
-        QTest::newRow("400 is the last one") << "a:400pxSize;b:401pxSize;c:500pxSize;" << "a:533px;b:401pxSize;c:500pxSize;";
-        QTest::newRow("1140 is not split") << "width:1140pxSize;" << "width:1140pxSize;";
-        QTest::newRow("fxSize by dpi") << "font:12fxSize;w:140fxSize;w:999fxSize;" << "font:10px;w:121px;w:999fxSize;";
-        QTest::newRow("case-sensitive, plain px untouched") << "w:140PXSIZE;h:24px;" << "w:140PXSIZE;h:24px;";
+        // At 1920 pixels: pxSize by 4/3, fxSize by dpi/111 (on Windows 7 by 4/3 as well).
+        QTest::newRow("whole tokens, longer ones first") << "10" << 96.0 << "a:40pxSize 140pxSize 0pxSize;" << "a:53px 186px 0px;";
+        QTest::newRow("minus sign stays in front") << "10" << 96.0 << "margin:-1pxSize;top:-40pxSize;" << "margin:-1px;top:-53px;";
+        QTest::newRow("400 is the last one") << "10" << 96.0 << "a:400pxSize;b:401pxSize;c:500pxSize;" << "a:533px;b:401pxSize;c:500pxSize;";
+        QTest::newRow("1140 is not split") << "10" << 96.0 << "width:1140pxSize;" << "width:1140pxSize;";
+        QTest::newRow("fxSize by dpi") << "10" << 96.0 << "font:12fxSize;w:140fxSize;w:999fxSize;" << "font:10px;w:121px;w:999fxSize;";
+        QTest::newRow("fxSize at 222 dpi: doubled, zero stays") << "10" << 222.0 << "a:50fxSize;b:0fxSize;" << "a:100px;b:0px;";
+        QTest::newRow("fxSize on Windows 7: the width rule") << "7" << 222.0 << "a:140fxSize;" << "a:186px;";
+        QTest::newRow("case-sensitive, plain px untouched") << "10" << 96.0 << "w:140PXSIZE;h:24px;" << "w:140PXSIZE;h:24px;";
     }
 
     void styleSheet()
     {
+        QFETCH(QString, system);
+        QFETCH(qreal, dpi);
         QFETCH(QString, input);
-        QTEST(utility::scaleStyleSheet(input, screen(1920, 96), "10"), "expected");
+        QTEST(utility::scaleStyleSheet(input, screen(1920, dpi), system), "expected");
     }
 
-    void center_data()
-    {
-        QTest::addColumn<QSize>("screen");
-        QTest::addColumn<QSize>("widget");
-        QTest::addColumn<QPoint>("expected");
-        QTest::newRow("even") << QSize(1920, 1080) << QSize(400, 300) << QPoint(760, 390);
-        QTest::newRow("odd sizes round toward zero") << QSize(1920, 1080) << QSize(401, 301) << QPoint(759, 389);
-        QTest::newRow("widget larger than the screen") << QSize(800, 600) << QSize(1000, 700) << QPoint(-100, -50);
-    }
-
-    void center()
-    {
-        QFETCH(QSize, screen);
-        QFETCH(QSize, widget);
-        QTEST(utility::centeredPosition(screen, widget), "expected");
-    }
-
-    // The process-wide functions apply the rules to the first screen.
+    // The process-wide functions apply the rules to the first screen; a window is centred on it.
     void processUsesFirstScreen()
     {
         const QScreen *first = QGuiApplication::screens().value(0);
@@ -117,6 +85,8 @@ private slots:
         widget.setFixedSize(200, 100);
         utility::centerOnPrimaryScreen(&widget);
         QCOMPARE(widget.pos(), utility::centeredPosition(first->geometry().size(), QSize(200, 100)));
+        QCOMPARE(utility::centeredPosition(QSize(1920, 1080), QSize(401, 301)), QPoint(759, 389));
+        QCOMPARE(utility::centeredPosition(QSize(800, 600), QSize(1000, 700)), QPoint(-100, -50));
     }
 };
 
