@@ -16,32 +16,26 @@ using utility::CopyMode;
 using Files = QMap<QString, QByteArray>;
 Q_DECLARE_METATYPE(CopyMode)
 
-// Hidden entries at several levels, a file larger than one copy chunk, an executable, an empty
-// directory.
-static Files sourceTree()
+static Files merged(Files files, const Files &more)
+{
+    files.insert(more);
+    return files;
+}
+
+// What a copy of the source tree gives: a file larger than one copy chunk, an executable, an empty
+// directory; the source also has hidden entries at several levels, which are not copied.
+static Files visibleTree()
 {
     QByteArray big(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < big.size(); ++i)
         big[i] = char((i * 131) >> 3);
     return { { "a.txt", "new a" },        { "client.exe", "#!new client" }, { "sub/b.bin", big },
-             { "sub/deeper/c.txt", "new c" }, { "sub/client.exe", "nested" }, { "sub/.hidden_in_sub", "h" },
-             { ".hidden", "h" },           { ".hiddendir/x.txt", "h" },  { "emptydir/", {} } };
+             { "sub/deeper/c.txt", "new c" }, { "sub/client.exe", "nested" },   { "emptydir/", {} } };
 }
 
-static Files visible(Files files)
+static Files sourceTree()
 {
-    for (const QString &key : files.keys()) {
-        if (key.startsWith('.') || key.contains("/."))
-            files.remove(key);
-    }
-    return files;
-}
-
-static Files merged(Files files, const Files &more)
-{
-    for (auto it = more.begin(); it != more.end(); ++it)
-        files.insert(it.key(), it.value());
-    return files;
+    return merged(visibleTree(), { { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x.txt", "h" } });
 }
 
 class TestFileUtils : public QObject
@@ -65,34 +59,45 @@ private slots:
         QTest::addColumn<Files>("before"); // the target before the copy
         QTest::addColumn<QStringList>("skipped");
         QTest::addColumn<bool>("result");
-        QTest::addColumn<Files>("after");
+        QTest::addColumn<Files>("after"); // STAMP: the time of the copy
 
-        const Files source = visible(sourceTree());
+        const Files source = visibleTree();
         const Files old = { { "a.txt", "old a" }, { "sub/deeper/c.txt", "old c" }, { "only_in_target.txt", "keep" } };
         const Files keptOld = merged(source, old);
-        const Files covered = merged(source, { { "only_in_target.txt", "keep" } });
         Files withoutClient = source;
         withoutClient.remove("client.exe");
+        const QStringList none;
         for (CopyMode mode : { CopyMode::Plain, CopyMode::WithBackupSuffix }) {
-            const char *m = mode == CopyMode::Plain ? "plain" : "suffix";
-            QTest::addRow("%s, missing target", m) << mode << true << Files() << QStringList() << true << source;
-            QTest::addRow("%s, cover over old", m) << mode << true << old << QStringList() << true << covered;
+            const int m = int(mode);
+            QTest::addRow("mode %d, missing target", m) << mode << true << Files() << none << true << source;
+            QTest::addRow("mode %d, cover over old", m) << mode << true << old << none << true
+                                                        << merged(source, { { "only_in_target.txt", "keep" } });
             // Only files directly in the source are skipped; the same name deeper down is copied.
-            QTest::addRow("%s, skipped top-level file", m)
+            QTest::addRow("mode %d, skipped top-level file", m)
                 << mode << true << Files() << QStringList{ "client.exe", "sub", "absent" } << true << withoutClient;
+            // Removal fails but renaming works, as for a running program on Windows: a non-empty
+            // directory under the file's name stands in for it.
+            QTest::addRow("mode %d, target in use", m) << mode << true << Files{ { "client.exe/in_use", "old" } } << none
+                                                       << true << merged(source, { { "client.exe.old.STAMP/in_use", "old" } });
         }
-        QTest::newRow("plain, no cover over old: old kept") << CopyMode::Plain << false << old << QStringList() << true
-                                                             << keptOld;
+        QTest::newRow("plain, no cover over old: old kept") << CopyMode::Plain << false << old << none << true << keptOld;
         QTest::newRow("suffix, no cover over old: copy staged beside")
-            << CopyMode::WithBackupSuffix << false << old << QStringList() << true
+            << CopyMode::WithBackupSuffix << false << old << none << true
             << merged(keptOld, { { "a.txt.backup", "new a" }, { "sub/deeper/c.txt.backup", "new c" } });
         // A ".backup" name already taken is not moved into place as if it were the copy.
-        Files stale = source;
+        Files stale = merged(source, { { "a.txt.backup", "stale" } });
         stale.remove("a.txt");
-        stale.insert("a.txt.backup", "stale");
         QTest::newRow("suffix, foreign .backup name")
-            << CopyMode::WithBackupSuffix << true << Files{ { "a.txt.backup", "stale" } } << QStringList() << false
-            << stale;
+            << CopyMode::WithBackupSuffix << true << Files{ { "a.txt.backup", "stale" } } << none << false << stale;
+        // Neither removal nor renaming works: the copy reports it and still copies the rest.
+        const Files immutable = { { "client.exe", "immutable" } };
+        QTest::newRow("plain, immutable target") << CopyMode::Plain << true << immutable << none << false
+                                                 << merged(source, immutable);
+        QTest::newRow("suffix, immutable target: staged copy beside")
+            << CopyMode::WithBackupSuffix << true << immutable << none << false
+            << merged(source, { { "client.exe", "immutable" }, { "client.exe.backup", "#!new client" } });
+        QTest::newRow("no cover, immutable target") << CopyMode::Plain << false << immutable << none << true
+                                                    << merged(source, immutable);
     }
 
     void copy()
@@ -107,50 +112,19 @@ private slots:
         write(path("from"), sourceTree());
         if (!before.isEmpty())
             write(to, before);
-        QCOMPARE(utility::copyDirectoryFiles(path("from"), to, cover, mode, skipped), result);
-        QCOMPARE(differences(to, after), QString());
-    }
-
-    void copyOverBlockedFile_data()
-    {
-        QTest::addColumn<CopyMode>("mode");
-        QTest::addColumn<bool>("cover");
-        QTest::addColumn<bool>("result");
-        QTest::addColumn<Files>("left"); // besides the rest of the source tree; STAMP: the time of the copy
-        // In use: removal fails but renaming works, as for a running program on Windows.
-        for (CopyMode mode : { CopyMode::Plain, CopyMode::WithBackupSuffix }) {
-            QTest::addRow("in use, mode %d", int(mode)) << mode << true << true
-                                                        << Files{ { "client.exe.old.STAMP/in_use", "old" } };
+        if (before.value("client.exe") == "immutable") {
+            if (::geteuid() != 0 || QProcess::execute("chattr", { "+i", to + "/client.exe" }) != 0)
+                QSKIP("needs root and a file system with immutable files");
+            m_immutable = to + "/client.exe";
         }
-        // Immutable: neither removal nor renaming works. The copy reports it and still copies the rest.
-        QTest::newRow("immutable, plain") << CopyMode::Plain << true << false << Files{ { "client.exe", "old" } };
-        QTest::newRow("immutable, suffix: staged copy stays beside")
-            << CopyMode::WithBackupSuffix << true << false
-            << Files{ { "client.exe", "old" }, { "client.exe.backup", "#!new client" } };
-        QTest::newRow("immutable, no cover") << CopyMode::Plain << false << true << Files{ { "client.exe", "old" } };
-    }
-
-    void copyOverBlockedFile()
-    {
-        QFETCH(CopyMode, mode);
-        QFETCH(bool, cover);
-        QFETCH(bool, result);
-        QFETCH(Files, left);
-        write(path("from"), sourceTree());
-        const bool inUse = QByteArray(QTest::currentDataTag()).startsWith("in use");
-        // A non-empty directory under the file's name cannot be removed but can be renamed.
-        write(path("to"), { { inUse ? "client.exe/in_use" : "client.exe", "old" } });
-        if (!inUse && (::geteuid() != 0 || QProcess::execute("chattr", { "+i", path("to/client.exe") }) != 0))
-            QSKIP("needs root and a file system with immutable files");
-        m_immutable = inUse ? QString() : path("to/client.exe");
-        const QString before = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
-        QCOMPARE(utility::copyDirectoryFiles(path("from"), path("to"), cover, mode), result);
-        const QString stamp = QDir(path("to")).entryList({ "client.exe.old.*" }, QDir::AllEntries).value(0).mid(15);
-        QVERIFY(stamp.isEmpty() || (stamp >= before && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
-        Files want = visible(sourceTree());
-        for (auto it = left.begin(); it != left.end(); ++it)
+        const QString start = QDateTime::currentDateTime().toString("yyyyMMddhhmmss");
+        QCOMPARE(utility::copyDirectoryFiles(path("from"), to, cover, mode, skipped), result);
+        const QString stamp = QDir(to).entryList({ "client.exe.old.*" }, QDir::AllEntries).value(0).mid(15);
+        QVERIFY(stamp.isEmpty() || (stamp >= start && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
+        Files want;
+        for (auto it = after.begin(); it != after.end(); ++it)
             want.insert(QString(it.key()).replace("STAMP", stamp), it.value());
-        QCOMPARE(differences(path("to"), want), QString());
+        QCOMPARE(differences(to, want), QString());
     }
 
     // A link back up the tree, and a target inside the source, end instead of copying forever.
@@ -159,41 +133,24 @@ private slots:
         write(path("from"), sourceTree());
         QVERIFY(QFile::link(path("from"), path("from/sub/loop")));
         QVERIFY(utility::copyDirectoryFiles(path("from"), path("from/backup"), true, CopyMode::Plain));
-        QCOMPARE(differences(path("from/backup"), merged(visible(sourceTree()), { { "sub/loop/", {} } })), QString());
+        QCOMPARE(differences(path("from/backup"), merged(visibleTree(), { { "sub/loop/", {} } })), QString());
     }
 
-    void renameBackupFilesRoundTrip()
-    {
-        const Files tree = { { "client.exe", "1" }, { "x.backup", "2" }, { "sub/deeper/data.BACKUP", "3" },
-                             { ".hidden", "4" }, { "sub/.hidden.backup", "5" } };
-        write(path("install"), tree);
-        write(path("outside"), { { "elsewhere.txt", "6" } });
-        QVERIFY(QFile::link(path("outside"), path("install/linked")));
-        QVERIFY(utility::renameBackupFiles(path("install"), true));
-        QCOMPARE(differences(path("outside"), { { "elsewhere.txt", "6" } }), QString());
-        QVERIFY(QFile::remove(path("install/linked")));
-        QCOMPARE(differences(path("install"), { { "client.exe.backup", "1" }, { "x.backup.backup", "2" },
-                                                { "sub/deeper/data.BACKUP.backup", "3" }, { ".hidden", "4" },
-                                                { "sub/.hidden.backup", "5" } }),
-                 QString());
-        QVERIFY(utility::renameBackupFiles(path("install"), false));
-        QCOMPARE(differences(path("install"), tree), QString());
-        // Stripping again takes the suffix off what was "x.backup" at the start, and nothing else.
-        QVERIFY(utility::renameBackupFiles(path("install"), false));
-        Files stripped = tree;
-        stripped.remove("x.backup");
-        stripped.insert("x", "2");
-        QCOMPARE(differences(path("install"), stripped), QString());
-        QVERIFY(utility::renameBackupFiles(path("missing"), true));
-    }
-
-    void removal_data()
+    void treeOperation_data()
     {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<Files>("tree");
         QTest::addColumn<bool>("result");
         QTest::addColumn<Files>("left"); // nothing left for a delete that succeeds
         const Files plain = { { "a", "1" }, { "sub/deeper/b", "2" }, { "empty/", {} } };
+        const Files names = { { "a", "1" }, { "x.backup", "2" }, { "sub/b.BACKUP", "3" }, { ".h", "4" }, { "sub/.h.backup", "5" } };
+        const Files added = { { "a.backup", "1" }, { "x.backup.backup", "2" }, { "sub/b.BACKUP.backup", "3" }, { ".h", "4" },
+                              { "sub/.h.backup", "5" } };
+        QTest::newRow("add suffix") << "add" << names << true << added;
+        QTest::newRow("strip suffix: names restored") << "strip" << added << true << names;
+        Files stripped = merged(names, { { "x", "2" } });
+        stripped.remove("x.backup");
+        QTest::newRow("strip suffix again: x.backup becomes x") << "strip" << names << true << stripped;
         QTest::newRow("clear keeps top-level hidden entries")
             << "clear" << merged(plain, { { ".hidden", "3" }, { ".hiddendir/c", "4" }, { "sub/.h", "5" } }) << true
             << Files{ { ".hidden", "3" }, { ".hiddendir/c", "4" } };
@@ -201,30 +158,33 @@ private slots:
         QTest::newRow("delete with hidden file on top")
             << "delete" << merged(plain, { { ".hidden", "3" } }) << false << Files{ { ".hidden", "3" } };
         QTest::newRow("delete with hidden file below")
-            << "delete" << merged(plain, { { "sub/.hidden", "3" } }) << false << Files{ { "sub/", {} }, { "sub/.hidden", "3" } };
+            << "delete" << merged(plain, { { "sub/.hidden", "3" } }) << false << Files{ { "sub/.hidden", "3" } };
     }
 
     // Nothing outside the tree is touched, not even through a link inside it.
-    void removal()
+    void treeOperation()
     {
         QFETCH(QString, operation);
+        QFETCH(Files, tree);
         QFETCH(bool, result);
         QFETCH(Files, left);
         const QString root = path("tree");
-        QFETCH(Files, tree);
         write(root, tree);
         write(path("outside"), { { "keep", "6" } });
         QVERIFY(QFile::link(path("outside"), root + "/linked"));
         if (operation == "clear")
             utility::clearDirectory(root);
-        else
+        else if (operation == "delete")
             QCOMPARE(utility::deleteDirectory(root), result);
+        else
+            QCOMPARE(utility::renameBackupFiles(root, operation == "add"), result);
         QCOMPARE(QFileInfo::exists(root), !(result && operation == "delete"));
         QFile::remove(root + "/linked"); // whether the link itself stays does not matter
         if (QFileInfo::exists(root))
             QCOMPARE(differences(root, left), QString());
         QCOMPARE(differences(path("outside"), { { "keep", "6" } }), QString());
         QVERIFY(!utility::deleteDirectory(QString()) && utility::deleteDirectory(path("never_there")));
+        QVERIFY(utility::renameBackupFiles(path("never_there"), true));
         QVERIFY(!utility::removeFile(QString()) && utility::removeFile(path("outside/keep")));
         QVERIFY(!QFileInfo::exists(path("outside/keep")));
     }
