@@ -135,8 +135,9 @@ private slots:
         QCOMPARE(dialog.isVisible(), !closes);
     }
 
-    // The skin reaches the dialog: the main button has its scaled size, and turns green on success.
-    void skin()
+    // The skin reaches the dialog: the main button has its scaled size and turns green on success.
+    // The frame's close button sits in the panel's top-right corner and follows it; the runner hides it.
+    void skinAndFrame()
     {
         UpgradeDialogNew dialog;
         dialog.show();
@@ -147,30 +148,19 @@ private slots:
         QVERIFY2(sample().red() > 240 && sample().blue() < 60, qPrintable(sample().name())); // orange
         dialog.setUpgradeResult(true);
         QVERIFY2(sample().green() > 190 && sample().red() < 120, qPrintable(sample().name()));
-        ui::loadSkin(qApp, QStringLiteral(":/images/no-such-skin.css"));
-        QCOMPARE(qApp->styleSheet(), QString());
-        ui::loadSkin(qApp);
-    }
 
-    // The close button sits in the content panel's top-right corner and follows it; the runner hides it.
-    void popupFrame()
-    {
-        PopupMaskBaseWidget popup;
-        popup.setTitle(QStringLiteral("Update"));
-        popup.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&popup));
-        auto *panel = child<QWidget>(popup, "mask_wgtContent");
-        auto *close = child<QPushButton>(popup, "mask_btnClose");
-        QVERIFY(child<QLabel>(popup, "mask_label")->isVisible());
-        for (const QSize size : { QSize(300, 200), QSize(400, 260) }) {
-            popup.setContentSize(size.width(), size.height());
-            QTRY_COMPARE(panel->size(), size + QSize(0, utility::scaledValue(36)));
-            QTRY_COMPARE(close->mapTo(&popup, QPoint(close->width(), 0)), panel->mapTo(&popup, QPoint(panel->width(), 0)));
-        }
-        popup.hideCloseButton();
+        auto *panel = child<QWidget>(dialog, "mask_wgtContent");
+        auto *close = child<QPushButton>(dialog, "mask_btnClose");
+        dialog.setContentSize(400, 260);
+        QTRY_COMPARE(panel->size(), QSize(400, 260 + utility::scaledValue(36)));
+        QTRY_COMPARE(close->mapTo(&dialog, QPoint(close->width(), 0)), panel->mapTo(&dialog, QPoint(panel->width(), 0)));
+        dialog.hideCloseButton();
         QVERIFY(!close->isVisible());
         MyTitlebar teacher(QStringLiteral("teacher")), student(QStringLiteral("student"));
         QVERIFY(teacher.styleSheet() != student.styleSheet());
+        ui::loadSkin(qApp, QStringLiteral(":/images/no-such-skin.css"));
+        QCOMPARE(qApp->styleSheet(), QString());
+        ui::loadSkin(qApp);
     }
 
 private:
