@@ -114,16 +114,13 @@ private slots:
     {
         QFETCH(QString, then);
         auto process = std::make_unique<ProcessBase>();
-        QSignalSpy output(process.get(), &ProcessBase::sigReadyRead), finished(process.get(), &ProcessBase::sigFinished);
+        QSignalSpy finished(process.get(), &ProcessBase::sigFinished);
+        QString text;
+        connect(process.get(), &ProcessBase::sigReadyRead, this, [&text](const QString &data) { text += data; });
         process->setProgram(kChild);
         process->setArguments({ "pidhang" });
         process->startProcess();
-        QString text;
-        for (int round = 0; round < 50 && !text.endsWith('\n'); ++round) {
-            QVERIFY(!output.isEmpty() || output.wait(10000));
-            while (!output.isEmpty())
-                text += output.takeFirst().at(0).toString();
-        }
+        QTRY_VERIFY_WITH_TIMEOUT(text.endsWith('\n'), 10000);
         const qint64 pid = text.trimmed().toLongLong();
         QVERIFY(pid > 0 && !processGone(pid));
         process->setArguments({ "exit", "5" });
