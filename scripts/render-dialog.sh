@@ -5,4 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh >/dev/null
 cmake --build build -j2 --target renderdialog >/dev/null
-QT_QPA_PLATFORM=offscreen build/tests/bin/renderdialog docs 2>/dev/null | grep -v '^System Name'
+# The VNC platform is the one that lets us choose the screen's size and physical size (1440 pixels
+# at 111 DPI, the reference screen); it listens on a free port only while the pictures are drawn.
+QT_QPA_PLATFORM="vnc:size=1440x900:mmsize=329x206:port=0" build/scripts/renderdialog/renderdialog docs 2>/dev/null \
+    | grep -v '^System Name'

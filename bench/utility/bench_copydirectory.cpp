@@ -121,7 +121,7 @@ int main(int argc, char *argv[])
 
     if (parser.isSet("copy")) {
         const bool ok = utility::copyDirectoryFiles(parser.value("from"), parser.value("to"), true,
-                                                    parser.value("copy").toInt());
+                                                    utility::CopyMode(parser.value("copy").toInt()));
         rusage usage {};
         getrusage(RUSAGE_SELF, &usage);
         std::printf("%ld\n", usage.ru_maxrss);

@@ -408,7 +408,7 @@ void MainApplication::prepareBackup()
     const QString backupDir = backupDirPath();
     utility::deleteDirectory(backupDir);
     // The settings are not read in this run, so the suffix flag still holds its initial true.
-    utility::copyDirectoryFiles(m_installDir, backupDir, true, m_withBackupSuffix ? 2 : 1);
+    utility::copyDirectoryFiles(m_installDir, backupDir, true, m_withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain);
 
     // An updater outside the installation did not come along with the tree.
     if (!QFileInfo::exists(backupUpdaterPath())) {

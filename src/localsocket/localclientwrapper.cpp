@@ -6,7 +6,6 @@
 
 namespace {
 constexpr int kWriteTimeoutMs = 30000;
-constexpr int kAckTimeoutMs = 30000;
 } // namespace
 
 LocalClientWrapper::LocalClientWrapper(QObject *parent)
@@ -15,7 +14,7 @@ LocalClientWrapper::LocalClientWrapper(QObject *parent)
 }
 
 bool LocalClientWrapper::synchSendDataToServerWithAck(const QString &serverName, const QString &data,
-                                                      int timeoutSeconds)
+                                                      int timeoutSeconds, int answerTimeoutMs)
 {
     if (data.isEmpty() || serverName.isEmpty())
         return false;
@@ -36,7 +35,7 @@ bool LocalClientWrapper::synchSendDataToServerWithAck(const QString &serverName,
         return false;
     }
     // Any answer is the acknowledgement; its content does not matter.
-    if (!socket.waitForReadyRead(kAckTimeoutMs)) {
+    if (!socket.waitForReadyRead(answerTimeoutMs)) {
         socket.close();
         return false;
     }

@@ -12,11 +12,13 @@ public:
 
     // Connects to serverName (waiting up to timeoutSeconds), writes data as one message with
     // needAck 1 and waits for any answer. True when the message was written and an answer came.
-    // Blocks the calling thread: up to the connect time-out plus 30 s for the write and 30 s for
-    // the answer. Empty data or name: false at once, and the message counter is not used.
-    bool synchSendDataToServerWithAck(const QString &serverName, const QString &data, int timeoutSeconds);
+    // Blocks the calling thread: up to the connect time-out plus 30 s for the write and
+    // answerTimeoutMs for the answer. Empty data or name: false at once, and the message counter
+    // is not used.
+    bool synchSendDataToServerWithAck(const QString &serverName, const QString &data, int timeoutSeconds,
+                                      int answerTimeoutMs = kAnswerTimeoutMs);
 
-    int nextIndex() const { return m_index; }
+    static constexpr int kAnswerTimeoutMs = 30000;
 
 private:
     int m_index = 0;

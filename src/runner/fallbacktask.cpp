@@ -13,7 +13,7 @@ bool fallbackTask(const QString &installDir, const QString &backupDir, const QSt
     if (installDir.isEmpty() || !QFileInfo(backupDir).isDir())
         return false;
     utility::clearDirectory(installDir);
-    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? 2 : 1, updaterOnlyFiles);
+    return utility::copyDirectoryFiles(backupDir, installDir, true, withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain, updaterOnlyFiles);
 }
 
 } // namespace runner

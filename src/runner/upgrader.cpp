@@ -109,7 +109,7 @@ void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
             // Emptying the installation is only worth it with a new tree to fill it from.
             if (QFileInfo(outputDir()).isDir()) {
                 utility::clearDirectory(installDir);
-                copied = utility::copyDirectoryFiles(outputDir(), installDir, true, 1);
+                copied = utility::copyDirectoryFiles(outputDir(), installDir, true, utility::CopyMode::Plain);
             } else {
                 applog::critical(QStringLiteral("upgrader output dir is missing:%1").arg(outputDir()));
             }

@@ -1,18 +1,15 @@
 #include "ui/mytitlebar.h"
 
 #include "app/constants.h"
-#include "app/mainapplication.h"
 #include "ui/constants.h"
 #include "ui_mytitlebar.h"
 
-MyTitlebar::MyTitlebar(QWidget *parent)
+MyTitlebar::MyTitlebar(const QString &role, QWidget *parent)
     : QWidget(parent)
     , m_form(std::make_unique<Ui::MyTitlebar>())
 {
     m_form->setupUi(this);
-    const app::MainApplication *application = app::MainApplication::instance();
-    const bool teacher = application && application->role() == app::kRoleTeacher;
-    setStyleSheet(teacher ? ui::kTitlebarTeacherStyle : ui::kTitlebarStudentStyle);
+    setStyleSheet(role == app::kRoleTeacher ? ui::kTitlebarTeacherStyle : ui::kTitlebarStudentStyle);
     setAttribute(Qt::WA_StyledBackground);
 }
 

@@ -14,7 +14,8 @@ class MyTitlebar : public QWidget
     Q_OBJECT
 
 public:
-    explicit MyTitlebar(QWidget *parent = nullptr);
+    // role is the edition of the launch parameters; "teacher" gets the blue bar.
+    explicit MyTitlebar(const QString &role, QWidget *parent = nullptr);
     ~MyTitlebar() override;
 
 signals:

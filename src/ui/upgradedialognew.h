@@ -39,8 +39,6 @@ public:
     void setUpgradeResult(bool success);
     void setCancelResult(bool success);
 
-    int state() const { return m_state; }
-    int progress() const { return m_progress; }
 
 signals:
     void cancelUpgrade();

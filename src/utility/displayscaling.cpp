@@ -36,7 +36,7 @@ ScreenCache &cache()
     return c;
 }
 
-QList<ScreenFacts> applicationScreens()
+QList<ScreenFacts> screens()
 {
     QList<ScreenFacts> list;
     for (const QScreen *screen : QGuiApplication::screens())
@@ -44,36 +44,12 @@ QList<ScreenFacts> applicationScreens()
     return list;
 }
 
-ScreenSource &screenSource()
+// The cached screen, read from the first screen while nothing usable is cached.
+ScreenFacts cachedScreen()
 {
-    static ScreenSource source;
-    return source;
-}
-
-QList<ScreenFacts> screens()
-{
-    return screenSource() ? screenSource()() : applicationScreens();
-}
-
-int screenWidth()
-{
-    if (cache().size.width() < 1)
+    if (cache().size.width() < 1 || cache().dpiX < 1 || cache().dpiY < 1)
         selectScreen(0);
-    return cache().size.width();
-}
-
-int physicalDpiX()
-{
-    if (cache().dpiX < 1)
-        selectScreen(0);
-    return cache().dpiX;
-}
-
-int physicalDpiY()
-{
-    if (cache().dpiY < 1)
-        selectScreen(0);
-    return cache().dpiY;
+    return {QRect(QPoint(0, 0), cache().size), qreal(cache().dpiX), qreal(cache().dpiY)};
 }
 
 int scaledLength(int length, double factor)
@@ -90,18 +66,40 @@ int dpiScaledLength(int length, int dpi)
     return std::max(1, length * dpi / kDpiDivisor);
 }
 
+QString systemName()
+{
+    return solvaneGetSysInfo::getInstance()->systemName();
+}
+
+QString rewriteTokens(const QString &styleSheet, double factor, const ScreenFacts &screen, const QString &system)
+{
+    // Whole tokens only: a number is never split, so 500pxSize is not read as 50 followed by
+    // 0pxSize, nor 1140pxSize as 1 followed by 140pxSize.
+    static const QRegularExpression token(QStringLiteral("(?<![0-9])([0-9]+)(pxSize|fxSize)"));
+    QString result;
+    result.reserve(styleSheet.size());
+    int last = 0;
+    QRegularExpressionMatchIterator it = token.globalMatch(styleSheet);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        const QString digits = match.captured(1);
+        bool ok = false;
+        const int n = digits.toInt(&ok);
+        const bool canonical = ok && QString::number(n) == digits;
+        if (!canonical || n > kLargestToken)
+            continue;
+        result += styleSheet.midRef(last, match.capturedStart() - last);
+        const bool dpiToken = match.capturedRef(2) == QLatin1String("fxSize");
+        result += QString::number(dpiToken ? dpiScaledSize(n, n, screen, system).width()
+                                           : scaledSize(n, n, factor).width());
+        result += QLatin1String("px");
+        last = match.capturedEnd();
+    }
+    result += styleSheet.midRef(last);
+    return result;
+}
+
 } // namespace
-
-void setScreenSource(ScreenSource source)
-{
-    screenSource() = std::move(source);
-    resetScreenCache();
-}
-
-void resetScreenCache()
-{
-    cache() = ScreenCache();
-}
 
 bool selectScreen(int index)
 {
@@ -120,26 +118,54 @@ bool selectScreen(int index)
     return true;
 }
 
-double scaleFactor()
+double scaleFactor(const ScreenFacts &screen)
 {
-    if (std::abs(cache().factor) > kZeroTolerance)
-        return cache().factor;
-    double a = screenWidth() * 1.0 / kReferenceWidth;
-    const double b = physicalDpiX() / static_cast<double>(kDpiDivisor);
+    double a = screen.geometry.width() * 1.0 / kReferenceWidth;
+    const double b = static_cast<int>(screen.physicalDpiX) / static_cast<double>(kDpiDivisor);
     const double upper = std::max(kUpperBound, b);
     const double lower = std::min(kLowerBound, b);
     if (a > upper)
         a = upper;
     if (lower > a)
         a = lower;
-    cache().factor = a;
     return a;
+}
+
+QSize scaledSize(int width, int height, double factor)
+{
+    return QSize(scaledLength(width, factor), scaledLength(height, factor));
+}
+
+QSize dpiScaledSize(int width, int height, const ScreenFacts &screen, const QString &systemName)
+{
+    // Windows 7 reports no useful physical DPI, so the width rule stands in for it there.
+    if (systemName.startsWith(QLatin1Char('7')))
+        return scaledSize(width, height, scaleFactor(screen));
+    return QSize(dpiScaledLength(width, static_cast<int>(screen.physicalDpiX)),
+                 dpiScaledLength(height, static_cast<int>(screen.physicalDpiY)));
+}
+
+QString scaleStyleSheet(const QString &styleSheet, const ScreenFacts &screen, const QString &systemName)
+{
+    return rewriteTokens(styleSheet, scaleFactor(screen), screen, systemName);
+}
+
+QPoint centeredPosition(const QSize &screenSize, const QSize &widgetSize)
+{
+    return QPoint((screenSize.width() - widgetSize.width()) / 2, (screenSize.height() - widgetSize.height()) / 2);
+}
+
+double scaleFactor()
+{
+    if (std::abs(cache().factor) > kZeroTolerance)
+        return cache().factor;
+    cache().factor = scaleFactor(cachedScreen());
+    return cache().factor;
 }
 
 QSize scaledSize(int width, int height)
 {
-    const double f = scaleFactor();
-    return QSize(scaledLength(width, f), scaledLength(height, f));
+    return scaledSize(width, height, scaleFactor());
 }
 
 int scaledValue(int length)
@@ -154,10 +180,9 @@ QString scaledValueText(int length)
 
 QSize dpiScaledSize(int width, int height)
 {
-    // Windows 7 reports no useful physical DPI, so the width rule stands in for it there.
-    if (solvaneGetSysInfo::getInstance()->systemName().startsWith(QLatin1Char('7')))
+    if (systemName().startsWith(QLatin1Char('7')))
         return scaledSize(width, height);
-    return QSize(dpiScaledLength(width, physicalDpiX()), dpiScaledLength(height, physicalDpiY()));
+    return dpiScaledSize(width, height, cachedScreen(), systemName());
 }
 
 int dpiScaledValue(int length)
@@ -169,31 +194,7 @@ QString scaleStyleSheet(const QString &styleSheet)
 {
     // The system facts are collected when the skin is first rewritten at start-up, as they
     // always were, whether or not the sheet holds a DPI token.
-    solvaneGetSysInfo::getInstance();
-
-    // Whole tokens only: a number is never split, so 500pxSize is not read as 50 followed by
-    // 0pxSize, nor 1140pxSize as 1 followed by 140pxSize.
-    static const QRegularExpression token(QStringLiteral("(?<![0-9])([0-9]+)(pxSize|fxSize)"));
-    QString result;
-    result.reserve(styleSheet.size());
-    int last = 0;
-    QRegularExpressionMatchIterator it = token.globalMatch(styleSheet);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch match = it.next();
-        const QString digits = match.captured(1);
-        bool ok = false;
-        const int n = digits.toInt(&ok);
-        const bool canonical = ok && QString::number(n) == digits;
-        if (!canonical || n > kLargestToken)
-            continue;
-        result += styleSheet.midRef(last, match.capturedStart() - last);
-        const bool dpiToken = match.capturedRef(2) == QLatin1String("fxSize");
-        result += QString::number(dpiToken ? dpiScaledValue(n) : scaledValue(n));
-        result += QLatin1String("px");
-        last = match.capturedEnd();
-    }
-    result += styleSheet.midRef(last);
-    return result;
+    return rewriteTokens(styleSheet, scaleFactor(), cachedScreen(), systemName());
 }
 
 void centerOnPrimaryScreen(QWidget *widget)
@@ -203,8 +204,7 @@ void centerOnPrimaryScreen(QWidget *widget)
     const QList<ScreenFacts> list = screens();
     if (list.isEmpty())
         return;
-    const QRect geometry = list.first().geometry;
-    widget->move((geometry.width() - widget->width()) / 2, (geometry.height() - widget->height()) / 2);
+    widget->move(centeredPosition(list.first().geometry.size(), widget->size()));
 }
 
 } // namespace utility

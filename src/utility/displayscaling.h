@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QList>
+#include <QPoint>
 #include <QRect>
 #include <QSize>
 #include <QString>
-
-#include <functional>
 
 class QWidget;
 
@@ -20,15 +18,6 @@ struct ScreenFacts
     qreal physicalDpiX = 0;
     qreal physicalDpiY = 0;
 };
-
-// The screens the scaling looks at, the primary one first. By default QGuiApplication's screens.
-using ScreenSource = std::function<QList<ScreenFacts>()>;
-
-// Replaces where the screen facts come from (tests give a screen of their own) and forgets
-// everything cached; an empty source goes back to QGuiApplication's screens.
-void setScreenSource(ScreenSource source);
-// Forgets the cached screen and factor so the next call reads the screens again.
-void resetScreenCache();
 
 // Caches screen index, its size and its physical DPI; false when there is no such screen or it
 // has no width. Selecting the cached index again returns true without reading anything.
@@ -55,5 +44,14 @@ QString scaleStyleSheet(const QString &styleSheet);
 // Moves the widget to the middle of the primary screen's full geometry; does nothing when there
 // is no screen.
 void centerOnPrimaryScreen(QWidget *widget);
+
+// The same rules for a given screen and system name (QSysInfo::productVersion()), without the
+// process-wide cache; the functions above apply them to the first screen and this system.
+double scaleFactor(const ScreenFacts &screen);
+QSize scaledSize(int width, int height, double factor);
+QSize dpiScaledSize(int width, int height, const ScreenFacts &screen, const QString &systemName);
+QString scaleStyleSheet(const QString &styleSheet, const ScreenFacts &screen, const QString &systemName);
+// Top-left corner that centres a widget of widgetSize on a screen of screenSize.
+QPoint centeredPosition(const QSize &screenSize, const QSize &widgetSize);
 
 } // namespace utility

@@ -19,8 +19,6 @@ namespace {
 constexpr QDir::Filters kListFilter = QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoDotAndDotDot;
 constexpr int kCopyChunkSize = 1 << 20;
 
-enum CopyMode { CopyStraight = 1, CopyThroughBackupName = 2 };
-
 QFileInfoList listEntries(const QString &dir)
 {
     return QDir(dir).entryInfoList(kListFilter, QDir::Name | QDir::IgnoreCase);
@@ -76,7 +74,7 @@ void clearTarget(const QString &target)
 
 // Puts one file in place; false when it is not there afterwards. With cover off an existing
 // target counts as placed.
-bool placeFile(const QFileInfo &source, const QString &target, bool coverFileIfExist, int copyMode,
+bool placeFile(const QFileInfo &source, const QString &target, bool coverFileIfExist, CopyMode copyMode,
                QByteArray &buffer)
 {
     const bool existed = entryExists(target);
@@ -84,7 +82,7 @@ bool placeFile(const QFileInfo &source, const QString &target, bool coverFileIfE
         clearTarget(target);
 
     bool placed = false;
-    if (copyMode == CopyStraight) {
+    if (copyMode == CopyMode::Plain) {
         placed = copyToNewFile(source, target, buffer);
     } else {
         // The file appears under its own name only once complete. A ".backup" name that is
@@ -103,7 +101,7 @@ struct CopyRun
     QStringList skippedTopLevelFiles;
 };
 
-bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode, CopyRun &run)
+bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode, CopyRun &run)
 {
     QDir().mkpath(QDir(toDir).absolutePath());
     const QString source = QFileInfo(fromDir).canonicalFilePath();
@@ -138,15 +136,15 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
 
 } // namespace
 
-bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode)
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode)
 {
     return copyDirectoryFiles(fromDir, toDir, coverFileIfExist, copyMode, QStringList());
 }
 
-bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode,
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
                         const QStringList &skippedTopLevelFiles)
 {
-    if (copyMode != CopyStraight && copyMode != CopyThroughBackupName)
+    if (copyMode != CopyMode::Plain && copyMode != CopyMode::WithBackupSuffix)
         return false;
     CopyRun run;
     run.skippedTopLevelFiles = skippedTopLevelFiles;

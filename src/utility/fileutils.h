@@ -7,19 +7,25 @@
 // None of them logs; each reports at most a bool.
 namespace utility {
 
+// How copyDirectoryFiles puts a file in place; the numbers are the ones the copy has always used.
+enum class CopyMode {
+    Plain = 1,            // copy straight to the target name
+    WithBackupSuffix = 2, // copy to "<target>.backup", then rename, so a file is never seen half written
+};
+
 // The "ProductVersion" string of the file's version resource; empty when it cannot be read.
 QString fileProductVersion(const QString &path);
 
 // Copies the tree fromDir into toDir (created with missing parents). With coverFileIfExist an
 // existing target is removed first, or moved aside as "<name>.old.<stamp>" when it cannot be
-// removed. copyMode 1 copies straight to the target; 2 copies to "<target>.backup" and renames.
+// removed.
 // Returns false when, with coverFileIfExist, a file could not be put in place (the rest of the
-// tree is still copied), for a copyMode other than 1 and 2 (nothing is copied), and when the file
+// tree is still copied), for a copyMode outside the enum (nothing is copied), and when the file
 // system reports that the data could not be stored. Existing targets are never overwritten. The
 // copied data is on disk when the call returns.
-bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode);
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode);
 // The same, leaving out the files of fromDir's top level named in skippedTopLevelFiles.
-bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, int copyMode,
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
                         const QStringList &skippedTopLevelFiles);
 
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.

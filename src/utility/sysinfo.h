@@ -32,9 +32,6 @@ public:
     QString systemName() const { return m_record.systemName; }
     const Record &record() const { return m_record; }
 
-    // Lets tests pretend to run on another system version; nothing else calls it.
-    void overrideSystemName(const QString &name) { m_record.systemName = name; }
-
 private:
     solvaneGetSysInfo();
 

@@ -1,74 +1,19 @@
+#include "ui/mytitlebar.h"
 #include "ui/skin.h"
 #include "ui/upgradedialognew.h"
-#include "utility/displayscaling.h"
 
 #include <QApplication>
-#include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTranslator>
 #include <QtTest>
 
-#include <functional>
-
 using ui::UpgradeDialogNew;
 
-namespace {
-
-// What a runner does to the dialog before the user acts.
-enum class Setup { None, Incremental, Success, Failure, CancelSuccess, CancelFailure, CancelClicked, Closed };
-
-void drive(UpgradeDialogNew &dialog, Setup setup)
-{
-    switch (setup) {
-    case Setup::None:
-        break;
-    case Setup::Incremental:
-        dialog.showIncrementalFailed();
-        break;
-    case Setup::Success:
-        dialog.setUpgradeResult(true);
-        break;
-    case Setup::Failure:
-        dialog.setUpgradeResult(false);
-        break;
-    case Setup::CancelSuccess:
-        dialog.setCancelResult(true);
-        break;
-    case Setup::CancelFailure:
-        dialog.setCancelResult(false);
-        break;
-    case Setup::CancelClicked:
-        QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnUpdate")), Qt::LeftButton);
-        break;
-    case Setup::Closed:
-        dialog.close();
-        break;
-    }
-}
-
-// Counts every signal the dialog sends to the runner.
-struct Spies
-{
-    explicit Spies(UpgradeDialogNew *d)
-        : cancel(d, &UpgradeDialogNew::cancelUpgrade)
-        , open(d, &UpgradeDialogNew::openMaster)
-        , manual(d, &UpgradeDialogNew::manualUpgrade)
-        , closed(d, &UpgradeDialogNew::dialogClosed)
-    {
-    }
-    QList<int> counts() const { return {cancel.count(), open.count(), manual.count(), closed.count()}; }
-
-    QSignalSpy cancel;
-    QSignalSpy open;
-    QSignalSpy manual;
-    QSignalSpy closed;
-};
-
-} // namespace
-
+// What the runner, or the user, did to the dialog before the test looks at it.
+enum class Setup { None, Incremental, CancelClicked, Closed, Success, Failure, CancelSuccess, CancelFailure, Notified,
+                   LowerProgress, ProgressAfterSuccess };
 Q_DECLARE_METATYPE(Setup)
 
 class TestUpgradeDialogNew : public QObject
@@ -76,408 +21,175 @@ class TestUpgradeDialogNew : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() { ui::loadSkin(qApp); }
+    void cleanup() { QCoreApplication::removeTranslator(&m_translator); }
 
-    void construction();
-    void texts_data();
-    void texts();
-    void progressNeverGoesBack_data();
-    void progressNeverGoesBack();
-    void mainButton_data();
-    void mainButton();
-    void closeWhileUpdating();
-    void closeWhileCancelling();
-    void closeAfterResult_data();
-    void closeAfterResult();
-    void closeButtonOfTheFrame();
-    void closeButtonAfterSuccess();
-    void escapeDoesNothing();
-    void notifyFailedBeforeEventLoop();
-    void shadows_data();
-    void shadows();
-    void successButtonIsGreen();
+    // Status line, buttons, figure and picture as the user reads them, in both languages. After a
+    // success the figure shows 100% and a second button appears; after a failure the picture changes.
+    void shows_data()
+    {
+        QTest::addColumn<QString>("lang");
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("mainButton");
+        QTest::addColumn<QString>("secondButton"); // empty: hidden
+        const auto u = [](const char *s) { return QString::fromUtf8(s); };
+        const QString done = "Congratulations,succeed to update", manual = "Update manually", open = "Start Lumaroom";
+        QTest::newRow("en updating") << "en" << Setup::None << "Updating" << "Cancel" << "";
+        QTest::newRow("en lower progress") << "en" << Setup::LowerProgress << "Updating" << "Cancel" << "";
+        QTest::newRow("en incremental") << "en" << Setup::Incremental
+                                        << "Encountered a small problem, please do not close, wait patiently..." << "Cancel" << "";
+        QTest::newRow("en cancelling") << "en" << Setup::CancelClicked << "Cancelling" << "Cancel" << "";
+        QTest::newRow("en closed") << "en" << Setup::Closed << "Cancelling" << "Cancel" << "";
+        QTest::newRow("en success") << "en" << Setup::Success << done << open << "Close";
+        QTest::newRow("en progress after success") << "en" << Setup::ProgressAfterSuccess << done << open << "Close";
+        QTest::newRow("en failure") << "en" << Setup::Failure << "Sorry, fail to update" << manual << "";
+        QTest::newRow("en failed before the event loop") << "en" << Setup::Notified << "Sorry, fail to update" << manual << "";
+        QTest::newRow("en cancel success") << "en" << Setup::CancelSuccess << "Succeed to cancel" << open << "Close";
+        QTest::newRow("en cancel failure") << "en" << Setup::CancelFailure << "Fail to cancel" << manual << "";
+        QTest::newRow("cn updating") << "cn" << Setup::None << u("正在更新") << u("取消") << "";
+        QTest::newRow("cn incremental") << "cn" << Setup::Incremental << u("遇到了小问题，请不要关闭，耐心等待哦...") << u("取消") << "";
+        QTest::newRow("cn cancelling") << "cn" << Setup::CancelClicked << u("正在取消") << u("取消") << "";
+        QTest::newRow("cn success") << "cn" << Setup::Success << u("恭喜您，已更新成功") << u("打开客户端") << u("关闭");
+        QTest::newRow("cn failure") << "cn" << Setup::Failure << u("非常遗憾，更新失败") << u("手动更新") << "";
+        QTest::newRow("cn cancel success") << "cn" << Setup::CancelSuccess << u("取消成功") << u("打开客户端") << u("关闭");
+        QTest::newRow("cn cancel failure") << "cn" << Setup::CancelFailure << u("取消失败") << u("手动更新") << "";
+    }
+
+    void shows()
+    {
+        QFETCH(QString, lang);
+        QFETCH(Setup, setup);
+        QFETCH(QString, secondButton);
+        QVERIFY(m_translator.load(QStringLiteral(":/translations/solupdate_%1.qm").arg(lang)));
+        QCoreApplication::installTranslator(&m_translator);
+        UpgradeDialogNew dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        dialog.setProgress(42);
+        drive(dialog, setup);
+        QTEST(child<QLabel>(dialog, "lbLoadingText")->text(), "status");
+        QTEST(child<QPushButton>(dialog, "btnUpdate")->text(), "mainButton");
+        auto *second = child<QPushButton>(dialog, "btnIgnore");
+        QCOMPARE(second->isVisible() ? second->text() : QString(), secondButton);
+        const int percent = secondButton.isEmpty() ? 42 : 100;
+        QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), QStringLiteral("%1%").arg(percent));
+        QCOMPARE(child<QProgressBar>(dialog, "barPercent")->value(), percent);
+        const bool failed = setup == Setup::Failure || setup == Setup::Notified || setup == Setup::CancelFailure;
+        const QPixmap picture(failed ? ":/images/update_fail_2x.png" : ":/images/update_normal_2x.png");
+        QVERIFY(!picture.isNull());
+        QCOMPARE(child<QLabel>(dialog, "lbLoadingPic")->pixmap(Qt::ReturnByValue).toImage(), picture.toImage());
+    }
+
+    // The signals the runner acts on, for each click of the main button, and whether a close goes
+    // through (the window stays while an update runs: a close asks for a cancel instead).
+    void actions_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QString>("action"); // "click", "close", "frame close button", "escape"
+        QTest::addColumn<QList<int>>("emitted"); // cancelUpgrade, openMaster, manualUpgrade, dialogClosed
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("updating: click cancels once") << Setup::None << "click click" << QList<int>{ 1, 0, 0, 0 } << false;
+        QTest::newRow("incremental failed: click cancels") << Setup::Incremental << "click" << QList<int>{ 1, 0, 0, 0 } << false;
+        QTest::newRow("failed: manual update") << Setup::Failure << "click" << QList<int>{ 0, 0, 1, 0 } << false;
+        QTest::newRow("succeeded: open the client") << Setup::Success << "click" << QList<int>{ 0, 1, 0, 0 } << false;
+        QTest::newRow("cancel failed: manual update") << Setup::CancelFailure << "click click" << QList<int>{ 0, 0, 2, 0 } << false;
+        QTest::newRow("cancel succeeded: open the client") << Setup::CancelSuccess << "click" << QList<int>{ 0, 1, 0, 0 } << false;
+        QTest::newRow("updating: close asks to cancel") << Setup::None << "close" << QList<int>{ 0, 0, 0, 1 } << false;
+        QTest::newRow("updating: second close goes through") << Setup::None << "close close" << QList<int>{ 0, 0, 0, 1 } << true;
+        QTest::newRow("cancelling: close, click") << Setup::CancelClicked << "close click" << QList<int>{ 1, 0, 0, 1 } << false;
+        QTest::newRow("updating: frame close button") << Setup::None << "frame" << QList<int>{ 0, 0, 0, 1 } << false;
+        QTest::newRow("updating: escape does nothing") << Setup::None << "escape" << QList<int>{ 0, 0, 0, 0 } << false;
+        QTest::newRow("failed: close") << Setup::Failure << "close" << QList<int>{ 0, 0, 0, 0 } << true;
+        QTest::newRow("succeeded: close button") << Setup::Success << "second" << QList<int>{ 0, 0, 0, 0 } << true;
+        QTest::newRow("cancel failed: close") << Setup::CancelFailure << "close" << QList<int>{ 0, 0, 0, 0 } << true;
+        QTest::newRow("cancel succeeded: close") << Setup::CancelSuccess << "close" << QList<int>{ 0, 0, 0, 0 } << true;
+    }
+
+    void actions()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QString, action);
+        QFETCH(bool, closes);
+        UpgradeDialogNew dialog;
+        // As the upgrade runner connects it.
+        connect(&dialog, &PopupMaskBaseWidget::signalCloseWidget, &dialog, &UpgradeDialogNew::slotCloseWidget);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QSignalSpy cancel(&dialog, &UpgradeDialogNew::cancelUpgrade), open(&dialog, &UpgradeDialogNew::openMaster),
+            manual(&dialog, &UpgradeDialogNew::manualUpgrade), closed(&dialog, &UpgradeDialogNew::dialogClosed);
+        drive(dialog, setup);
+        for (const QString &step : action.split(' ')) {
+            if (step == "click")
+                QTest::mouseClick(child<QPushButton>(dialog, "btnUpdate"), Qt::LeftButton);
+            else if (step == "close")
+                dialog.close();
+            else if (step == "frame")
+                QTest::mouseClick(child<QPushButton>(dialog, "mask_btnClose"), Qt::LeftButton);
+            else if (step == "second")
+                QTest::mouseClick(child<QPushButton>(dialog, "btnIgnore"), Qt::LeftButton);
+            else if (step == "escape")
+                QTest::keyClick(child<QPushButton>(dialog, "btnUpdate"), Qt::Key_Escape);
+        }
+        QTEST((QList<int>{ cancel.count(), open.count(), manual.count(), closed.count() }), "emitted");
+        QCOMPARE(dialog.isVisible(), !closes);
+    }
+
+    // The skin reaches the dialog: the main button has its scaled size and turns green on success.
+    // The frame's close button sits in the panel's top-right corner and follows it; the runner hides it.
+    void skinAndFrame()
+    {
+        UpgradeDialogNew dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto *button = child<QPushButton>(dialog, "btnUpdate");
+        QCOMPARE(button->size(), QSize(utility::scaledValue(140), utility::scaledValue(50)));
+        const auto sample = [button] { return button->grab().toImage().pixelColor(button->width() / 2, button->height() / 5); };
+        QVERIFY2(sample().red() > 240 && sample().blue() < 60, qPrintable(sample().name())); // orange
+        dialog.setUpgradeResult(true);
+        QVERIFY2(sample().green() > 190 && sample().red() < 120, qPrintable(sample().name()));
+
+        auto *panel = child<QWidget>(dialog, "mask_wgtContent");
+        auto *close = child<QPushButton>(dialog, "mask_btnClose");
+        dialog.setContentSize(400, 260);
+        QTRY_COMPARE(panel->size(), QSize(400, 260 + utility::scaledValue(36)));
+        QTRY_COMPARE(close->mapTo(&dialog, QPoint(close->width(), 0)), panel->mapTo(&dialog, QPoint(panel->width(), 0)));
+        dialog.hideCloseButton();
+        QVERIFY(!close->isVisible());
+        MyTitlebar teacher(QStringLiteral("teacher")), student(QStringLiteral("student"));
+        QVERIFY(teacher.styleSheet() != student.styleSheet());
+        ui::loadSkin(qApp, QStringLiteral(":/images/no-such-skin.css"));
+        QCOMPARE(qApp->styleSheet(), QString());
+        ui::loadSkin(qApp);
+    }
 
 private:
-    void useLanguage(const QString &lang);
-    template<typename T>
-    static T *child(const UpgradeDialogNew &dialog, const char *name)
+    static void drive(UpgradeDialogNew &dialog, Setup setup)
     {
-        T *w = dialog.findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no child %s", name);
-        return w;
+        switch (setup) {
+        case Setup::None: break;
+        case Setup::Incremental: dialog.showIncrementalFailed(); break;
+        case Setup::CancelClicked: child<QPushButton>(dialog, "btnUpdate")->click(); break;
+        case Setup::Closed: dialog.close(); break;
+        case Setup::Success: dialog.setUpgradeResult(true); break;
+        case Setup::Failure: dialog.setUpgradeResult(false); break;
+        case Setup::CancelSuccess: dialog.setCancelResult(true); break;
+        case Setup::CancelFailure: dialog.setCancelResult(false); break;
+        case Setup::Notified: emit dialog.notifyFailed(); break; // no event runs in between
+        case Setup::LowerProgress: dialog.setProgress(30); break; // the bar never goes back
+        case Setup::ProgressAfterSuccess: dialog.setUpgradeResult(true); dialog.setProgress(60); break;
+        }
+    }
+    // A missing child ends the test at once: the form lost a widget the user needs.
+    template<typename T>
+    static T *child(const QWidget &parent, const char *name)
+    {
+        T *w = parent.findChild<T *>(QLatin1String(name));
+        return w ? w : (qFatal("no child %s", name), nullptr);
     }
 
     QTranslator m_translator;
 };
-
-void TestUpgradeDialogNew::initTestCase()
-{
-    // The reference screen: every size comes out at factor 1.
-    utility::setScreenSource([] { return QList<utility::ScreenFacts>{{QRect(0, 0, 1440, 900), 111, 111}}; });
-    ui::loadSkin(qApp);
-    QVERIFY(!qApp->styleSheet().isEmpty());
-}
-
-void TestUpgradeDialogNew::init()
-{
-    useLanguage(QStringLiteral("en"));
-}
-
-void TestUpgradeDialogNew::cleanup()
-{
-    QCoreApplication::removeTranslator(&m_translator);
-}
-
-void TestUpgradeDialogNew::useLanguage(const QString &lang)
-{
-    QCoreApplication::removeTranslator(&m_translator);
-    QVERIFY(m_translator.load(QStringLiteral(":/translations/solupdate_%1.qm").arg(lang)));
-    QCoreApplication::installTranslator(&m_translator);
-}
-
-void TestUpgradeDialogNew::construction()
-{
-    UpgradeDialogNew dialog;
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::Updating));
-    QVERIFY(dialog.testAttribute(Qt::WA_TranslucentBackground));
-    QVERIFY(dialog.windowFlags().testFlag(Qt::FramelessWindowHint));
-
-    auto *bar = child<QProgressBar>(dialog, "barPercent");
-    QCOMPARE(bar->minimum(), 0);
-    QCOMPARE(bar->maximum(), 100);
-    QCOMPARE(bar->value(), 8);
-    QCOMPARE(dialog.progress(), 8);
-    QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), QStringLiteral("0%"));
-
-    auto *stack = child<QStackedWidget>(dialog, "stackedWidget");
-    QCOMPARE(stack->currentWidget(), child<QWidget>(dialog, "page_update"));
-    QCOMPARE(child<QStackedWidget>(dialog, "stackedWidget_update")->currentWidget(),
-             child<QWidget>(dialog, "page_updating"));
-    QCOMPARE(child<QStackedWidget>(dialog, "stackedWidget_bottom")->currentWidget(),
-             child<QWidget>(dialog, "page_normal"));
-    for (const char *hidden : {"btnIgnore", "btnInstall", "btnRetryUpdate"})
-        QVERIFY2(child<QPushButton>(dialog, hidden)->isHidden(), hidden);
-    for (const char *name : {"lbLoadingPic_check", "lbTipsText", "btnRetryCheck", "btnLatest", "btnCheck",
-                             "wgtChecking", "lbChecking", "lbCheck", "page_check", "page_updateTips"})
-        QVERIFY2(dialog.findChild<QWidget *>(QLatin1String(name)), name);
-
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QVERIFY(child<QPushButton>(dialog, "btnUpdate")->isVisible());
-    QVERIFY(!child<QWidget>(dialog, "page_check")->isVisible());
-    QCOMPARE(child<QWidget>(dialog, "mask_wgtContent")->size(), QSize(445, 372));
-    QCOMPARE(child<QWidget>(dialog, "lbLoadingPic")->size(), QSize(80, 80));
-    // The skin reaches the dialog's buttons.
-    QCOMPARE(child<QPushButton>(dialog, "btnUpdate")->size(), QSize(140, 50));
-    QVERIFY(!child<QLabel>(dialog, "lbLoadingPic")->pixmap(Qt::ReturnByValue).isNull());
-}
-
-void TestUpgradeDialogNew::texts_data()
-{
-    QTest::addColumn<QString>("lang");
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("mainButton");
-    QTest::addColumn<QString>("secondButton"); // empty: hidden
-
-    const auto u = [](const char *s) { return QString::fromUtf8(s); };
-    QTest::newRow("en updating") << "en" << Setup::None << "Updating" << "Cancel" << "";
-    QTest::newRow("en incremental") << "en" << Setup::Incremental
-                                    << "Encountered a small problem, please do not close, wait patiently..."
-                                    << "Cancel" << "";
-    QTest::newRow("en cancelling") << "en" << Setup::CancelClicked << "Cancelling" << "Cancel" << "";
-    QTest::newRow("en closed") << "en" << Setup::Closed << "Cancelling" << "Cancel" << "";
-    QTest::newRow("en success") << "en" << Setup::Success << "Congratulations,succeed to update"
-                                << "Start Lumaroom" << "Close";
-    QTest::newRow("en failure") << "en" << Setup::Failure << "Sorry, fail to update" << "Update manually" << "";
-    QTest::newRow("en cancel success") << "en" << Setup::CancelSuccess << "Succeed to cancel" << "Start Lumaroom"
-                                       << "Close";
-    QTest::newRow("en cancel failure") << "en" << Setup::CancelFailure << "Fail to cancel" << "Update manually"
-                                       << "";
-    QTest::newRow("cn updating") << "cn" << Setup::None << u("正在更新") << u("取消") << "";
-    QTest::newRow("cn incremental") << "cn" << Setup::Incremental << u("遇到了小问题，请不要关闭，耐心等待哦...")
-                                    << u("取消") << "";
-    QTest::newRow("cn cancelling") << "cn" << Setup::CancelClicked << u("正在取消") << u("取消") << "";
-    QTest::newRow("cn success") << "cn" << Setup::Success << u("恭喜您，已更新成功") << u("打开客户端") << u("关闭");
-    QTest::newRow("cn failure") << "cn" << Setup::Failure << u("非常遗憾，更新失败") << u("手动更新") << "";
-    QTest::newRow("cn cancel success") << "cn" << Setup::CancelSuccess << u("取消成功") << u("打开客户端")
-                                       << u("关闭");
-    QTest::newRow("cn cancel failure") << "cn" << Setup::CancelFailure << u("取消失败") << u("手动更新") << "";
-}
-
-void TestUpgradeDialogNew::texts()
-{
-    QFETCH(QString, lang);
-    QFETCH(Setup, setup);
-    QFETCH(QString, status);
-    QFETCH(QString, mainButton);
-    QFETCH(QString, secondButton);
-
-    useLanguage(lang);
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    drive(dialog, setup);
-
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->text(), status);
-    QCOMPARE(child<QPushButton>(dialog, "btnUpdate")->text(), mainButton);
-    auto *second = child<QPushButton>(dialog, "btnIgnore");
-    QCOMPARE(second->isVisible(), !secondButton.isEmpty());
-    if (!secondButton.isEmpty())
-        QCOMPARE(second->text(), secondButton);
-}
-
-void TestUpgradeDialogNew::progressNeverGoesBack_data()
-{
-    QTest::addColumn<QList<int>>("values");
-    QTest::addColumn<int>("bar");
-    QTest::addColumn<QString>("figure");
-
-    QTest::newRow("50 then 30") << QList<int>{50, 30} << 50 << "50%";
-    QTest::newRow("rising") << QList<int>{10, 20, 99} << 99 << "99%";
-    QTest::newRow("equal value ignored") << QList<int>{40, 40} << 40 << "40%";
-    QTest::newRow("below the starting fill") << QList<int>{5} << 8 << "0%";
-    QTest::newRow("complete") << QList<int>{30, 100, 60} << 100 << "100%";
-}
-
-void TestUpgradeDialogNew::progressNeverGoesBack()
-{
-    QFETCH(QList<int>, values);
-    QFETCH(int, bar);
-    QFETCH(QString, figure);
-
-    UpgradeDialogNew dialog;
-    for (int v : values)
-        dialog.setProgress(v);
-    QCOMPARE(child<QProgressBar>(dialog, "barPercent")->value(), bar);
-    QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), figure);
-    QCOMPARE(dialog.progress(), bar);
-}
-
-void TestUpgradeDialogNew::mainButton_data()
-{
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<int>("clicks");
-    QTest::addColumn<QList<int>>("emitted"); // cancelUpgrade, openMaster, manualUpgrade, dialogClosed
-    QTest::addColumn<int>("state");
-
-    QTest::newRow("updating: cancel") << Setup::None << 1 << QList<int>{1, 0, 0, 0} << 2;
-    QTest::newRow("updating: two clicks cancel once") << Setup::None << 2 << QList<int>{1, 0, 0, 0} << 2;
-    QTest::newRow("after incremental failure: cancel") << Setup::Incremental << 1 << QList<int>{1, 0, 0, 0} << 2;
-    QTest::newRow("cancelling after a close: nothing") << Setup::Closed << 2 << QList<int>{0, 0, 0, 1} << 3;
-    QTest::newRow("failed: manual update") << Setup::Failure << 1 << QList<int>{0, 0, 1, 0} << 4;
-    QTest::newRow("succeeded: open the client") << Setup::Success << 1 << QList<int>{0, 1, 0, 0} << 5;
-    QTest::newRow("cancel failed: manual update") << Setup::CancelFailure << 2 << QList<int>{0, 0, 2, 0} << 6;
-    QTest::newRow("cancel succeeded: open the client") << Setup::CancelSuccess << 1 << QList<int>{0, 1, 0, 0} << 7;
-}
-
-void TestUpgradeDialogNew::mainButton()
-{
-    QFETCH(Setup, setup);
-    QFETCH(int, clicks);
-    QFETCH(QList<int>, emitted);
-    QFETCH(int, state);
-
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-    drive(dialog, setup);
-    for (int i = 0; i < clicks; ++i)
-        QTest::mouseClick(child<QPushButton>(dialog, "btnUpdate"), Qt::LeftButton);
-    QCOMPARE(spies.counts(), emitted);
-    QCOMPARE(dialog.state(), state);
-    // Only a close ends the window; no click does.
-    QCOMPARE(dialog.isVisible(), true);
-}
-
-void TestUpgradeDialogNew::closeWhileUpdating()
-{
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-
-    QVERIFY(!dialog.close());
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::CancelByClose));
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->text(), QStringLiteral("Cancelling"));
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 1}));
-
-    // The second close while cancelling goes through.
-    QVERIFY(dialog.close());
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 1}));
-}
-
-void TestUpgradeDialogNew::closeWhileCancelling()
-{
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-    QTest::mouseClick(child<QPushButton>(dialog, "btnUpdate"), Qt::LeftButton);
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::CancelByButton));
-    // A status the runner shows meanwhile is not overwritten by the close.
-    dialog.showIncrementalFailed();
-
-    QVERIFY(!dialog.close());
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::CancelByClose));
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->text(),
-             QStringLiteral("Encountered a small problem, please do not close, wait patiently..."));
-    QCOMPARE(spies.counts(), (QList<int>{1, 0, 0, 1}));
-}
-
-void TestUpgradeDialogNew::closeAfterResult_data()
-{
-    QTest::addColumn<Setup>("setup");
-    QTest::newRow("failed") << Setup::Failure;
-    QTest::newRow("succeeded") << Setup::Success;
-    QTest::newRow("cancel failed") << Setup::CancelFailure;
-    QTest::newRow("cancel succeeded") << Setup::CancelSuccess;
-}
-
-void TestUpgradeDialogNew::closeAfterResult()
-{
-    QFETCH(Setup, setup);
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-    drive(dialog, setup);
-    QVERIFY(dialog.close());
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 0}));
-}
-
-void TestUpgradeDialogNew::closeButtonOfTheFrame()
-{
-    UpgradeDialogNew dialog;
-    // The runner connects the frame's close button to the dialog's close slot.
-    connect(&dialog, &PopupMaskBaseWidget::signalCloseWidget, &dialog, &UpgradeDialogNew::slotCloseWidget);
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-    auto *close = child<QPushButton>(dialog, "mask_btnClose");
-    QTest::mouseClick(close, Qt::LeftButton);
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 1}));
-    QTest::mouseClick(close, Qt::LeftButton);
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 1}));
-}
-
-void TestUpgradeDialogNew::closeButtonAfterSuccess()
-{
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    Spies spies(&dialog);
-    dialog.setUpgradeResult(true);
-    auto *second = child<QPushButton>(dialog, "btnIgnore");
-    QVERIFY(second->isVisible());
-    QTest::mouseClick(second, Qt::LeftButton);
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 0}));
-}
-
-void TestUpgradeDialogNew::escapeDoesNothing()
-{
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    dialog.activateWindow();
-    Spies spies(&dialog);
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    QTest::keyClick(child<QPushButton>(dialog, "btnUpdate"), Qt::Key_Escape);
-    dialog.reject();
-    QVERIFY(dialog.isVisible());
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::Updating));
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->text(), QStringLiteral("Updating"));
-    QCOMPARE(spies.counts(), (QList<int>{0, 0, 0, 0}));
-}
-
-void TestUpgradeDialogNew::notifyFailedBeforeEventLoop()
-{
-    UpgradeDialogNew dialog;
-    // No event is processed between the runner's signal and the check.
-    emit dialog.notifyFailed();
-    QCOMPARE(dialog.state(), int(UpgradeDialogNew::UpgradeFailed));
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->text(), QStringLiteral("Sorry, fail to update"));
-    QCOMPARE(child<QPushButton>(dialog, "btnUpdate")->text(), QStringLiteral("Update manually"));
-    const QImage shown = child<QLabel>(dialog, "lbLoadingPic")->pixmap(Qt::ReturnByValue).toImage();
-    QCOMPARE(shown.convertToFormat(QImage::Format_ARGB32_Premultiplied),
-             QImage(QStringLiteral(":/images/update_fail_2x.png")).convertToFormat(QImage::Format_ARGB32_Premultiplied));
-    QCOMPARE(child<QLabel>(dialog, "lbLoadingText")->font().pixelSize(), 16);
-}
-
-void TestUpgradeDialogNew::shadows_data()
-{
-    QTest::addColumn<Setup>("setup");
-    QTest::addColumn<QString>("disabled"); // a button disabled before the shadows are renewed
-    QTest::addColumn<QColor>("mainColour");
-
-    const QColor orange(255, 138, 12, 77);
-    const QColor green(7, 164, 91, 77);
-    const QColor grey(187, 187, 187, 128);
-    QTest::newRow("updating") << Setup::None << "" << orange;
-    QTest::newRow("failed: no second button, orange") << Setup::Failure << "" << orange;
-    QTest::newRow("succeeded: green") << Setup::Success << "" << green;
-    QTest::newRow("disabled main button: grey") << Setup::Success << "btnUpdate" << grey;
-    QTest::newRow("disabled other button") << Setup::CancelSuccess << "btnCheck" << green;
-}
-
-void TestUpgradeDialogNew::shadows()
-{
-    QFETCH(Setup, setup);
-    QFETCH(QString, disabled);
-    QFETCH(QColor, mainColour);
-
-    UpgradeDialogNew dialog;
-    if (!disabled.isEmpty())
-        dialog.findChild<QPushButton *>(disabled)->setEnabled(false);
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    drive(dialog, setup);
-
-    const QColor orange(255, 138, 12, 77);
-    const QColor green(7, 164, 91, 77);
-    const QColor grey(187, 187, 187, 128);
-    const std::pair<const char *, QColor> expected[] = {
-        {"btnIgnore", orange}, {"btnCheck", orange},     {"btnLatest", orange},      {"btnInstall", green},
-        {"btnRetryCheck", orange}, {"btnRetryUpdate", green}, {"btnUpdate", mainColour},
-    };
-    for (const auto &[name, colour] : expected) {
-        auto *button = child<QPushButton>(dialog, name);
-        auto *effect = qobject_cast<QGraphicsDropShadowEffect *>(button->graphicsEffect());
-        QVERIFY2(effect, name);
-        QCOMPARE(effect->blurRadius(), 22.0);
-        QCOMPARE(effect->offset(), QPointF(0, 5));
-        QCOMPARE(effect->color(), disabled == QLatin1String(name) ? grey : colour);
-    }
-}
-
-void TestUpgradeDialogNew::successButtonIsGreen()
-{
-    UpgradeDialogNew dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    auto *button = child<QPushButton>(dialog, "btnUpdate");
-    const auto sample = [button] {
-        // Left of the text, halfway down: the button's own background.
-        return button->grab().toImage().pixelColor(14, button->height() / 2);
-    };
-    const QColor before = sample();
-    QVERIFY2(before.red() > 240 && before.green() > 150 && before.blue() < 60, qPrintable(before.name()));
-    dialog.setUpgradeResult(true);
-    const QColor after = sample();
-    QVERIFY2(after.green() > 190 && after.red() < 120, qPrintable(after.name()));
-    QCOMPARE(button->size(), QSize(140, 50));
-}
 
 QTEST_MAIN(TestUpgradeDialogNew)
 #include "tst_upgradedialognew.moc"

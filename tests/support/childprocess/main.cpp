@@ -3,9 +3,7 @@
 //   crash             die from a signal
 //   hang              never end on its own
 //   pidhang           print the process id on standard output, then hang
-//   stdout TEXT       write TEXT to standard output (TEXT may be empty), exit 0
-//   stderr TEXT       write TEXT to standard error, exit 0
-//   both OUT ERR      write OUT to standard output and ERR to standard error, exit 0
+//   output OUT ERR    write OUT to standard output, then ERR to standard error (either may be empty), exit 0
 //   sleep MS N        wait MS milliseconds, then exit with code N
 //   touch PATH TEXT   write TEXT into the file PATH, exit 0
 #include <chrono>
@@ -34,8 +32,8 @@ namespace {
 
 int usage()
 {
-    std::fputs("usage: childprocess exit N | crash | hang | pidhang | stdout TEXT | stderr TEXT | "
-               "both OUT ERR | sleep MS N | touch PATH TEXT\n",
+    std::fputs("usage: childprocess exit N | crash | hang | pidhang | output OUT ERR | sleep MS N | "
+               "touch PATH TEXT\n",
                stderr);
     return 64;
 }
@@ -62,15 +60,7 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         hangForever();
     }
-    if (mode == "stdout" && arg(2)) {
-        std::fputs(arg(2), stdout);
-        return 0;
-    }
-    if (mode == "stderr" && arg(2)) {
-        std::fputs(arg(2), stderr);
-        return 0;
-    }
-    if (mode == "both" && arg(3)) {
+    if (mode == "output" && arg(3)) {
         std::fputs(arg(2), stdout);
         std::fflush(stdout);
         std::fputs(arg(3), stderr);

@@ -1,5 +1,7 @@
 // Renders the progress dialog with the real skin and translations into PNG files, one per state
-// and language, at scale factor 1. Used by scripts/render-dialog.sh for the pictures in docs/.
+// and language, set up as the upgrade runner sets it up. Used by scripts/render-dialog.sh for the
+// pictures in docs/; the script gives it a 1440-pixel screen at 111 DPI, where every size comes out
+// at factor 1.
 #include "ui/skin.h"
 #include "ui/upgradedialognew.h"
 #include "utility/displayscaling.h"
@@ -30,9 +32,12 @@ int main(int argc, char *argv[])
     const QStringList args = application.arguments();
     const QString outDir = args.size() > 1 ? args.at(1) : QStringLiteral("docs");
     QDir().mkpath(outDir);
+    QTextStream out(stdout);
 
-    // A 1440-pixel screen at 111 DPI is the reference: every size comes out at factor 1.
-    utility::setScreenSource([] { return QList<utility::ScreenFacts>{{QRect(0, 0, 1440, 900), 111, 111}}; });
+    if (utility::scaleFactor() != 1.0) {
+        out << "the screen gives the scale factor " << utility::scaleFactor() << ", not 1\n";
+        return 1;
+    }
     // The product's fonts are Windows fonts; the closest one on this machine stands in for them
     // so that texts take about the room they take there.
     for (const char *family : {"Microsoft YaHei", "Microsoft YaHei UI"})
@@ -70,7 +75,6 @@ int main(int argc, char *argv[])
          }},
     };
 
-    QTextStream out(stdout);
     for (const QString lang : {QStringLiteral("en"), QStringLiteral("cn")}) {
         QTranslator translator;
         if (!translator.load(QStringLiteral(":/translations/solupdate_%1.qm").arg(lang))) {
@@ -80,6 +84,8 @@ int main(int argc, char *argv[])
         QApplication::installTranslator(&translator);
         for (const Shot &shot : shots) {
             ui::UpgradeDialogNew dialog;
+            // As the upgrade runner shows it: without the frame's close button.
+            dialog.hideCloseButton();
             dialog.show();
             shot.drive(dialog);
             QApplication::processEvents();

@@ -1,0 +1,212 @@
+#include "utility/processbase.h"
+#include "utility/processutils.h"
+
+#include "common/testenv.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+static const QString kChild = QStringLiteral(SOLUPDATE_CHILDPROCESS);
+static bool g_leakedChild = false;
+
+static void watchForLeaks(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    // A child left running when its QProcess goes away would outlive the test.
+    if (message.contains(QLatin1String("QProcess: Destroyed while process")))
+        g_leakedChild = true;
+}
+
+static bool processGone(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    // A zombie has ended; only its parent has not collected it yet.
+    return !status.open(QIODevice::ReadOnly) || status.readAll().contains("\nState:\tZ");
+}
+
+// A subclass that fills in its program only when asked, as the patch-tool runner does.
+class PreparedProcess : public ProcessBase
+{
+    void prepareProcess() override { setArguments({ "exit", "42" }); }
+};
+
+Q_DECLARE_METATYPE(QProcess::ExitStatus)
+
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(kChild).isExecutable(), qPrintable(kChild));
+        qRegisterMetaType<QProcess::ExitStatus>();
+        qRegisterMetaType<QProcess::ProcessError>();
+        qInstallMessageHandler(watchForLeaks);
+    }
+    void cleanup()
+    {
+        for (const auto &process : m_children) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        m_children.clear();
+        QVERIFY(!g_leakedChild);
+    }
+
+    // The patch tool's exit code decides an upgrade; its output, on either channel, reaches the log.
+    void run_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode"); // -1: no finish, only an error
+        QTest::addColumn<QProcess::ExitStatus>("exitStatus");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("exit 0") << QStringList{ "exit", "0" } << 0 << QProcess::NormalExit << "";
+        QTest::newRow("exit 7 after a while") << QStringList{ "sleep", "100", "7" } << 7 << QProcess::NormalExit << "";
+        QTest::newRow("crash") << QStringList{ "crash" } << 0 << QProcess::CrashExit << "";
+        QTest::newRow("both channels, utf-8") << QStringList{ "output", "进度 50%", "oops" } << 0 << QProcess::NormalExit
+                                              << "进度 50%oops";
+        QTest::newRow("program missing") << QStringList{ "missing" } << -1 << QProcess::NormalExit << "";
+    }
+
+    void run()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        ProcessBase process;
+        QSignalSpy started(&process, &ProcessBase::sigStarted), finished(&process, &ProcessBase::sigFinished),
+            output(&process, &ProcessBase::sigReadyRead), errors(&process, &ProcessBase::sigErrorOccurred);
+        process.setProgram(arguments.first() == "missing" ? m_dir.filePath("missing") : kChild);
+        process.setArguments(arguments);
+        process.startProcess();
+        QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !errors.isEmpty(), 10000);
+        QTRY_COMPARE(finished.count(), exitCode < 0 ? 0 : 1);
+        QCOMPARE(started.count(), exitCode < 0 ? 0 : 1);
+        if (exitCode < 0) {
+            QCOMPARE(errors.at(0).at(0).value<QProcess::ProcessError>(), QProcess::FailedToStart);
+            return;
+        }
+        QTEST(finished.at(0).at(1).value<QProcess::ExitStatus>(), "exitStatus");
+        if (finished.at(0).at(1).value<QProcess::ExitStatus>() == QProcess::NormalExit)
+            QCOMPARE(finished.at(0).at(0).toInt(), exitCode);
+        QString all;
+        for (const QList<QVariant> &emission : qAsConst(output))
+            all += emission.at(0).toString();
+        QTEST(all, "output");
+    }
+
+    // No child is left behind: a new start, a start without a program and the end of the object
+    // all kill the child still running.
+    void restart_data()
+    {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("second start") << "start";
+        QTest::newRow("start without program") << "empty";
+        QTest::newRow("object destroyed") << "destroy";
+    }
+
+    void restart()
+    {
+        QFETCH(QString, then);
+        auto process = std::make_unique<ProcessBase>();
+        QSignalSpy finished(process.get(), &ProcessBase::sigFinished);
+        QString text;
+        connect(process.get(), &ProcessBase::sigReadyRead, this, [&text](const QString &data) { text += data; });
+        process->setProgram(kChild);
+        process->setArguments({ "pidhang" });
+        process->startProcess();
+        QTRY_VERIFY_WITH_TIMEOUT(text.endsWith('\n'), 10000);
+        const qint64 pid = text.trimmed().toLongLong();
+        QVERIFY(pid > 0 && !processGone(pid));
+        process->setArguments({ "exit", "5" });
+        if (then == "empty")
+            process->setProgram(QString());
+        if (then == "destroy")
+            process.reset();
+        else
+            process->startProcess();
+        QVERIFY(processGone(pid));
+        if (then == "start") {
+            QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 10000);
+            QCOMPARE(finished.at(1).at(0).toInt(), 5);
+        }
+    }
+
+    void prepareProcessRunsBeforeTheStart()
+    {
+        PreparedProcess process;
+        process.setProgram(kChild);
+        QSignalSpy finished(&process, &ProcessBase::sigFinished);
+        process.startProcess();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.at(0).at(0).toInt(), 42);
+    }
+
+    // Before an upgrade the master and the listed programs are ended by executable name.
+    void killByName_data()
+    {
+        QTest::addColumn<QString>("fileName"); // the running program, started twice for "twin"
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<QList<int>>("results"); // of successive calls
+        const QList<int> once{ utility::KillTerminated, utility::KillNotFound };
+        QTest::newRow("upper case asked") << "KillMe_a" << "KILLME_A" << once;
+        QTest::newRow("exact name with .exe") << "KillMe_b.exe" << "KillMe_b.exe" << once;
+        QTest::newRow("two of a name: one per call") << "twin" << "twin" << QList<int>{ 1, 1, 3 };
+        QTest::newRow("its file replaced meanwhile") << "replaced" << "replaced" << once;
+        QTest::newRow("no such program") << "someone" << "nobody-runs-this" << QList<int>{ 3 };
+        QTest::newRow("a path is no name") << "pathname" << "/usr/bin/pathname" << QList<int>{ 3 };
+        QTest::newRow("empty name") << "empty" << "" << QList<int>{ 3 };
+    }
+
+    void killByName()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, asked);
+        QFETCH(QList<int>, results);
+        // Names carry this test's pid so parallel runs never see each other's children.
+        const auto unique = [](QString name) {
+            const int dot = name.indexOf('.');
+            return name.insert(dot < 0 ? name.size() : dot, '_' + QString::number(QCoreApplication::applicationPid()));
+        };
+        const QString program = m_dir.filePath(unique(fileName));
+        QVERIFY(QFile::exists(program) || QFile::copy(kChild, program));
+        for (int i = 0; i < (fileName == "twin" ? 2 : 1); ++i) {
+            m_children.push_back(std::make_unique<QProcess>());
+            m_children.back()->start(program, { "hang" });
+            QVERIFY(m_children.back()->waitForStarted(10000));
+        }
+        if (fileName == "replaced")
+            QVERIFY(QFile::remove(program));
+        for (int i = 0; i < results.size(); ++i) {
+            QCOMPARE(utility::killProcessByName(asked.isEmpty() ? asked : unique(asked)), results.at(i));
+            // Exactly one process per successful call has ended, and no other one.
+            const int expectedAlive = int(m_children.size()) - int(results.mid(0, i + 1).count(utility::KillTerminated));
+            QTRY_COMPARE_WITH_TIMEOUT(int(std::count_if(m_children.begin(), m_children.end(),
+                                                         [](const auto &p) { return p->state() == QProcess::Running; })),
+                                      expectedAlive, 10000);
+        }
+    }
+
+    void privilegedStart()
+    {
+        QVERIFY(!utility::StartUpWithPrivilege(m_dir.filePath("no-such-updater"), "--action=realUpgrade"));
+        if (::geteuid() != 0)
+            QSKIP("the direct start is taken only by root; others need an elevation agent");
+        const QString target = m_dir.filePath("started.txt");
+        const QString payload = QString::fromLatin1(QByteArray("路径 with blanks").toBase64());
+        QVERIFY(utility::StartUpWithPrivilege(kChild, QStringLiteral("touch %1 --exePath=%2").arg(target, payload)));
+        QTRY_COMPARE_WITH_TIMEOUT(testsupport::readFile(target), ("--exePath=" + payload).toLatin1(), 10000);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_children;
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
