@@ -77,7 +77,7 @@ bool UpgradeRunner::initialize()
             m_updaterOnlyFiles << name;
     }
     app::UpdateInfoManager *manager = app->updateInfoManager();
-    if (!manager->parseUpdateInfo(path)) {
+    if (!manager->parseUpdateInfo(path, app->productVersion())) {
         applog::critical(QStringLiteral("parse updateinfo config error"));
         return false;
     }

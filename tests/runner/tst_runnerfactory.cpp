@@ -68,7 +68,7 @@ void TestRunnerFactory::runnerForAction()
 
 void TestRunnerFactory::checkRunnerNames()
 {
-    const std::shared_ptr<runner::MainRunner> created = std::make_shared<runner::CheckRunner>();
+    const std::shared_ptr<runner::MainRunner> created = std::make_shared<runner::CheckRunner>(runner::CheckContext());
     QVERIFY(created->inherits("runner::MainRunner"));
     QVERIFY(created->qt_metacast("runner::CheckRunner"));
     QVERIFY(created->qt_metacast("std::enable_shared_from_this<MainRunner>"));
