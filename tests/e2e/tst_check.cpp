@@ -26,144 +26,133 @@ class TestCheck : public QObject
     Q_OBJECT
 
 private slots:
-    void decision_data();
-    void decision();
-    void endToEnd_data();
-    void endToEnd();
+    void decision_data()
+    {
+        QTest::addColumn<QString>("facts"); // manual,needUpdate,force,historyExists,cancelled
+        QTest::addColumn<qint64>("lastNotifyAgo");
+        QTest::addColumn<NotifyDecision>("expected");
+        const auto row = [](const char *tag, const char *facts, qint64 ago, NotifyDecision expected) {
+            QTest::newRow(tag) << QString::fromLatin1(facts) << ago << expected;
+        };
+        row("manual, nothing newer", "10000", 0, NotifyDecision::Notify);
+        row("manual, cancelled a minute ago", "11011", 60, NotifyDecision::Notify);
+        row("nothing newer", "00011", 10 * kAfterCancel, NotifyDecision::Skip);
+        row("nothing newer, forced", "00111", 10 * kAfterCancel, NotifyDecision::Skip);
+        row("first check ever", "01000", 0, NotifyDecision::Notify);
+        row("forced, cancelled a minute ago", "01111", 60, NotifyDecision::Notify);
+        row("told exactly one interval ago", "01010", kInterval, NotifyDecision::Skip);
+        row("told one interval and a second ago", "01010", kInterval + 1, NotifyDecision::Notify);
+        row("cancelled, past the normal interval only", "01011", kInterval + 1, NotifyDecision::SkipUserCancelled);
+        row("cancelled exactly its interval ago", "01011", kAfterCancel, NotifyDecision::SkipUserCancelled);
+        row("cancelled its interval and a second ago", "01011", kAfterCancel + 1, NotifyDecision::Notify);
+    }
+
+
+    void decision()
+    {
+        QFETCH(QString, facts);
+        QFETCH(qint64, lastNotifyAgo);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1800000000);
+        const auto on = [&](int i) { return facts.at(i) == '1'; };
+        const runner::NotificationFacts f{ on(0), on(1), on(2), on(3), on(4), now.addSecs(-lastNotifyAgo),
+                                           kInterval, kAfterCancel };
+        QTEST(runner::decideNotification(f, now), "expected");
+    }
+
+
+    void endToEnd_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("target"); // empty: the update URL cannot be reached
+        QTest::addColumn<bool>("proxy");
+        QTest::addColumn<QString>("logDir"); // empty: the sandbox's
+        QTest::addColumn<QStringList>("masterArguments");
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<QString>("payload"); // what every message carries; empty: none
+        QTest::addColumn<QString>("history"); // DestVesion|PreVersion|Notified|Cancelled|told now; empty: no file
+
+        const QString told = QStringLiteral("{\"isForceUpdate\":false,\"isManual\":false,\"needUpdate\":true,"
+                                            "\"targetVersion\":\"1.1.0.0\",\"updateInfoContent\":\"%1\"}")
+                                     .arg(QString::fromLatin1(kContent.toUtf8().toBase64()));
+        const QStringList none;
+        const QString marked = "1.1.0.0|1.0.0.0|1|1|1";
+        QTest::newRow("first automatic check") << "auto" << "1.1.0.0" << false << "" << none << 1 << told << marked;
+        QTest::newRow("through the proxy") << "auto" << "1.1.0.0" << true << "" << none << 1 << told << marked;
+        QTest::newRow("log file cannot be opened") << "auto" << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
+        QTest::newRow("master answers the third attempt")
+                << "auto" << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
+        QTest::newRow("master never answers") << "auto" << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
+                                              << told << "1.1.0.0|1.0.0.0|0|0|0";
+        QTest::newRow("two-part target") << "auto" << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
+        QTest::newRow("manual, update URL unreachable")
+                << "manual" << "" << false << "" << none << 1
+                << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
+                   "\"updateInfoContent\":\"\"}"
+                << "";
+    }
+
+
+    void endToEnd()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, target);
+        QFETCH(bool, proxy);
+        QFETCH(QString, logDir);
+        QFETCH(QStringList, masterArguments);
+        QFETCH(QString, payload);
+        QFETCH(QString, history);
+        QFETCH(int, messages);
+
+        testsupport::UpdaterSandbox sandbox;
+        QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
+                                    + (proxy ? "EnableProxy=true\n" : "")));
+        QVERIFY(sandbox.isValid() && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
+                                  { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
+                                  { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
+        const QByteArray doc = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } },
+                                                          { "config", config } })
+                                       .toJson();
+        HttpServer server;
+        // The proxy of the settings has a fixed port; another run may hold it for a moment.
+        QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
+        server.setBody("/update.json", doc);
+        app::LaunchParameters p = sandbox.defaultParameters();
+        p.mode = mode;
+        // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
+        p.updateUrl = proxy ? "http://updates.invalid/update.json"
+                            : target.isEmpty() ? "http://127.0.0.1:1/update.json" : server.url("/update.json").toString();
+        if (!logDir.isEmpty())
+            p.logDirPath = logDir;
+        testsupport::MasterMockProcess master;
+        QVERIFY(master.start(p.masterLocalServer, sandbox.root() + "/master.txt", masterArguments, sandbox.environment()));
+
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        QCOMPARE(sandbox.run(p), 255);
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        if (proxy)
+            QCOMPARE(server.requestedPaths(), QStringList{ "http://updates.invalid/update.json" });
+        QCOMPARE(sandbox.logFiles().isEmpty(), !logDir.isEmpty());
+
+        // The exact bytes on the wire: the envelope, the payload as an escaped string, the attempt.
+        QTRY_COMPARE(master.messages().size(), messages);
+        payload.replace("\\", "\\\\").replace("\"", "\\\"");
+        for (int i = 0; i < master.messages().size(); ++i)
+            QCOMPARE(master.messages().at(i), QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
+
+        QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
+        if (history.isEmpty())
+            return;
+        QSettings file(sandbox.historyPath(), QSettings::IniFormat);
+        file.beginGroup("history");
+        const qint64 stamp = file.value("LastNotifyTime").toLongLong();
+        QCOMPARE(QStringList({ file.value("DestVesion").toString(), file.value("PreVersion").toString(),
+                               file.value("Notified").toString(), file.value("Cancelled").toString(),
+                               QString::number(stamp >= before && stamp <= after) })
+                         .join('|'),
+                 history);
+    }
 };
-
-void TestCheck::decision_data()
-{
-    QTest::addColumn<QString>("facts"); // manual,needUpdate,force,historyExists,cancelled
-    QTest::addColumn<qint64>("lastNotifyAgo");
-    QTest::addColumn<NotifyDecision>("expected");
-    const auto row = [](const char *tag, const char *facts, qint64 ago, NotifyDecision expected) {
-        QTest::newRow(tag) << QString::fromLatin1(facts) << ago << expected;
-    };
-    row("manual, nothing newer", "10000", 0, NotifyDecision::Notify);
-    row("manual, cancelled a minute ago", "11011", 60, NotifyDecision::Notify);
-    row("nothing newer", "00011", 10 * kAfterCancel, NotifyDecision::Skip);
-    row("nothing newer, forced", "00111", 10 * kAfterCancel, NotifyDecision::Skip);
-    row("first check ever", "01000", 0, NotifyDecision::Notify);
-    row("forced, cancelled a minute ago", "01111", 60, NotifyDecision::Notify);
-    row("told exactly one interval ago", "01010", kInterval, NotifyDecision::Skip);
-    row("told one interval and a second ago", "01010", kInterval + 1, NotifyDecision::Notify);
-    row("cancelled, past the normal interval only", "01011", kInterval + 1, NotifyDecision::SkipUserCancelled);
-    row("cancelled exactly its interval ago", "01011", kAfterCancel, NotifyDecision::SkipUserCancelled);
-    row("cancelled its interval and a second ago", "01011", kAfterCancel + 1, NotifyDecision::Notify);
-}
-
-void TestCheck::decision()
-{
-    QFETCH(QString, facts);
-    QFETCH(qint64, lastNotifyAgo);
-    const QDateTime now = QDateTime::fromSecsSinceEpoch(1800000000);
-    runner::NotificationFacts f;
-    f.isManual = facts.at(0) == '1';
-    f.needUpdate = facts.at(1) == '1';
-    f.isForceUpdate = facts.at(2) == '1';
-    f.historyExists = facts.at(3) == '1';
-    f.userCancelled = facts.at(4) == '1';
-    f.lastNotifyTime = now.addSecs(-lastNotifyAgo);
-    f.checkInterval = kInterval;
-    f.checkIntervalAfterUserCancel = kAfterCancel;
-    QTEST(runner::decideNotification(f, now), "expected");
-}
-
-void TestCheck::endToEnd_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("target"); // empty: the update URL cannot be reached
-    QTest::addColumn<bool>("proxy");
-    QTest::addColumn<QString>("logDir"); // empty: the sandbox's
-    QTest::addColumn<QStringList>("masterArguments");
-    QTest::addColumn<int>("messages");
-    QTest::addColumn<QString>("payload"); // what every message carries; empty: none
-    QTest::addColumn<QString>("history"); // DestVesion|PreVersion|Notified|Cancelled|told now; empty: no file
-
-    const QString told = QStringLiteral("{\"isForceUpdate\":false,\"isManual\":false,\"needUpdate\":true,"
-                                        "\"targetVersion\":\"1.1.0.0\",\"updateInfoContent\":\"%1\"}")
-                                 .arg(QString::fromLatin1(kContent.toUtf8().toBase64()));
-    const QStringList none;
-    QTest::newRow("first automatic check") << "auto" << "1.1.0.0" << false << "" << none << 1 << told
-                                           << "1.1.0.0|1.0.0.0|1|1|1";
-    QTest::newRow("through the proxy") << "auto" << "1.1.0.0" << true << "" << none << 1 << told
-                                       << "1.1.0.0|1.0.0.0|1|1|1";
-    QTest::newRow("log file cannot be opened") << "auto" << "1.1.0.0" << false << "/proc" << none << 1 << told
-                                               << "1.1.0.0|1.0.0.0|1|1|1";
-    QTest::newRow("master answers the third attempt") << "auto" << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" }
-                                                      << 3 << told << "1.1.0.0|1.0.0.0|1|1|1";
-    QTest::newRow("master never answers") << "auto" << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
-                                          << told << "1.1.0.0|1.0.0.0|0|0|0";
-    QTest::newRow("two-part target") << "auto" << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
-    QTest::newRow("manual, update URL unreachable")
-            << "manual" << "" << false << "" << none << 1
-            << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
-               "\"updateInfoContent\":\"\"}"
-            << "";
-}
-
-void TestCheck::endToEnd()
-{
-    QFETCH(QString, mode);
-    QFETCH(QString, target);
-    QFETCH(bool, proxy);
-    QFETCH(QString, logDir);
-    QFETCH(QStringList, masterArguments);
-    QFETCH(QString, payload);
-    QFETCH(QString, history);
-    QFETCH(int, messages);
-
-    testsupport::UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
-                                + (proxy ? "EnableProxy=true\n" : "")));
-    QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
-    const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
-                              { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
-                              { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
-    const QByteArray doc = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } },
-                                                      { "config", config } })
-                                   .toJson();
-    HttpServer server;
-    // The proxy of the settings has a fixed port; another run may hold it for a moment.
-    QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
-    server.setBody("/update.json", doc);
-    app::LaunchParameters p = sandbox.defaultParameters();
-    p.mode = mode;
-    // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
-    p.updateUrl = proxy ? "http://updates.invalid/update.json"
-                        : target.isEmpty() ? "http://127.0.0.1:1/update.json" : server.url("/update.json").toString();
-    if (!logDir.isEmpty())
-        p.logDirPath = logDir;
-    testsupport::MasterMockProcess master;
-    QVERIFY(master.start(p.masterLocalServer, sandbox.root() + "/master.txt", masterArguments, sandbox.environment()));
-
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    QCOMPARE(sandbox.run(p), 255);
-    const qint64 after = QDateTime::currentSecsSinceEpoch();
-    if (proxy)
-        QCOMPARE(server.requestedPaths(), QStringList{ "http://updates.invalid/update.json" });
-    QCOMPARE(sandbox.logFiles().isEmpty(), !logDir.isEmpty());
-
-    // The exact bytes on the wire: the envelope, the payload as an escaped string, the attempt.
-    QTRY_COMPARE(master.messages().size(), messages);
-    payload.replace("\\", "\\\\").replace("\"", "\\\"");
-    for (int i = 0; i < master.messages().size(); ++i)
-        QCOMPARE(master.messages().at(i), QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
-
-    QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
-    if (history.isEmpty())
-        return;
-    QSettings file(sandbox.historyPath(), QSettings::IniFormat);
-    file.beginGroup("history");
-    const qint64 stamp = file.value("LastNotifyTime").toLongLong();
-    QCOMPARE(QStringList({ file.value("DestVesion").toString(), file.value("PreVersion").toString(),
-                           file.value("Notified").toString(), file.value("Cancelled").toString(),
-                           QString::number(stamp >= before && stamp <= after) })
-                     .join('|'),
-             history);
-}
 
 QTEST_GUILESS_MAIN(TestCheck)
 #include "tst_check.moc"
