@@ -160,29 +160,32 @@ bool MainApplication::validateCommandLine()
                                p.masterHwnd, p.masterLocalServer, p.logDirPath));
 
     // Only the members of the failed check are cleared; the others keep what was parsed.
-    switch (checkLaunchParameters(p)) {
+    const ParameterCheck failed = checkLaunchParameters(p);
+    switch (failed) {
     case ParameterCheck::Passed:
         break;
     case ParameterCheck::Mode:
         p.mode.clear();
-        return false;
+        break;
     case ParameterCheck::Action:
         p.action.clear();
-        return false;
+        break;
     case ParameterCheck::Role:
         p.role.clear();
-        return false;
+        break;
     case ParameterCheck::RequiredValue:
         p.exePath.clear();
         p.updateUrl.clear();
         p.masterPid.clear();
         p.masterHwnd.clear();
         p.masterLocalServer.clear();
-        return false;
+        break;
     case ParameterCheck::Lang:
         p.lang.clear();
-        return false;
+        break;
     }
+    if (failed != ParameterCheck::Passed)
+        return false;
     if (!initExeName()) {
         m_exeName.clear();
         m_installDirName.clear();
