@@ -67,7 +67,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(newcomerLog().contains(line.toUtf8()), 20000);
         const QByteArray log = newcomerLog();
         QVERIFY(log.contains("\"checkupdate server already exists\""));
-        QCOMPARE(log.contains("create mainrunner"), action != "checkUpdate");
+        QVERIFY(action != "checkUpdate" || !log.contains("create mainrunner"));
         QFETCH(int, status);
         if (status >= 0)
             QCOMPARE(sandbox.wait(newcomer.get()), status);
