@@ -91,4 +91,20 @@ QStringList LaunchParameters::toArguments() const
     return arguments;
 }
 
+ParameterCheck checkLaunchParameters(const LaunchParameters &p)
+{
+    if (p.mode != kModeAuto && p.mode != kModeManual)
+        return ParameterCheck::Mode;
+    if (p.action != kActionCheckUpdate && p.action != kActionUpgrade && p.action != kActionRealUpgrade)
+        return ParameterCheck::Action;
+    if (p.role != kRoleTeacher && p.role != kRoleStudent)
+        return ParameterCheck::Role;
+    if (p.exePath.isEmpty() || p.updateUrl.isEmpty() || p.masterPid.isEmpty() || p.masterHwnd.isEmpty()
+        || p.masterLocalServer.isEmpty())
+        return ParameterCheck::RequiredValue;
+    if (p.lang != kLangEn && p.lang != kLangCn)
+        return ParameterCheck::Lang;
+    return ParameterCheck::Passed;
+}
+
 } // namespace app

@@ -34,4 +34,12 @@ struct LaunchParameters
     QStringList toArguments() const;
 };
 
+// The launch-parameter checks in the order they run; the first that fails decides.
+enum class ParameterCheck { Passed, Mode, Action, Role, RequiredValue, Lang };
+
+// Mode, action, role and lang must be one of their words (exact, case-sensitive); exePath,
+// updateUrl, masterPid, masterHwnd and masterLocalServer must not be empty. Whether the product
+// executable exists is looked at only after all of these passed.
+ParameterCheck checkLaunchParameters(const LaunchParameters &parameters);
+
 } // namespace app

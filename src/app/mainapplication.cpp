@@ -4,6 +4,7 @@
 #include "app/historyconfig.h"
 #include "app/log.h"
 #include "app/updateinfomanager.h"
+#include "app/updatersettings.h"
 #include "utility/fileutils.h"
 #include "utility/platform.h"
 #include "utility/processutils.h"
@@ -15,11 +16,9 @@
 #include <QLocalSocket>
 #include <QNetworkProxy>
 #include <QProcess>
-#include <QSettings>
 #include <QSharedMemory>
 #include <QStandardPaths>
 #include <QThreadPool>
-#include <QVersionNumber>
 
 namespace app {
 namespace {
@@ -133,8 +132,7 @@ bool MainApplication::initialize()
     }
 
     const QString version = productVersion();
-    const int segments = QVersionNumber::fromString(version).segmentCount();
-    if (segments != 3 && segments != 4) {
+    if (!isValidVersionShape(version)) {
         applog::critical(QStringLiteral("product version is invalid, version:%1").arg(version));
         return false;
     }
@@ -153,7 +151,7 @@ bool MainApplication::initialize()
 
 bool MainApplication::validateCommandLine()
 {
-    const LaunchParameters &p = m_params;
+    LaunchParameters &p = m_params;
     // All values in one arg() call: a URL's percent escapes must not be filled by a later one.
     applog::debug(QStringLiteral("parsed commaindline: mode:%1, action:%2, role:%3, exePath:%4, version:%5, "
                                  "updateUrl:%6, masterPid:%7, language:%8, masterMainwin:%9, "
@@ -161,32 +159,33 @@ bool MainApplication::validateCommandLine()
                           .arg(p.mode, p.action, p.role, p.exePath, p.version, p.updateUrl, p.masterPid, p.lang,
                                p.masterHwnd, p.masterLocalServer, p.logDirPath));
 
-    if (m_params.mode != kModeAuto && m_params.mode != kModeManual) {
-        m_params.mode.clear();
-        return false;
+    // Only the members of the failed check are cleared; the others keep what was parsed.
+    const ParameterCheck failed = checkLaunchParameters(p);
+    switch (failed) {
+    case ParameterCheck::Passed:
+        break;
+    case ParameterCheck::Mode:
+        p.mode.clear();
+        break;
+    case ParameterCheck::Action:
+        p.action.clear();
+        break;
+    case ParameterCheck::Role:
+        p.role.clear();
+        break;
+    case ParameterCheck::RequiredValue:
+        p.exePath.clear();
+        p.updateUrl.clear();
+        p.masterPid.clear();
+        p.masterHwnd.clear();
+        p.masterLocalServer.clear();
+        break;
+    case ParameterCheck::Lang:
+        p.lang.clear();
+        break;
     }
-    if (m_params.action != kActionCheckUpdate && m_params.action != kActionUpgrade
-        && m_params.action != kActionRealUpgrade) {
-        m_params.action.clear();
+    if (failed != ParameterCheck::Passed)
         return false;
-    }
-    if (m_params.role != kRoleTeacher && m_params.role != kRoleStudent) {
-        m_params.role.clear();
-        return false;
-    }
-    if (m_params.exePath.isEmpty() || m_params.updateUrl.isEmpty() || m_params.masterPid.isEmpty()
-        || m_params.masterHwnd.isEmpty() || m_params.masterLocalServer.isEmpty()) {
-        m_params.exePath.clear();
-        m_params.updateUrl.clear();
-        m_params.masterPid.clear();
-        m_params.masterHwnd.clear();
-        m_params.masterLocalServer.clear();
-        return false;
-    }
-    if (m_params.lang != kLangEn && m_params.lang != kLangCn) {
-        m_params.lang.clear();
-        return false;
-    }
     if (!initExeName()) {
         m_exeName.clear();
         m_installDirName.clear();
@@ -221,27 +220,24 @@ QString MainApplication::productVersion()
 
 bool MainApplication::parseConfig()
 {
-    const QString path = QDir(applicationDirPath()).absoluteFilePath(kConfigFileName);
-    if (!QFileInfo::exists(path)) {
+    UpdaterSettings settings;
+    const SettingsStatus status = readSettings(configFilePath(), &settings);
+    if (status == SettingsStatus::FileMissing) {
         applog::critical(QStringLiteral("config file not exists"));
         return false;
     }
-    QSettings settings(path, QSettings::IniFormat);
-    settings.setIniCodec(kIniCodec);
-    settings.beginGroup(kConfigGroup);
-    m_checkInterval = settings.value(kConfigCheckInterval, 0u).toUInt();
-    m_checkIntervalAfterUserCancel = settings.value(kConfigCheckIntervalAfterUserCancel, 0u).toUInt();
-    m_enableProxy = settings.value(kConfigEnableProxy, false).toBool();
-    m_needKilledProcesses = settings.value(kConfigNeedKilledProcesses).toStringList();
-    m_withBackupSuffix = settings.value(kConfigWithBackupSuffix).toBool();
-    settings.endGroup();
+    m_checkInterval = settings.checkInterval;
+    m_checkIntervalAfterUserCancel = settings.checkIntervalAfterUserCancel;
+    m_enableProxy = settings.enableProxy;
+    m_needKilledProcesses = settings.needKilledProcesses;
+    m_withBackupSuffix = settings.withBackupSuffix;
 
     applog::info(QStringLiteral("parsed config: check_interval:%1,check_interval_after_user_cancel:%2,"
                                 "enable_proxy:%3,need_killed_processes_before_upgrade:%4,with_backup_sufix:%5")
                          .arg(QString::number(m_checkInterval), QString::number(m_checkIntervalAfterUserCancel),
                               QString::number(m_enableProxy ? 1 : 0), m_needKilledProcesses.join(QLatin1Char(',')),
                               QString::number(m_withBackupSuffix ? 1 : 0)));
-    if (m_checkInterval == 0 || m_checkIntervalAfterUserCancel == 0) {
+    if (status == SettingsStatus::IntervalInvalid) {
         applog::critical(QStringLiteral("parsed config key invalid"));
         return false;
     }
@@ -281,9 +277,9 @@ void MainApplication::initLocalServer()
     }
 
     if (m_params.action == kActionCheckUpdate) {
-        m_checkServer = listenOn(checkServerName());
+        m_checkServer = listenOn(checkServerName(), this);
     } else if (m_params.action == kActionUpgrade || m_params.action == kActionRealUpgrade) {
-        m_upgradeServer = listenOn(upgradeServerName());
+        m_upgradeServer = listenOn(upgradeServerName(), this);
         if (m_upgradeServer->isListening()) {
             applog::debug(QStringLiteral("upgrade server listening."));
             connect(m_upgradeServer, &QLocalServer::newConnection, this,
@@ -292,9 +288,9 @@ void MainApplication::initLocalServer()
     }
 }
 
-QLocalServer *MainApplication::listenOn(const QString &name)
+QLocalServer *MainApplication::listenOn(const QString &name, QObject *parent)
 {
-    auto server = new QLocalServer(this);
+    auto server = new QLocalServer(parent);
     // A name left behind by a process that was killed reads as in use although nobody listens
     // (the probe above found no one), so it is taken over once.
     if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {

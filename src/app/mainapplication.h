@@ -57,6 +57,12 @@ public:
     bool validateCommandLine();
     bool initExeName();
     bool parseConfig();
+    // Installs the translation named after this executable and lang; under another executable name
+    // there is none and the run goes on untranslated.
+    void loadTranslation();
+    // A server listening on name, parented to parent. A name reported in use is removed and
+    // listened on once more; the result of that second try is what the caller gets.
+    static QLocalServer *listenOn(const QString &name, QObject *parent);
     // The launch parameters as they are now, for starting another instance.
     LaunchParameters launchParameters() const { return m_params; }
 
@@ -111,9 +117,6 @@ signals:
     void signal_activeUpgradeDialog();
 
 private:
-    void loadTranslation();
-    QLocalServer *listenOn(const QString &name);
-
     LaunchParameters m_params;
     QString m_exeName;
     QString m_installDirName;

@@ -2,7 +2,6 @@
 
 #include "app/constants.h"
 #include "app/log.h"
-#include "app/mainapplication.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,16 +14,6 @@
 namespace app {
 
 UpdateInfoManager::UpdateInfoManager() = default;
-
-bool UpdateInfoManager::parseUpdateInfo(const QString &path)
-{
-    MainApplication *application = MainApplication::instance();
-    if (!application) {
-        applog::critical(QStringLiteral("updateinfo manager has no application to ask for the product version"));
-        return false;
-    }
-    return parseUpdateInfo(path, application->productVersion());
-}
 
 bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &installedVersion)
 {
@@ -143,6 +132,12 @@ UpdateInfoManager::PackageInfoPtr UpdateInfoManager::upgradePackage(const QStrin
 int compareVersion(const QString &a, const QString &b)
 {
     return QVersionNumber::compare(QVersionNumber::fromString(a), QVersionNumber::fromString(b));
+}
+
+bool isValidVersionShape(const QString &version)
+{
+    const int segments = QVersionNumber::fromString(version).segmentCount();
+    return segments == 3 || segments == 4;
 }
 
 } // namespace app

@@ -26,8 +26,6 @@ public:
     // Reads and validates the document at path against the installed product version. True only
     // when every check passed, that is when the document is valid and offers a newer version.
     // Each failure logs one critical line.
-    bool parseUpdateInfo(const QString &path);
-    // The same with the installed version given, instead of asking the application for it.
     bool parseUpdateInfo(const QString &path, const QString &installedVersion);
 
     // The text for "cn" or "en"; empty (and a critical line) for any other code.
@@ -60,5 +58,8 @@ private:
 // positive when higher. Versions are read with QVersionNumber::fromString, so trailing text is
 // ignored, 2.1.0 is higher than 2.1, and a text without numbers is lower than any version.
 int compareVersion(const QString &a, const QString &b);
+
+// Whether a product or target version is usable: it reads (as above) as 3 or 4 numbers.
+bool isValidVersionShape(const QString &version);
 
 } // namespace app

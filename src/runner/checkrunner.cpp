@@ -10,17 +10,46 @@
 #include "runner/constants.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
 #include <QUrl>
 #include <QVariantMap>
-#include <QVersionNumber>
 
 namespace runner {
 
-CheckRunner::CheckRunner(QObject *parent)
+CheckContext CheckContext::fromApplication(app::MainApplication &application)
+{
+    CheckContext context;
+    context.mode = application.mode();
+    context.role = application.role();
+    context.lang = application.lang();
+    context.updateUrl = application.updateUrl();
+    context.masterLocalServer = application.masterLocalServer();
+    context.productVersion = application.productVersion();
+    context.checkInterval = application.checkInterval();
+    context.checkIntervalAfterUserCancel = application.checkIntervalAfterUserCancel();
+    context.history = application.historyConfig();
+    context.updateInfoManager = application.updateInfoManager();
+    return context;
+}
+
+NotifyDecision decideNotification(const NotificationFacts &facts, const QDateTime &now)
+{
+    if (facts.isManual)
+        return NotifyDecision::Notify;
+    if (!facts.needUpdate)
+        return NotifyDecision::Skip;
+    if (facts.isForceUpdate || !facts.historyExists)
+        return NotifyDecision::Notify;
+    if (!facts.userCancelled)
+        return now > facts.lastNotifyTime.addSecs(qint64(facts.checkInterval)) ? NotifyDecision::Notify
+                                                                               : NotifyDecision::Skip;
+    return now > facts.lastNotifyTime.addSecs(qint64(facts.checkIntervalAfterUserCancel))
+            ? NotifyDecision::Notify
+            : NotifyDecision::SkipUserCancelled;
+}
+
+CheckRunner::CheckRunner(const CheckContext &context, QObject *parent)
     : MainRunner(parent)
+    , m_context(context)
     , m_lastNotifyTime(QDateTime::fromTime_t(0, Qt::UTC))
 {
 }
@@ -32,17 +61,20 @@ bool CheckRunner::initialize()
     applog::info(QStringLiteral("checkrunner initialize"));
     QGuiApplication::setQuitOnLastWindowClosed(true);
 
-    app::MainApplication *application = app::MainApplication::instance();
-    app::HistoryConfig *history = application->historyConfig();
+    const app::HistoryConfig *history = m_context.history;
+    if (!history || !m_context.updateInfoManager) {
+        applog::critical(QStringLiteral("checkrunner has no history or updateinfo manager"));
+        return false;
+    }
     m_historyExists = history->exists();
     if (m_historyExists) {
         m_userCancelled = history->cancelled();
         m_lastNotifyTime = history->lastNotifyTime();
     }
-    m_currentVersion = application->productVersion();
-    m_isManual = application->mode() == app::kModeManual;
-    m_checkInterval = application->checkInterval();
-    m_checkIntervalAfterUserCancel = application->checkIntervalAfterUserCancel();
+    m_currentVersion = m_context.productVersion;
+    m_isManual = m_context.mode == app::kModeManual;
+    m_checkInterval = m_context.checkInterval;
+    m_checkIntervalAfterUserCancel = m_context.checkIntervalAfterUserCancel;
     return true;
 }
 
@@ -58,10 +90,9 @@ int CheckRunner::run()
 
 bool CheckRunner::startDownload()
 {
-    app::MainApplication *application = app::MainApplication::instance();
     m_downloader = downloader::createDownloader(downloader::kKindUpdateInfo);
-    const QUrl url(application->updateUrl(), QUrl::TolerantMode);
-    m_updateInfoPath = updateInfoFilePath(application->role());
+    const QUrl url(m_context.updateUrl, QUrl::TolerantMode);
+    m_updateInfoPath = updateInfoFilePath(m_context.role);
     applog::info(QStringLiteral("checkrunner start download, url:%1, download_path:%2")
                          .arg(url.toString(), m_updateInfoPath));
 
@@ -101,22 +132,19 @@ void CheckRunner::onDownloadComplete(bool success)
 
 bool CheckRunner::parseConfig()
 {
-    app::MainApplication *application = app::MainApplication::instance();
-    app::UpdateInfoManager *manager = application->updateInfoManager();
-    if (!manager->parseUpdateInfo(m_updateInfoPath)) {
+    app::UpdateInfoManager *manager = m_context.updateInfoManager;
+    if (!manager->parseUpdateInfo(m_updateInfoPath, m_currentVersion)) {
         applog::critical(QStringLiteral("updateinfo manager parse updateinfo failed"));
         return false;
     }
     m_isForceUpdate = manager->isForce();
     m_targetVersion = manager->targetVersion();
-    m_displayContent = manager->displayContent(application->lang());
+    m_displayContent = manager->displayContent(m_context.lang);
 
-    app::HistoryConfig *history = application->historyConfig();
-    history->setDestVersion(m_targetVersion);
-    history->setPreVersion(m_currentVersion);
+    m_context.history->setDestVersion(m_targetVersion);
+    m_context.history->setPreVersion(m_currentVersion);
 
-    const int segments = QVersionNumber::fromString(m_targetVersion).segmentCount();
-    if (segments == 3 || segments == 4)
+    if (app::isValidVersionShape(m_targetVersion))
         return true;
     applog::critical(QStringLiteral("checkrunner parsed target version invalid"));
     return false;
@@ -124,20 +152,24 @@ bool CheckRunner::parseConfig()
 
 bool CheckRunner::shouldNotify() const
 {
-    if (m_isManual)
+    NotificationFacts facts;
+    facts.isManual = m_isManual;
+    facts.needUpdate = m_needUpdate;
+    facts.isForceUpdate = m_isForceUpdate;
+    facts.historyExists = m_historyExists;
+    facts.userCancelled = m_userCancelled;
+    facts.lastNotifyTime = m_lastNotifyTime;
+    facts.checkInterval = m_checkInterval;
+    facts.checkIntervalAfterUserCancel = m_checkIntervalAfterUserCancel;
+    switch (decideNotification(facts, QDateTime::currentDateTime())) {
+    case NotifyDecision::Notify:
         return true;
-    if (!m_needUpdate)
+    case NotifyDecision::Skip:
         return false;
-    if (m_isForceUpdate)
-        return true;
-    if (!m_historyExists)
-        return true;
-    const QDateTime now = QDateTime::currentDateTime();
-    if (!m_userCancelled)
-        return now > m_lastNotifyTime.addSecs(qint64(m_checkInterval));
-    if (now > m_lastNotifyTime.addSecs(qint64(m_checkIntervalAfterUserCancel)))
-        return true;
-    applog::info(QStringLiteral("checkrunner not notify to user cause user cancelled before"));
+    case NotifyDecision::SkipUserCancelled:
+        applog::info(QStringLiteral("checkrunner not notify to user cause user cancelled before"));
+        return false;
+    }
     return false;
 }
 
@@ -153,14 +185,13 @@ void CheckRunner::notifyToMaster()
     };
     const QString json = jsonFromVariantMap(payload);
 
-    app::MainApplication *application = app::MainApplication::instance();
     LocalClientWrapper client;
     for (int attempt = 0; attempt < kNotifyAttempts; ++attempt) {
-        if (!client.synchSendDataToServerWithAck(application->masterLocalServer(), json, kNotifyConnectTimeoutSeconds))
+        if (!client.synchSendDataToServerWithAck(m_context.masterLocalServer, json, kNotifyConnectTimeoutSeconds))
             continue;
         applog::info(QStringLiteral("check runner sendUpgradeInfoToMaster success"));
         if (m_needUpdate) {
-            app::HistoryConfig *history = application->historyConfig();
+            app::HistoryConfig *history = m_context.history;
             history->setNotified(true);
             history->setLastNotifyTime(QDateTime::currentDateTime());
             history->setCancelled(true);

@@ -8,7 +8,51 @@
 
 #include <memory>
 
+namespace app {
+class HistoryConfig;
+class MainApplication;
+class UpdateInfoManager;
+} // namespace app
+
 namespace runner {
+
+// What a check needs from the process that runs it, taken once when the runner is made.
+struct CheckContext
+{
+    QString mode;
+    QString role;
+    QString lang;
+    QString updateUrl;
+    QString masterLocalServer;
+    QString productVersion;
+    quint32 checkInterval = 0;
+    quint32 checkIntervalAfterUserCancel = 0;
+    // Owned by the application; they outlive the runner.
+    app::HistoryConfig *history = nullptr;
+    app::UpdateInfoManager *updateInfoManager = nullptr;
+
+    static CheckContext fromApplication(app::MainApplication &application);
+};
+
+// Everything the notification policy looks at.
+struct NotificationFacts
+{
+    bool isManual = false;
+    bool needUpdate = false;
+    bool isForceUpdate = false;
+    bool historyExists = false;
+    bool userCancelled = false;
+    QDateTime lastNotifyTime;
+    quint32 checkInterval = 0;
+    quint32 checkIntervalAfterUserCancel = 0;
+};
+
+enum class NotifyDecision { Notify, Skip, SkipUserCancelled };
+
+// The notification policy: whether the user is told now. A manual check is always answered;
+// otherwise only a needed update is told: forced, first check ever, or once its interval since
+// the last notification has passed (strictly), the longer one when the user turned it down.
+NotifyDecision decideNotification(const NotificationFacts &facts, const QDateTime &now);
 
 // The "checkUpdate" job: downloads the update description, compares versions, decides by the
 // notification policy whether the user is told now, and if so tells the master.
@@ -17,7 +61,7 @@ class CheckRunner : public MainRunner, public downloader::Downloader::Delegate
     Q_OBJECT
 
 public:
-    explicit CheckRunner(QObject *parent = nullptr);
+    explicit CheckRunner(const CheckContext &context, QObject *parent = nullptr);
     ~CheckRunner() override;
 
     bool initialize() override;
@@ -32,6 +76,7 @@ private:
     bool shouldNotify() const;
     void notifyToMaster();
 
+    CheckContext m_context;
     bool m_isManual = false;
     bool m_historyExists = false;
     bool m_userCancelled = false;

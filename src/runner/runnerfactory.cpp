@@ -43,12 +43,12 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
 std::shared_ptr<MainRunner> createMainRunner(const QString &action)
 {
     applog::info(QStringLiteral("create mainrunner, action:%1").arg(action));
+    app::MainApplication *application = app::MainApplication::instance();
+    if (!application)
+        return nullptr;
     if (action == app::kActionCheckUpdate)
-        return std::make_shared<CheckRunner>();
+        return std::make_shared<CheckRunner>(CheckContext::fromApplication(*application));
     if (action == app::kActionUpgrade || action == app::kActionRealUpgrade) {
-        app::MainApplication *application = app::MainApplication::instance();
-        if (!application)
-            return nullptr;
         auto upgrade = std::make_shared<UpgradeRunner>(upgradeContextOf(application));
         QObject::connect(application, &app::MainApplication::signal_activeUpgradeDialog, upgrade.get(),
                          &UpgradeRunner::onActiveDialog);

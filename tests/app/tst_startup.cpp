@@ -1,337 +1,222 @@
+#include "app/launchparameters.h"
+#include "app/mainapplication.h"
+#include "app/updateinfomanager.h"
+#include "app/updatersettings.h"
+
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
 #include "versioninfo/versioninfowriter.h"
 
+#include <QLocalServer>
 #include <QtTest>
 
-using testsupport::UpdaterSandbox;
+using app::LaunchParameters;
+using app::ParameterCheck;
+using app::SettingsStatus;
 
-// The real updater as a process: launch parameters, settings and the startup checks, read back from
-// its exit status and its log file.
+Q_DECLARE_METATYPE(app::ParameterCheck)
+Q_DECLARE_METATYPE(app::SettingsStatus)
+
+static QString LaunchParameters::*member(const QString &name)
+{
+    static const QMap<QString, QString LaunchParameters::*> members{
+        { "mode", &LaunchParameters::mode },           { "action", &LaunchParameters::action },
+        { "role", &LaunchParameters::role },           { "exePath", &LaunchParameters::exePath },
+        { "version", &LaunchParameters::version },     { "updateUrl", &LaunchParameters::updateUrl },
+        { "masterPid", &LaunchParameters::masterPid }, { "lang", &LaunchParameters::lang },
+        { "masterHwnd", &LaunchParameters::masterHwnd }, { "masterLocalServer", &LaunchParameters::masterLocalServer },
+        { "logDirPath", &LaunchParameters::logDirPath },
+    };
+    return members.value(name);
+}
+
+// Launch parameters, settings, the version rule, the translation and the single-instance listen,
+// in-process; and a few real starts that must be refused.
 class TestStartup : public QObject
 {
     Q_OBJECT
 
+    const LaunchParameters m_valid{ "auto", "checkUpdate", "teacher", "/opt/Client.exe", "", "http://h/u.json", "12", "en",
+                                    "34", "m", "" };
+    QTemporaryDir m_dir;
+
 private slots:
-    void parserErrorsEndBeforeLogging_data();
-    void parserErrorsEndBeforeLogging();
-    void invalidParameters_data();
-    void invalidParameters();
-    void acceptedParameters_data();
-    void acceptedParameters();
-    void parsedLineShowsDecodedMembers();
-    void settings_data();
-    void settings();
-    void productVersion_data();
-    void productVersion();
-    void versionParameterIsIgnored();
-    void runsWithoutDisplay();
+    // What the hand-off passes on is what the elevated copy reads back, field by field.
+    void roundTrip()
+    {
+        LaunchParameters p = m_valid;
+        p.exePath = QStringLiteral("C:\\Program Files (x86)\\教育 客户端/Client.exe");
+        p.updateUrl = "https://example.invalid/更新/update.json?a=1&b=%2F";
+        p.masterLocalServer = QStringLiteral("master server 服务");
+        p.logDirPath = QStringLiteral("/home/老师 用户/logs");
+        p.version = "9.9.9.9"; // passed on, never read back: the version is the executable's
+        QStringList arguments = p.toArguments();
+        QCOMPARE(arguments.at(3), "--exePath=" + QString::fromLatin1(p.exePath.toUtf8().toBase64()));
+        QVERIFY(!arguments.join(QString()).contains(' '));
+        arguments[0] = "-mode=auto"; // the master writes some with one dash
+        LaunchParameters parsed;
+        QVERIFY(LaunchParameters::parse(QStringList{ "solupdate" } + arguments, &parsed, nullptr));
+        p.version.clear();
+        for (const QString &name : { "mode", "action", "role", "exePath", "version", "updateUrl", "masterPid", "lang",
+                                     "masterHwnd", "masterLocalServer", "logDirPath" })
+            QCOMPARE(parsed.*member(name), p.*member(name));
+        QVERIFY(!LaunchParameters::parse({ "solupdate", "--mode" }, &parsed, nullptr));
+    }
+
+    void validation_data()
+    {
+        QTest::addColumn<QStringList>("changes"); // name=value pairs applied to a valid set
+        QTest::addColumn<ParameterCheck>("expected");
+        const QList<QPair<QString, ParameterCheck>> rows{
+            { "mode=manual", ParameterCheck::Passed },         { "mode=AUTO", ParameterCheck::Mode },
+            { "mode=", ParameterCheck::Mode },                 { "action=upgrade", ParameterCheck::Passed },
+            { "action=realUpgrade", ParameterCheck::Passed },  { "action=checkupdate", ParameterCheck::Action },
+            { "action=install", ParameterCheck::Action },      { "role=student", ParameterCheck::Passed },
+            { "role=admin", ParameterCheck::Role },            { "role=", ParameterCheck::Role },
+            { "exePath=", ParameterCheck::RequiredValue },     { "updateUrl=", ParameterCheck::RequiredValue },
+            { "masterPid=", ParameterCheck::RequiredValue },   { "masterHwnd=", ParameterCheck::RequiredValue },
+            { "masterLocalServer=", ParameterCheck::RequiredValue }, { "lang=cn", ParameterCheck::Passed },
+            { "lang=fr", ParameterCheck::Lang },               { "lang=", ParameterCheck::Lang },
+            { "logDirPath=", ParameterCheck::Passed },         { "lang=fr,mode=never", ParameterCheck::Mode },
+        };
+        for (const auto &row : rows)
+            QTest::newRow(qPrintable(row.first)) << row.first.split(',') << row.second;
+    }
+
+    void validation()
+    {
+        QFETCH(QStringList, changes);
+        LaunchParameters p = m_valid;
+        for (const QString &change : changes)
+            p.*member(change.section('=', 0, 0)) = change.section('=', 1);
+        QTEST(app::checkLaunchParameters(p), "expected");
+    }
+
+    void settings_data()
+    {
+        QTest::addColumn<QByteArray>("ini"); // empty: no file
+        QTest::addColumn<SettingsStatus>("status");
+        QTest::addColumn<QString>("values"); // interval,afterCancel,proxy,processes|joined,suffix
+        QTest::newRow("missing file") << QByteArray() << SettingsStatus::FileMissing << "0,0,0,,0";
+        QTest::newRow("only CheckInterval") << QByteArray("[config]\nCheckInterval=3600\n")
+                                            << SettingsStatus::IntervalInvalid << "3600,0,0,,0";
+        QTest::newRow("outside the section") << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
+                                             << SettingsStatus::IntervalInvalid << "0,0,0,,0";
+        QTest::newRow("one process, suffix on")
+                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=false\n"
+                              "NeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n")
+                << SettingsStatus::Ok << "60,120,0,Client.exe,1";
+        QTest::newRow("processes trimmed, proxy on")
+                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=1\n"
+                              "NeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n")
+                << SettingsStatus::Ok << "60,120,1,a.exe|b.exe|c.exe,0";
+        QTest::newRow("suffix missing means off")
+                << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
+                << SettingsStatus::Ok << "4294967295,1,0,,0";
+    }
+
+    void settings()
+    {
+        QFETCH(QByteArray, ini);
+        const QString path = m_dir.filePath(QStringLiteral("%1/solupdate.ini").arg(QTest::currentDataTag()));
+        QVERIFY(ini.isEmpty() || testsupport::writeFile(path, ini));
+        app::UpdaterSettings s;
+        QTEST(app::readSettings(path, &s), "status");
+        QTEST(QStringList({ QString::number(s.checkInterval), QString::number(s.checkIntervalAfterUserCancel),
+                            QString::number(s.enableProxy), s.needKilledProcesses.join('|'),
+                            QString::number(s.withBackupSuffix) })
+                      .join(','),
+              "values");
+    }
+
+    void versionShape()
+    {
+        for (const char *version : { "1.2.3.4", "1.2.3", "1.2.3 beta" })
+            QVERIFY2(app::isValidVersionShape(version), version);
+        for (const char *version : { "1.2", "1.2.3.4.5", "1, 2, 3, 4", "" })
+            QVERIFY2(!app::isValidVersionShape(version), version);
+    }
+
+    void translation_data()
+    {
+        QTest::addColumn<QString>("executableName"); // empty: as this process was started ("solupdate")
+        QTest::addColumn<QString>("cancel");
+        QTest::newRow("own name") << QString() << QStringLiteral("取消");
+        QTest::newRow("renamed executable") << "solupdate-copy" << "Cancel";
+    }
+
+    void translation()
+    {
+        QFETCH(QString, executableName);
+        if (!executableName.isEmpty())
+            QCoreApplication::setApplicationName(executableName);
+        app::MainApplication::instance()->loadTranslation();
+        QTEST(QCoreApplication::translate("ui::UpgradeDialogNew", "Cancel"), "cancel");
+    }
+
+    // A name left behind by a killed process reads as in use; it is taken over once.
+    void listenTakesOverStaleName()
+    {
+        const QString name = m_dir.filePath(QStringLiteral("server"));
+        QVERIFY(testsupport::writeFile(name, "left behind"));
+        std::unique_ptr<QLocalServer> server(app::MainApplication::listenOn(name, nullptr));
+        QVERIFY(server->isListening());
+    }
+
+    void refusedRun_data()
+    {
+        QTest::addColumn<QString>("extra");
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("clientVersion");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("lastLines");
+        const QByteArray ini("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n");
+        const QString failed = "Critical: application initialize failed";
+        QTest::newRow("unknown option, no log") << "--colour=red" << ini << "1.0.0.0" << 1 << QStringList();
+        QTest::newRow("invalid mode") << "--mode=sometimes" << ini << "1.0.0.0" << 255
+                                      << QStringList{ "Critical: parse commandline error", failed };
+        QTest::newRow("no settings file") << "" << QByteArray() << "1.0.0.0" << 255
+                                          << QStringList{ "Critical: config file not exists", "Critical: parse config error", failed };
+        QTest::newRow("product version 1.2") << "" << ini << "1.2" << 255
+                                             << QStringList{ "Critical: product version is invalid, version:1.2", failed };
+    }
+
+    // Real starts, without any display: each is refused with its status and its last log lines.
+    void refusedRun()
+    {
+        QFETCH(QString, extra);
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, clientVersion);
+        QFETCH(QStringList, lastLines);
+        testsupport::UpdaterSandbox sandbox;
+        QVERIFY(sandbox.isValid() && (ini.isEmpty() || sandbox.writeConfig(ini)));
+        QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion));
+        QProcessEnvironment env = sandbox.environment();
+        for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+            env.remove(name);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(sandbox.updaterPath(), sandbox.defaultParameters().toArguments() + extra.split(' ', Qt::SkipEmptyParts));
+        QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
+        QTEST(process.exitCode(), "status");
+        const QStringList messages = sandbox.logMessages();
+        QCOMPARE(messages.mid(messages.size() - lastLines.size()), lastLines);
+        QCOMPARE(sandbox.logFiles().isEmpty(), lastLines.isEmpty());
+    }
 };
 
-// A sandbox with the default settings and a client executable; an empty version gives a client
-// without any version block.
-static bool prepare(UpdaterSandbox &sandbox, const QString &clientVersion = QString())
+int main(int argc, char *argv[])
 {
-    if (!sandbox.isValid() || !sandbox.writeDefaultConfig())
-        return false;
-    return clientVersion.isEmpty() ? testsupport::writeFile(sandbox.clientPath(), "client")
-                                   : testsupport::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion);
+    // The application object of a process named solupdate, as the updater runs: the translation
+    // is looked up under that name.
+    QStandardPaths::setTestModeEnabled(true);
+    char name[] = "solupdate";
+    char lang[] = "--lang=cn";
+    char *appArgv[] = { name, lang, nullptr };
+    int appArgc = 2;
+    app::MainApplication application(appArgc, appArgv);
+    TestStartup test;
+    return QTest::qExec(&test, argc, argv);
 }
 
-void TestStartup::parserErrorsEndBeforeLogging_data()
-{
-    QTest::addColumn<QStringList>("extra");
-    QTest::newRow("unknown option") << QStringList{ "--colour=red" };
-    QTest::newRow("option without value") << QStringList{ "--lang" };
-}
-
-void TestStartup::parserErrorsEndBeforeLogging()
-{
-    QFETCH(QStringList, extra);
-    UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    QVERIFY(sandbox.writeDefaultConfig());
-    QCOMPARE(sandbox.run(sandbox.defaultParameters().toArguments() + extra), 1);
-    QVERIFY(sandbox.logFiles().isEmpty());
-    // Nor in the default directory.
-    QVERIFY(!QDir(sandbox.home()).exists(".local/share/SolvaneClient"));
-    QVERIFY(!sandbox.standardError().isEmpty());
-}
-
-void TestStartup::invalidParameters_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<bool>("remove");
-    QTest::addColumn<QString>("expectedBeforeFailure");
-
-    const QString none;
-    QTest::newRow("mode bogus") << "mode" << "sometimes" << false << none;
-    QTest::newRow("mode upper case") << "mode" << "AUTO" << false << none;
-    QTest::newRow("mode missing") << "mode" << "" << true << none;
-    QTest::newRow("action all lower case") << "action" << "checkupdate" << false << none;
-    QTest::newRow("action bogus") << "action" << "install" << false << none;
-    QTest::newRow("action empty") << "action" << "" << false << none;
-    QTest::newRow("role bogus") << "role" << "admin" << false << none;
-    QTest::newRow("role missing") << "role" << "" << true << none;
-    QTest::newRow("exePath missing") << "exePath" << "" << true << none;
-    QTest::newRow("updateUrl empty") << "updateUrl" << "" << false << none;
-    QTest::newRow("masterPid missing") << "masterPid" << "" << true << none;
-    QTest::newRow("masterHwnd missing") << "masterHwnd" << "" << true << none;
-    QTest::newRow("masterLocalServer empty") << "masterLocalServer" << "" << false << none;
-    QTest::newRow("lang fr") << "lang" << "fr" << false << none;
-    QTest::newRow("lang missing") << "lang" << "" << true << none;
-    QTest::newRow("exe does not exist") << "exePath" << "/no/such/Client.exe" << false
-                                        << "Critical: product exe path not exists.";
-}
-
-static QStringList withParameter(const QStringList &arguments, const QString &name, const QString &value,
-                                 bool remove)
-{
-    static const QStringList base64{ "exePath", "updateUrl", "masterLocalServer", "logDirPath" };
-    QStringList result;
-    for (const QString &argument : arguments) {
-        if (!argument.startsWith("--" + name + "=")) {
-            result << argument;
-        } else if (!remove) {
-            result << "--" + name + "="
-                            + (base64.contains(name) ? QString::fromLatin1(value.toUtf8().toBase64()) : value);
-        }
-    }
-    return result;
-}
-
-void TestStartup::invalidParameters()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(bool, remove);
-    QFETCH(QString, expectedBeforeFailure);
-
-    UpdaterSandbox sandbox;
-    QVERIFY(prepare(sandbox));
-    const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
-    QCOMPARE(sandbox.run(arguments), 255);
-
-    const QStringList messages = sandbox.logMessages();
-    QVERIFY2(messages.size() >= 2, qPrintable(messages.join('\n')));
-    QCOMPARE(messages.first(), QStringLiteral("Info: mainapplication initialize"));
-    QVERIFY(messages.at(1).startsWith("Debug: parsed commaindline: mode:"));
-    // The whole log: a check that fails logs nothing more, and the executable is looked for only
-    // after every other parameter passed.
-    QStringList tail{ "Critical: parse commandline error", "Critical: application initialize failed" };
-    if (!expectedBeforeFailure.isEmpty())
-        tail = QStringList{ "Info: Init exe name.", expectedBeforeFailure } + tail;
-    QCOMPARE(messages.mid(2), tail);
-    // Validation stops the run before the settings are read.
-    QVERIFY(!sandbox.log().contains("parsed config"));
-}
-
-void TestStartup::acceptedParameters_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<bool>("remove");
-
-    QTest::newRow("mode auto") << "mode" << "auto" << false;
-    QTest::newRow("mode manual") << "mode" << "manual" << false;
-    QTest::newRow("action checkUpdate") << "action" << "checkUpdate" << false;
-    QTest::newRow("action realUpgrade") << "action" << "realUpgrade" << false;
-    QTest::newRow("role teacher") << "role" << "teacher" << false;
-    QTest::newRow("role student") << "role" << "student" << false;
-    QTest::newRow("lang en") << "lang" << "en" << false;
-    QTest::newRow("lang cn") << "lang" << "cn" << false;
-    QTest::newRow("version anything") << "version" << "not a version" << false;
-    QTest::newRow("logDirPath missing") << "logDirPath" << "" << true;
-}
-
-void TestStartup::acceptedParameters()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(bool, remove);
-
-    UpdaterSandbox sandbox;
-    // Without a product version the run stops right after validation and the settings.
-    QVERIFY(prepare(sandbox));
-    const QStringList arguments = withParameter(sandbox.defaultParameters().toArguments(), name, value, remove);
-    QCOMPARE(sandbox.run(arguments), 255);
-
-    const QStringList messages = sandbox.logMessages();
-    QVERIFY2(!messages.contains("Critical: parse commandline error"), qPrintable(messages.join('\n')));
-    QCOMPARE(messages.value(2), QStringLiteral("Info: Init exe name."));
-    QVERIFY(messages.contains("Critical: product version is invalid, version:"));
-    // Without a log directory parameter the log lies in the default directory.
-    const QStringList logs = sandbox.logFiles();
-    QCOMPARE(logs.size(), 1);
-    QCOMPARE(QFileInfo(logs.first()).absolutePath(), remove ? sandbox.defaultLogDir() : sandbox.logDir());
-}
-
-void TestStartup::parsedLineShowsDecodedMembers()
-{
-    UpdaterSandbox sandbox;
-    QVERIFY(prepare(sandbox));
-    app::LaunchParameters p = sandbox.defaultParameters();
-    p.mode = "auto";
-    // Percent escapes are no placeholders of the line.
-    p.updateUrl = QStringLiteral("http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1");
-    p.masterLocalServer = QStringLiteral("主 server");
-    p.version = "9.9.9.9"; // passed on the command line, never used
-    QStringList arguments = p.toArguments();
-    // One-dash long options mean the same.
-    arguments.replaceInStrings(QRegularExpression("^--(mode|role)="), "-\\1=");
-    sandbox.run(arguments);
-
-    const QString expected = QStringLiteral("Debug: parsed commaindline: mode:auto, action:checkUpdate, role:teacher, "
-                                            "exePath:%1, version:, updateUrl:http://127.0.0.1:1/更新 list.json?dir=a%2Fb%1, "
-                                            "masterPid:4711, language:en, masterMainwin:1234, masterLocalServer:主 "
-                                            "server, logDirPath:%2")
-                                     .replace("exePath:%1", "exePath:" + sandbox.clientPath())
-                                     .replace("logDirPath:%2", "logDirPath:" + sandbox.logDir());
-    QCOMPARE(sandbox.logMessages().value(1), expected);
-    QCOMPARE(sandbox.logMessages().value(2), QStringLiteral("Info: Init exe name."));
-}
-
-void TestStartup::settings_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QStringList>("expected");
-
-    const QString fail = "Critical: parse config error";
-    const QString appFail = "Critical: application initialize failed";
-    QTest::newRow("missing file") << QByteArray() << QStringList{ "Critical: config file not exists", fail, appFail };
-    QTest::newRow("only CheckInterval")
-            << QByteArray("[config]\nCheckInterval=3600\n")
-            << QStringList{ "Info: parsed config: check_interval:3600,check_interval_after_user_cancel:0,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
-                            "Critical: parsed config key invalid", fail, appFail };
-    QTest::newRow("negative interval reads as 0")
-            << QByteArray("[config]\nCheckInterval=-1\nCheckIntervalAfterUserCancel=60\n")
-            << QStringList{ "Info: parsed config: check_interval:0,check_interval_after_user_cancel:60,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
-                            "Critical: parsed config key invalid", fail, appFail };
-    QTest::newRow("not a number reads as 0")
-            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=daily\n")
-            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:0,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
-                            "Critical: parsed config key invalid", fail, appFail };
-    QTest::newRow("keys outside the section")
-            << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
-            << QStringList{ "Info: parsed config: check_interval:0,check_interval_after_user_cancel:0,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
-                            "Critical: parsed config key invalid", fail, appFail };
-    // A valid file lets the run go on to the product version, which this client does not carry.
-    const QString versionFail = "Critical: product version is invalid, version:";
-    QTest::newRow("one process, suffix on")
-            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=false\n"
-                          "NeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n")
-            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:Client.exe,with_backup_sufix:1",
-                            "Info: product version:", versionFail, appFail };
-    QTest::newRow("list of processes, proxy on")
-            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=1\n"
-                          "NeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n")
-            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
-                            "enable_proxy:1,need_killed_processes_before_upgrade:a.exe,b.exe,c.exe,"
-                            "with_backup_sufix:0",
-                            "Info: product version:", versionFail, appFail };
-    QTest::newRow("a process name with a percent sign")
-            << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n"
-                          "NeedKilledProcessesBeforeUpgrade=a%5.exe,%1b.exe\n")
-            << QStringList{ "Info: parsed config: check_interval:60,check_interval_after_user_cancel:120,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:a%5.exe,%1b.exe,with_backup_sufix:0",
-                            "Info: product version:", versionFail, appFail };
-    QTest::newRow("suffix missing means off")
-            << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\n")
-            << QStringList{ "Info: parsed config: check_interval:4294967295,check_interval_after_user_cancel:1,"
-                            "enable_proxy:0,need_killed_processes_before_upgrade:,with_backup_sufix:0",
-                            "Info: product version:", versionFail, appFail };
-}
-
-void TestStartup::settings()
-{
-    QFETCH(QByteArray, ini);
-    QFETCH(QStringList, expected);
-
-    UpdaterSandbox sandbox;
-    QVERIFY(sandbox.isValid());
-    if (!ini.isEmpty())
-        QVERIFY(sandbox.writeConfig(ini));
-    QVERIFY(testsupport::writeFile(sandbox.clientPath(), "a client without a version"));
-    QCOMPARE(sandbox.run(sandbox.defaultParameters()), 255);
-    const QStringList messages = sandbox.logMessages();
-    QCOMPARE(messages.mid(messages.size() - expected.size()), expected);
-}
-
-void TestStartup::productVersion_data()
-{
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("four numbers") << "1.2.3.4" << true;
-    QTest::newRow("three numbers") << "1.2.3" << true;
-    QTest::newRow("trailing label") << "1.2.3 beta" << true;
-    QTest::newRow("two numbers") << "1.2" << false;
-    QTest::newRow("five numbers") << "1.2.3.4.5" << false;
-    QTest::newRow("commas and blanks") << "1, 2, 3, 4" << false;
-    QTest::newRow("letters") << "v1.2.3" << false;
-}
-
-void TestStartup::productVersion()
-{
-    QFETCH(QString, version);
-    QFETCH(bool, accepted);
-    UpdaterSandbox sandbox;
-    QVERIFY(prepare(sandbox, version));
-    app::LaunchParameters p = sandbox.defaultParameters();
-    p.mode = "auto"; // an automatic check that cannot download ends without telling anyone
-    QCOMPARE(sandbox.run(p), 255);
-    const QStringList messages = sandbox.logMessages();
-    QVERIFY(messages.contains("Info: product version:" + version));
-    const QString invalid = "Critical: product version is invalid, version:" + version;
-    if (accepted) {
-        QVERIFY(!messages.contains(invalid));
-        QVERIFY2(messages.contains("Info: create mainrunner, action:checkUpdate"), qPrintable(messages.join('\n')));
-        QVERIFY(messages.contains("Info: main runner run complete, ret:0"));
-        // The history is read after the startup checks, before the runner.
-        QVERIFY(messages.contains("Info: history confit not exists"));
-    } else {
-        QCOMPARE(messages.mid(messages.size() - 2), (QStringList{ invalid, "Critical: application initialize failed" }));
-        QVERIFY(!messages.contains("Info: mainapplication init localserver"));
-    }
-}
-
-void TestStartup::versionParameterIsIgnored()
-{
-    UpdaterSandbox sandbox;
-    QVERIFY(prepare(sandbox, "1.2"));
-    app::LaunchParameters p = sandbox.defaultParameters();
-    QStringList arguments = p.toArguments();
-    arguments.replaceInStrings(QRegularExpression("^--version=.*$"), "--version=3.4.5.6");
-    QCOMPARE(sandbox.run(arguments), 255);
-    const QStringList messages = sandbox.logMessages();
-    QVERIFY(messages.value(1).contains(", version:, updateUrl:"));
-    QVERIFY(messages.contains("Critical: product version is invalid, version:1.2"));
-}
-
-void TestStartup::runsWithoutDisplay()
-{
-    // Without a display and without a chosen platform, QApplication would abort the process.
-    UpdaterSandbox sandbox;
-    QVERIFY(prepare(sandbox, "1.0.0.0"));
-    QProcessEnvironment env = sandbox.environment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    QProcess process;
-    process.setProcessEnvironment(env);
-    app::LaunchParameters p = sandbox.defaultParameters();
-    p.mode = "auto";
-    process.start(sandbox.updaterPath(), p.toArguments());
-    QVERIFY(process.waitForFinished(30000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 255);
-    QVERIFY(sandbox.logMessages().contains("Info: main runner run complete, ret:0"));
-}
-
-QTEST_GUILESS_MAIN(TestStartup)
 #include "tst_startup.moc"

@@ -1,326 +1,250 @@
+#include "app/constants.h"
+#include "runner/checkrunner.h"
+
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
 #include "httpserver/httpserver.h"
 #include "master/mastermockprocess.h"
 #include "versioninfo/versioninfowriter.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QtTest>
 
+using runner::NotifyDecision;
 using testsupport::HttpServer;
-using testsupport::MasterMockProcess;
 using testsupport::UpdaterSandbox;
 
+Q_DECLARE_METATYPE(runner::NotifyDecision)
+
 namespace {
-
-const QString kInstalled = QStringLiteral("1.0.0.0");
-const QString kContentEn = QStringLiteral("Faster \"sync\", fixes in C:\\Program Files.");
-const QString kContentCn = QStringLiteral("更快的同步");
-constexpr uint kInterval = 3600;
-constexpr uint kIntervalAfterCancel = 86400;
-
-QByteArray document(const QString &version, bool force)
-{
-    QJsonObject content{ { "cn", kContentCn }, { "en", kContentEn } };
-    QJsonObject full{ { "download_url", "http://127.0.0.1:1/full.pkg" } };
-    QJsonObject package{ { "upgrade_packages", QJsonArray{} }, { "full_package", full } };
-    QJsonObject config{ { "name", "client" },   { "version", version }, { "content", content },
-                        { "title", "Update" }, { "package", package } };
-    QJsonObject root{ { "strategy", QJsonObject{ { "force", force } } }, { "config", config } };
-    return QJsonDocument(root).toJson();
-}
-
-// Whether every item of expected occurs in lines, in that order.
-bool isSubsequence(const QStringList &lines, const QStringList &expected)
-{
-    int from = 0;
-    for (const QString &item : expected) {
-        from = lines.indexOf(item, from);
-        if (from < 0)
-            return false;
-        ++from;
-    }
-    return true;
-}
-
-// No history file is written for this value.
-constexpr qint64 kNoHistory = std::numeric_limits<qint64>::min();
-
+const QString kContent = QStringLiteral("Faster \"sync\" 更快 C:\\dir");
+constexpr quint32 kInterval = 3600;
+constexpr quint32 kAfterCancel = 86400;
 } // namespace
 
-// "checkUpdate" as the master runs it: the real updater, a web server, the master's server.
+// Where a single-instance name lives: the launched updater's private temporary directory.
+static QString namePath(const UpdaterSandbox &sandbox, const QString &name)
+{
+    return sandbox.home() + "/tmp/" + name;
+}
+
+// "checkUpdate": the notification policy, then the real updater against a web server and the
+// master's stand-in; and at most one check and one upgrade at a time, between real processes.
 class TestCheck : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void policy_data();
-    void policy();
-    void unreachableUpdateUrl_data();
-    void unreachableUpdateUrl();
-    void masterAnswersOnThirdAttempt();
-    void masterNeverAnswers();
-
-private:
-    struct Setup
+    void decision_data()
     {
+        QTest::addColumn<QString>("facts"); // manual,needUpdate,force,historyExists,cancelled
+        QTest::addColumn<qint64>("lastNotifyAgo");
+        QTest::addColumn<NotifyDecision>("expected");
+        const auto row = [](const char *tag, const char *facts, qint64 ago, NotifyDecision expected) {
+            QTest::newRow(tag) << QString::fromLatin1(facts) << ago << expected;
+        };
+        row("manual, nothing newer", "10000", 0, NotifyDecision::Notify);
+        row("manual, cancelled a minute ago", "11011", 60, NotifyDecision::Notify);
+        row("nothing newer", "00011", 10 * kAfterCancel, NotifyDecision::Skip);
+        row("nothing newer, forced", "00111", 10 * kAfterCancel, NotifyDecision::Skip);
+        row("first check ever", "01000", 0, NotifyDecision::Notify);
+        row("forced, cancelled a minute ago", "01111", 60, NotifyDecision::Notify);
+        row("told exactly one interval ago", "01010", kInterval, NotifyDecision::Skip);
+        row("told one interval and a second ago", "01010", kInterval + 1, NotifyDecision::Notify);
+        row("cancelled, past the normal interval only", "01011", kInterval + 1, NotifyDecision::SkipUserCancelled);
+        row("cancelled exactly its interval ago", "01011", kAfterCancel, NotifyDecision::SkipUserCancelled);
+        row("cancelled its interval and a second ago", "01011", kAfterCancel + 1, NotifyDecision::Notify);
+    }
+
+    void decision()
+    {
+        QFETCH(QString, facts);
+        QFETCH(qint64, lastNotifyAgo);
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1800000000);
+        const auto on = [&](int i) { return facts.at(i) == '1'; };
+        const runner::NotificationFacts f{ on(0), on(1), on(2), on(3), on(4), now.addSecs(-lastNotifyAgo),
+                                           kInterval, kAfterCancel };
+        QTEST(runner::decideNotification(f, now), "expected");
+    }
+
+    void endToEnd_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("target"); // empty: the update URL cannot be reached
+        QTest::addColumn<bool>("proxy");
+        QTest::addColumn<QString>("logDir"); // empty: the sandbox's
+        QTest::addColumn<QStringList>("masterArguments");
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<QString>("payload"); // what every message carries; empty: none
+        QTest::addColumn<QString>("history"); // DestVesion|PreVersion|Notified|Cancelled|told now; empty: no file
+
+        const QString told = QStringLiteral("{\"isForceUpdate\":false,\"isManual\":false,\"needUpdate\":true,"
+                                            "\"targetVersion\":\"1.1.0.0\",\"updateInfoContent\":\"%1\"}")
+                                     .arg(QString::fromLatin1(kContent.toUtf8().toBase64()));
+        const QStringList none;
+        const QString marked = "1.1.0.0|1.0.0.0|1|1|1";
+        QTest::newRow("first automatic check") << "auto" << "1.1.0.0" << false << "" << none << 1 << told << marked;
+        QTest::newRow("through the proxy") << "auto" << "1.1.0.0" << true << "" << none << 1 << told << marked;
+        QTest::newRow("log file cannot be opened") << "auto" << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
+        QTest::newRow("master answers the third attempt")
+                << "auto" << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
+        QTest::newRow("master never answers") << "auto" << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
+                                              << told << "1.1.0.0|1.0.0.0|0|0|0";
+        QTest::newRow("two-part target") << "auto" << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
+        QTest::newRow("manual, update URL unreachable")
+                << "manual" << "" << false << "" << none << 1
+                << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
+                   "\"updateInfoContent\":\"\"}"
+                << "";
+    }
+
+    void endToEnd()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, target);
+        QFETCH(bool, proxy);
+        QFETCH(QString, logDir);
+        QFETCH(QStringList, masterArguments);
+        QFETCH(QString, payload);
+        QFETCH(QString, history);
+        QFETCH(int, messages);
+
+        UpdaterSandbox sandbox;
+        QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
+                                    + (proxy ? "EnableProxy=true\n" : "")));
+        QVERIFY(sandbox.isValid() && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
+                                  { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
+                                  { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
+        const QByteArray doc = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } },
+                                                          { "config", config } })
+                                       .toJson();
+        HttpServer server;
+        // The proxy of the settings has a fixed port; another run may hold it for a moment.
+        QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
+        server.setBody("/update.json", doc);
+        app::LaunchParameters p = sandbox.defaultParameters();
+        p.mode = mode;
+        // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
+        p.updateUrl = proxy ? "http://updates.invalid/update.json"
+                            : target.isEmpty() ? "http://127.0.0.1:1/update.json" : server.url("/update.json").toString();
+        if (!logDir.isEmpty())
+            p.logDirPath = logDir;
+        testsupport::MasterMockProcess master;
+        QVERIFY(master.start(p.masterLocalServer, sandbox.root() + "/master.txt", masterArguments, sandbox.environment()));
+
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        QCOMPARE(sandbox.run(p), 255);
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        if (proxy)
+            QCOMPARE(server.requestedPaths(), QStringList{ "http://updates.invalid/update.json" });
+        QCOMPARE(sandbox.logFiles().isEmpty(), !logDir.isEmpty());
+
+        // The exact bytes on the wire: the envelope, the payload as an escaped string, the attempt.
+        QTRY_COMPARE(master.messages().size(), messages);
+        payload.replace("\\", "\\\\").replace("\"", "\\\"");
+        for (int i = 0; i < master.messages().size(); ++i)
+            QCOMPARE(master.messages().at(i), QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
+
+        QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
+        if (history.isEmpty())
+            return;
+        QSettings file(sandbox.historyPath(), QSettings::IniFormat);
+        file.beginGroup("history");
+        const qint64 stamp = file.value("LastNotifyTime").toLongLong();
+        QCOMPARE(QStringList({ file.value("DestVesion").toString(), file.value("PreVersion").toString(),
+                               file.value("Notified").toString(), file.value("Cancelled").toString(),
+                               QString::number(stamp >= before && stamp <= after) })
+                         .join('|'),
+                 history);
+    }
+
+    void beside_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("status"); // -1: still running when the log shows the line
+        QTest::addColumn<QString>("line");
+        QTest::newRow("second check quits") << "checkUpdate" << 0 << "Debug: \"multi instance running, quit now\"";
+        QTest::newRow("upgrade goes on, over a name left behind")
+                << "realUpgrade" << -1 << "Debug: \"upgrade server listening.\"";
+    }
+
+    // A check stays in its download while a newcomer starts beside it.
+    void beside()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, line);
         UpdaterSandbox sandbox;
         HttpServer server;
-        MasterMockProcess master;
-        app::LaunchParameters parameters;
-    };
-    bool prepare(Setup &setup, const QByteArray &doc, const QStringList &masterArguments = {});
-    static QJsonObject payloadOf(const QByteArray &message, QString *raw = nullptr);
+        QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig() && server.listen()
+                && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        HttpServer::Route stall;
+        stall.stall = true;
+        stall.body = "{}";
+        server.setRoute("/update.json", stall);
+        app::LaunchParameters p = sandbox.defaultParameters();
+        p.updateUrl = server.url("/update.json").toString();
+        std::unique_ptr<QProcess> check = sandbox.start(p.toArguments());
+        QVERIFY(QSignalSpy(&server, &HttpServer::requestReceived).wait(20000));
+        // The edition's marker lives in the temporary directory, not where the updater was started.
+        QVERIFY(QFileInfo::exists(namePath(sandbox, app::kSharedMemoryPrefix + "_teacher")));
+        // A killed upgrade leaves its name behind as a file nobody listens on.
+        QVERIFY(testsupport::writeFile(namePath(sandbox, app::kLocalServerPrefix + app::kActionUpgrade), "stale"));
+
+        p.action = action;
+        const QStringList checkLog = sandbox.logFiles();
+        std::unique_ptr<QProcess> newcomer = sandbox.start(p.toArguments());
+        const auto newcomerLog = [&]() {
+            QStringList logs = sandbox.logFiles();
+            logs.removeOne(checkLog.value(0));
+            return logs.isEmpty() ? QByteArray() : testsupport::readFile(logs.first());
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(newcomerLog().contains(line.toUtf8()), 20000);
+        const QByteArray log = newcomerLog();
+        QVERIFY(log.contains("\"checkupdate server already exists\""));
+        QVERIFY(action != "checkUpdate" || !log.contains("create mainrunner"));
+        QFETCH(int, status);
+        if (status >= 0)
+            QCOMPARE(sandbox.wait(newcomer.get()), status);
+        QCOMPARE(server.requestedPaths().size(), 1);
+        for (QProcess *process : { newcomer.get(), check.get() }) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+
+    void runningUpgradeStopsEveryNewcomer_data()
+    {
+        QTest::addColumn<QStringList>("extra");
+        QTest::newRow("a valid check") << QStringList();
+        QTest::newRow("a bad command line") << QStringList{ "--mode=never", "--action=nothing" };
+    }
+
+    void runningUpgradeStopsEveryNewcomer()
+    {
+        QFETCH(QStringList, extra);
+        UpdaterSandbox sandbox;
+        QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig()
+                && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        // This test is the running upgrade.
+        QVERIFY(QDir().mkpath(sandbox.home() + "/tmp"));
+        QLocalServer upgrade;
+        QVERIFY(upgrade.listen(namePath(sandbox, app::kLocalServerPrefix + app::kActionUpgrade)));
+        int connections = 0;
+        connect(&upgrade, &QLocalServer::newConnection, this, [&]() {
+            while (QLocalSocket *socket = upgrade.nextPendingConnection()) {
+                ++connections;
+                socket->deleteLater();
+            }
+        });
+        QCOMPARE(sandbox.run(sandbox.defaultParameters().toArguments() + extra), 0);
+        QTRY_COMPARE(connections, 1);
+        QCOMPARE(sandbox.logMessages(),
+                 (QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
+                               "Info: upgrade process is running.", "Debug: multi instance running, quit now" }));
+    }
 };
-
-bool TestCheck::prepare(Setup &setup, const QByteArray &doc, const QStringList &masterArguments)
-{
-    if (!setup.sandbox.isValid() || !setup.sandbox.writeDefaultConfig())
-        return false;
-    if (!testsupport::writeFileWithVersionInfo(setup.sandbox.clientPath(), kInstalled))
-        return false;
-    if (!setup.server.listen())
-        return false;
-    setup.server.setBody("/update.json", doc);
-    setup.parameters = setup.sandbox.defaultParameters();
-    setup.parameters.updateUrl = setup.server.url("/update.json").toString();
-    setup.parameters.masterLocalServer = QStringLiteral("solupdate-test-master");
-    return setup.master.start(setup.parameters.masterLocalServer, setup.sandbox.root() + "/master.txt",
-                              masterArguments, setup.sandbox.environment());
-}
-
-QJsonObject TestCheck::payloadOf(const QByteArray &message, QString *raw)
-{
-    const QJsonObject envelope = QJsonDocument::fromJson(message).object();
-    const QString data = envelope.value("data").toString();
-    if (raw)
-        *raw = data;
-    return QJsonDocument::fromJson(data.toUtf8()).object();
-}
-
-void TestCheck::policy_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<qint64>("lastNotifyAgo"); // seconds before now, or kNoHistory
-    QTest::addColumn<bool>("cancelled");
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<bool>("force");
-    QTest::addColumn<bool>("told");
-    QTest::addColumn<bool>("needUpdate");
-    QTest::addColumn<QString>("reason");
-
-    const QString none;
-    const QString shouldNot = "Info: checkrunner should not notify user";
-    const QString cancelledBefore = "Info: checkrunner not notify to user cause user cancelled before";
-
-    QTest::newRow("manual, no history") << "manual" << kNoHistory << false << "1.1.0.0" << false << true << true << none;
-    QTest::newRow("auto, no history") << "auto" << kNoHistory << false << "1.1.0.0" << false << true << true << none;
-    QTest::newRow("auto, told just inside the interval")
-            << "auto" << qint64(kInterval - 60) << false << "1.1.0.0" << false << false << true << shouldNot;
-    QTest::newRow("auto, told just outside the interval")
-            << "auto" << qint64(kInterval + 60) << false << "1.1.0.0" << false << true << true << none;
-    QTest::newRow("auto, cancelled just inside its interval")
-            << "auto" << qint64(kIntervalAfterCancel - 60) << true << "1.1.0.0" << false << false << true
-            << cancelledBefore;
-    QTest::newRow("auto, cancelled just outside its interval")
-            << "auto" << qint64(kIntervalAfterCancel + 60) << true << "1.1.0.0" << false << true << true << none;
-    QTest::newRow("auto, cancelled but past the normal interval only")
-            << "auto" << qint64(kInterval + 60) << true << "1.1.0.0" << false << false << true << cancelledBefore;
-    QTest::newRow("auto, forced, cancelled a minute ago")
-            << "auto" << qint64(60) << true << "1.1.0.0" << true << true << true << none;
-    QTest::newRow("manual, cancelled a minute ago")
-            << "manual" << qint64(60) << true << "1.1.0.0" << false << true << true << none;
-    QTest::newRow("auto, equal version") << "auto" << kNoHistory << false << kInstalled << false << false << false
-                                         << shouldNot;
-    QTest::newRow("auto, lower version") << "auto" << kNoHistory << false << "0.9.0.0" << false << false << false
-                                         << shouldNot;
-    QTest::newRow("manual, equal version") << "manual" << kNoHistory << false << kInstalled << false << true << false
-                                           << none;
-    QTest::newRow("manual, lower version, forced") << "manual" << kNoHistory << false << "0.9.0.0" << true << true
-                                                   << false << none;
-    QTest::newRow("auto, two-part target") << "auto" << kNoHistory << false << "1.2" << false << false << false
-                                           << "Critical: checkrunner parsed target version invalid";
-    QTest::newRow("manual, two-part target") << "manual" << kNoHistory << false << "1.2" << false << true << false
-                                             << "Critical: checkrunner parsed target version invalid";
-}
-
-void TestCheck::policy()
-{
-    QFETCH(QString, mode);
-    QFETCH(qint64, lastNotifyAgo);
-    QFETCH(bool, cancelled);
-    QFETCH(QString, target);
-    QFETCH(bool, force);
-    QFETCH(bool, told);
-    QFETCH(bool, needUpdate);
-    QFETCH(QString, reason);
-
-    Setup setup;
-    QVERIFY(prepare(setup, document(target, force)));
-    setup.parameters.mode = mode;
-    const QString historyPath = setup.sandbox.historyPath();
-    const uint lastNotify = uint(QDateTime::currentSecsSinceEpoch() - (lastNotifyAgo == kNoHistory ? 0 : lastNotifyAgo));
-    if (lastNotifyAgo != kNoHistory) {
-        QVERIFY(testsupport::writeFile(historyPath, QStringLiteral("[history]\nCancelled=%1\nDestVesion=1.0.5.0\n"
-                                                                   "LastNotifyTime=%2\nLastUpgradeStatus=6\n"
-                                                                   "LastUpgradeTime=77\nNotified=1\nPreVersion=0.9\n")
-                                                            .arg(cancelled ? 1 : 0)
-                                                            .arg(lastNotify)
-                                                            .toUtf8()));
-    }
-
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    QCOMPARE(setup.sandbox.run(setup.parameters), 255);
-    const qint64 after = QDateTime::currentSecsSinceEpoch();
-    const QStringList log = setup.sandbox.logMessages();
-
-    const QString complete = QStringLiteral("Info: checkrunner updateinfo download complete, success:1, needupdate:%1")
-                                     .arg(needUpdate ? 1 : 0);
-    QVERIFY2(log.contains(complete), qPrintable(log.join('\n')));
-    if (!reason.isEmpty())
-        QVERIFY2(log.contains(reason), qPrintable(log.join('\n')));
-    // The runner's lines in their order: the start, then everything from the result on.
-    QVERIFY2(isSubsequence(log, { "Info: create mainrunner, action:checkUpdate", "Info: checkrunner initialize",
-                                  "Info: checkrunner run",
-                                  "Info: checkrunner start download, url:" + setup.parameters.updateUrl
-                                          + ", download_path:" + setup.sandbox.localDataDir() + "/update_teacher.json",
-                                  complete }),
-             qPrintable(log.join('\n')));
-    const QString targetInvalid = "Critical: checkrunner parsed target version invalid";
-    if (reason == targetInvalid) {
-        const int at = log.indexOf(complete);
-        QCOMPARE(log.mid(at - 2, 2), (QStringList{ targetInvalid, "Critical: checkrunner parse config failed" }));
-    }
-    QStringList ending{ complete };
-    if (told) {
-        ending << "Info: checkrunner notify to user" << "Info: check runner notifyToMaster"
-               << "Info: check runner sendUpgradeInfoToMaster success";
-    } else {
-        if (reason == "Info: checkrunner not notify to user cause user cancelled before")
-            ending << reason;
-        ending << "Info: checkrunner should not notify user";
-    }
-    ending << "Info: main runner run complete, ret:0";
-    QCOMPARE(log.mid(log.indexOf(complete)), ending);
-
-    const QList<QByteArray> messages = setup.master.messages();
-    if (!told) {
-        QVERIFY(!log.contains("Info: checkrunner notify to user"));
-        QCOMPARE(messages.size(), 0);
-    } else {
-        QVERIFY(log.contains("Info: checkrunner notify to user"));
-        QVERIFY(log.contains("Info: check runner sendUpgradeInfoToMaster success"));
-        QTRY_COMPARE(setup.master.messages().size(), 1);
-        // A check that could not use the document tells the master nothing but "no update".
-        const bool parsed = QVersionNumber::fromString(target) > QVersionNumber::fromString(kInstalled);
-        const QString expectedTarget = parsed ? target : QString();
-        const QString expectedContent = parsed ? QString::fromLatin1(kContentEn.toUtf8().toBase64()) : QString();
-        const bool expectedForce = parsed && force;
-        const QString expectedPayload =
-                QStringLiteral("{\"isForceUpdate\":%1,\"isManual\":%2,\"needUpdate\":%3,\"targetVersion\":\"%4\","
-                               "\"updateInfoContent\":\"%5\"}")
-                        .arg(expectedForce ? "true" : "false", mode == "manual" ? "true" : "false",
-                             needUpdate ? "true" : "false", expectedTarget, expectedContent);
-        // The bytes on the wire: the envelope with the payload as an escaped string, nothing more.
-        QString escaped = expectedPayload;
-        escaped.replace("\\", "\\\\").replace("\"", "\\\"");
-        QCOMPARE(setup.master.messages().first(),
-                 QStringLiteral("{\"data\":\"%1\",\"index\":0,\"needAck\":1}").arg(escaped).toUtf8());
-    }
-
-    // The history: the versions are saved whenever the document was usable; the notification
-    // marks only when the master heard of a needed update.
-    QSettings history(historyPath, QSettings::IniFormat);
-    history.beginGroup("history");
-    const bool documentUsable = QVersionNumber::fromString(target) > QVersionNumber::fromString(kInstalled);
-    if (documentUsable) {
-        QCOMPARE(history.value("DestVesion").toString(), target);
-        QCOMPARE(history.value("PreVersion").toString(), kInstalled);
-    } else if (lastNotifyAgo == kNoHistory) {
-        QVERIFY(!QFile::exists(historyPath));
-    } else {
-        QCOMPARE(history.value("DestVesion").toString(), QStringLiteral("1.0.5.0"));
-    }
-    if (told && needUpdate) {
-        QCOMPARE(history.value("Notified").toString(), QStringLiteral("1"));
-        QCOMPARE(history.value("Cancelled").toString(), QStringLiteral("1"));
-        const qint64 stamp = history.value("LastNotifyTime").toLongLong();
-        QVERIFY(stamp >= before && stamp <= after);
-    } else if (lastNotifyAgo != kNoHistory) {
-        QCOMPARE(history.value("LastNotifyTime").toUInt(), lastNotify);
-        QCOMPARE(history.value("Cancelled").toString(), QString::number(cancelled ? 1 : 0));
-    } else if (documentUsable) {
-        QCOMPARE(history.value("Notified").toString(), QStringLiteral("0"));
-        QCOMPARE(history.value("LastNotifyTime").toString(), QStringLiteral("0"));
-    }
-    if (lastNotifyAgo != kNoHistory) {
-        // Keys the check does not own stay as they were.
-        QCOMPARE(history.value("LastUpgradeStatus").toString(), QStringLiteral("6"));
-        QCOMPARE(history.value("LastUpgradeTime").toString(), QStringLiteral("77"));
-    }
-}
-
-void TestCheck::unreachableUpdateUrl_data()
-{
-    QTest::addColumn<bool>("refused");
-    QTest::addColumn<QString>("failure");
-    QTest::newRow("not found") << false << "Critical: checkrunner download failed, error:203";
-    QTest::newRow("connection refused") << true << "Critical: checkrunner download failed, error:1";
-}
-
-void TestCheck::unreachableUpdateUrl()
-{
-    QFETCH(bool, refused);
-    QFETCH(QString, failure);
-    Setup setup;
-    QVERIFY(prepare(setup, document("1.1.0.0", false)));
-    setup.server.setStatus("/update.json", 404);
-    if (refused)
-        setup.parameters.updateUrl = QStringLiteral("http://127.0.0.1:1/update.json");
-    QCOMPARE(setup.sandbox.run(setup.parameters), 255);
-    const QStringList log = setup.sandbox.logMessages();
-    QVERIFY2(log.contains(failure), qPrintable(log.join('\n')));
-    QVERIFY(log.contains("Info: checkrunner updateinfo download complete, success:0, needupdate:0"));
-    QTRY_COMPARE(setup.master.messages().size(), 1);
-    QString raw;
-    payloadOf(setup.master.messages().first(), &raw);
-    QCOMPARE(raw, QStringLiteral("{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
-                                 "\"updateInfoContent\":\"\"}"));
-    QVERIFY(!QFile::exists(setup.sandbox.historyPath()));
-}
-
-void TestCheck::masterAnswersOnThirdAttempt()
-{
-    Setup setup;
-    QVERIFY(prepare(setup, document("1.1.0.0", false), { "--answer-from", "3" }));
-    setup.parameters.mode = "auto";
-    QCOMPARE(setup.sandbox.run(setup.parameters), 255);
-    const QStringList log = setup.sandbox.logMessages();
-    QCOMPARE(log.count("Info: check runner sendUpgradeInfoToMaster success"), 1);
-    QVERIFY(!log.contains("Critical: check runner sendUpgradeInfoToMaster failed"));
-    QTRY_COMPARE(setup.master.messages().size(), 3);
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(QJsonDocument::fromJson(setup.master.messages().at(i)).object().value("index").toInt(-1), i);
-    QSettings history(setup.sandbox.historyPath(), QSettings::IniFormat);
-    QCOMPARE(history.value("history/Notified").toString(), QStringLiteral("1"));
-    QCOMPARE(history.value("history/Cancelled").toString(), QStringLiteral("1"));
-}
-
-void TestCheck::masterNeverAnswers()
-{
-    Setup setup;
-    QVERIFY(prepare(setup, document("1.1.0.0", false), { "--never-answer" }));
-    setup.parameters.mode = "auto";
-    QCOMPARE(setup.sandbox.run(setup.parameters), 255);
-    const QStringList log = setup.sandbox.logMessages();
-    QVERIFY(log.contains("Critical: check runner sendUpgradeInfoToMaster failed"));
-    QVERIFY(!log.contains("Info: check runner sendUpgradeInfoToMaster success"));
-    QTRY_COMPARE(setup.master.messages().size(), 3);
-    QSettings history(setup.sandbox.historyPath(), QSettings::IniFormat);
-    QCOMPARE(history.value("history/DestVesion").toString(), QStringLiteral("1.1.0.0"));
-    QCOMPARE(history.value("history/Notified").toString(), QStringLiteral("0"));
-    QCOMPARE(history.value("history/Cancelled").toString(), QStringLiteral("0"));
-    QCOMPARE(history.value("history/LastNotifyTime").toString(), QStringLiteral("0"));
-}
 
 QTEST_GUILESS_MAIN(TestCheck)
 #include "tst_check.moc"

@@ -1,0 +1,28 @@
+#include "app/updatersettings.h"
+
+#include "app/constants.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+namespace app {
+
+SettingsStatus readSettings(const QString &path, UpdaterSettings *settings)
+{
+    if (!QFileInfo::exists(path))
+        return SettingsStatus::FileMissing;
+    QSettings file(path, QSettings::IniFormat);
+    file.setIniCodec(kIniCodec);
+    file.beginGroup(kConfigGroup);
+    settings->checkInterval = file.value(kConfigCheckInterval, 0u).toUInt();
+    settings->checkIntervalAfterUserCancel = file.value(kConfigCheckIntervalAfterUserCancel, 0u).toUInt();
+    settings->enableProxy = file.value(kConfigEnableProxy, false).toBool();
+    settings->needKilledProcesses = file.value(kConfigNeedKilledProcesses).toStringList();
+    settings->withBackupSuffix = file.value(kConfigWithBackupSuffix).toBool();
+    file.endGroup();
+    if (settings->checkInterval == 0 || settings->checkIntervalAfterUserCancel == 0)
+        return SettingsStatus::IntervalInvalid;
+    return SettingsStatus::Ok;
+}
+
+} // namespace app
