@@ -10,6 +10,7 @@
 #include "utility/platform.h"
 
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QStandardPaths>
 
 namespace runner {
@@ -30,6 +31,7 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
                                             app::kConfigFileName, platform::kPatchToolName };
     context.needKilledProcesses = application->needKilledProcesses();
     context.withBackupSuffix = application->withBackupSuffix();
+    context.closeResultPage = QGuiApplication::platformName() == QLatin1String("offscreen");
     context.history = application->historyConfig();
     context.updateInfo = application->updateInfoManager();
     context.pool = application->threadPool();

@@ -35,6 +35,8 @@ struct UpgradeContext
     QStringList updaterFileNames;
     QStringList needKilledProcesses;
     bool withBackupSuffix = true;
+    // Nobody can see the dialog (no display): its result page closes itself and the run ends.
+    bool closeResultPage = false;
     app::HistoryConfig *history = nullptr;
     app::UpdateInfoManager *updateInfo = nullptr;
     // The one-thread pool the restore runs on.

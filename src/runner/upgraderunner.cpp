@@ -20,6 +20,7 @@
 #include <QIcon>
 #include <QProcess>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUrl>
 #include <QtConcurrent>
 
@@ -232,9 +233,13 @@ int UpgradeRunner::doloop(int result)
     reportResult(shown);
     applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(shown));
     m_context.history->setLastUpgradeStatus(quint32(shown));
-    // The user closed the window: there is nobody left to read a result page.
-    if (shown == ResultClosedByUser)
-        QCoreApplication::quit();
+    // The user closed the window, or there is no display: nobody is left to read a result page.
+    // Queued, because the loop may end before the event loop has started.
+    if (shown == ResultClosedByUser || m_context.closeResultPage) {
+        if (shown != ResultClosedByUser)
+            applog::info(QStringLiteral("upgrade runner has no display, result page closed, result:%1").arg(shown));
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+    }
     return shown;
 }
 
