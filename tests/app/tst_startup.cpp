@@ -5,7 +5,7 @@
 
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
-#include "versioninfo/versioninfowriter.h"
+#include "sample/versioninfowriter.h"
 
 #include <QLocalServer>
 #include <QtTest>
@@ -190,7 +190,7 @@ private slots:
         QFETCH(QStringList, lastLines);
         testsupport::UpdaterSandbox sandbox;
         QVERIFY(sandbox.isValid() && (ini.isEmpty() || sandbox.writeConfig(ini)));
-        QVERIFY(testsupport::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion));
+        QVERIFY(sample::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion));
         QProcessEnvironment env = sandbox.environment();
         for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
             env.remove(name);

@@ -5,7 +5,7 @@
 #include "common/updatersandbox.h"
 #include "httpserver/httpserver.h"
 #include "master/mastermockprocess.h"
-#include "versioninfo/versioninfowriter.h"
+#include "sample/versioninfowriter.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -113,7 +113,7 @@ private slots:
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
                                     + (proxy ? "EnableProxy=true\n" : "")));
-        QVERIFY(sandbox.isValid() && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        QVERIFY(sandbox.isValid() && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
         const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
                                   { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
                                   { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
@@ -178,7 +178,7 @@ private slots:
         UpdaterSandbox sandbox;
         HttpServer server;
         QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig() && server.listen()
-                && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+                && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
         HttpServer::Route stall;
         stall.stall = true;
         stall.body = "{}";
@@ -226,7 +226,7 @@ private slots:
         QFETCH(QStringList, extra);
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig()
-                && testsupport::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+                && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
         // This test is the running upgrade.
         QVERIFY(QDir().mkpath(sandbox.home() + "/tmp"));
         QLocalServer upgrade;

@@ -8,7 +8,7 @@
 #include "common/updatersandbox.h"
 #include "upgrade/nginxserver.h"
 #include "upgrade/treecompare.h"
-#include "upgrade/versiontrees.h"
+#include "sample/versiontrees.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -45,15 +45,15 @@ void TestUpgrade::initTestCase()
     if (testsupport::NginxServer::executable().isEmpty())
         QSKIP("needs nginx (scripts/setup.sh)");
     QString error;
-    QVERIFY2(testsupport::writeVersionTree(fixture("old"), testsupport::kSampleOldVersion, &error), qPrintable(error));
-    QVERIFY2(testsupport::writeVersionTree(fixture("new"), testsupport::kSampleNewVersion, &error), qPrintable(error));
+    QVERIFY2(sample::writeVersionTree(fixture("old"), sample::kSampleOldVersion, &error), qPrintable(error));
+    QVERIFY2(sample::writeVersionTree(fixture("new"), sample::kSampleNewVersion, &error), qPrintable(error));
     m_old = testsupport::snapshotTree(fixture("old"));
     m_new = testsupport::snapshotTree(fixture("new"));
     QVERIFY(QDir().mkpath(fixture("www")));
-    QVERIFY2(testsupport::makeIncrementalPackage(fixture("old"), fixture("new"), fixture("www/client 1.0-1.1.pkg"), &error),
+    QVERIFY2(sample::makeIncrementalPackage(fixture("old"), fixture("new"), fixture("www/client 1.0-1.1.pkg"), &error),
              qPrintable(error));
-    QVERIFY2(testsupport::makeFullPackage(fixture("new"), fixture("www/corrupt-full.pkg"), &error), qPrintable(error));
-    QVERIFY(testsupport::corruptPackage(fixture("www/corrupt-full.pkg")));
+    QVERIFY2(sample::makeFullPackage(fixture("new"), fixture("www/corrupt-full.pkg"), &error), qPrintable(error));
+    QVERIFY(sample::corruptPackage(fixture("www/corrupt-full.pkg")));
     QVERIFY(QFile::copy(fixture("www/corrupt-full.pkg"), fixture("www/corrupt-incremental.pkg")));
     QVERIFY2(m_nginx.start(fixture("www"), &error), qPrintable(error));
 }
@@ -76,7 +76,7 @@ void TestUpgrade::upgrade()
 
     UpdaterSandbox box;
     QVERIFY(box.isValid() && box.writeDefaultConfig());
-    QVERIFY(testsupport::writeVersionTree(box.installDir(), testsupport::kSampleOldVersion));
+    QVERIFY(sample::writeVersionTree(box.installDir(), sample::kSampleOldVersion));
     QString updater = box.updaterPath();
     if (updaterInside) {
         for (const QString &name : QDir(box.binDir()).entryList(QDir::Files))
@@ -85,10 +85,10 @@ void TestUpgrade::upgrade()
     }
     const testsupport::Tree before = testsupport::snapshotTree(box.installDir());
     QVERIFY(QDir().mkpath(box.home() + "/Desktop"));
-    testsupport::UpdateDocument document;
+    sample::UpdateDocument document;
     document.fullUrl = m_nginx.url("/corrupt-full.pkg").toString();
-    document.incrementals << qMakePair(m_nginx.url("/" + incremental).toString(), testsupport::kSampleOldVersion);
-    QVERIFY(testsupport::writeFile(box.localDataDir() + "/update_teacher.json", testsupport::updateDocument(document)));
+    document.incrementals << qMakePair(m_nginx.url("/" + incremental).toString(), sample::kSampleOldVersion);
+    QVERIFY(testsupport::writeFile(box.localDataDir() + "/update_teacher.json", sample::updateDocument(document)));
 
     // The master, running from the installation as when the user accepted the offer.
     QProcess client;
@@ -116,7 +116,7 @@ void TestUpgrade::upgrade()
     QCOMPARE(shortcut.symLinkTarget(), result == 0 ? box.clientPath() : QString());
     const QSettings uninstall(box.home() + "/.config/uninstall.ini", QSettings::IniFormat);
     QCOMPARE(uninstall.value("Tandemo_Teacher/DisplayVersion").toString(),
-             result == 0 ? testsupport::kSampleNewVersion : QString());
+             result == 0 ? sample::kSampleNewVersion : QString());
     // Packages, their output trees and the backup the copy ran from are gone.
     QStringList left = QDir(box.localDataDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     left.sort();
@@ -127,7 +127,7 @@ void TestUpgrade::bothStartsFail()
 {
     UpdaterSandbox box;
     QVERIFY(box.isValid() && box.writeDefaultConfig());
-    QVERIFY(testsupport::writeVersionTree(box.installDir(), testsupport::kSampleOldVersion));
+    QVERIFY(sample::writeVersionTree(box.installDir(), sample::kSampleOldVersion));
     const testsupport::Tree before = testsupport::snapshotTree(box.installDir());
     // A file where the backup directory belongs: no copy of the updater can be put there.
     const QString backupDir = box.localDataDir() + "/install_backup";

@@ -1,6 +1,6 @@
 #include "common/logcapture.h"
 #include "upgrade/treecompare.h"
-#include "upgrade/versiontrees.h"
+#include "sample/versiontrees.h"
 
 #include "app/historyconfig.h"
 #include "app/updateinfomanager.h"
@@ -133,8 +133,8 @@ void TestUpgradeRunner::initTestCase()
     m_old = testsupport::snapshotTree(path("old"));
     m_new = testsupport::snapshotTree(path("new"));
     QVERIFY(QDir().mkpath(path("serve")));
-    QVERIFY(testsupport::makeIncrementalPackage(path("old"), path("new"), path("serve/good_inc.pkg")));
-    QVERIFY(testsupport::makeFullPackage(path("new"), path("serve/good_full.pkg")));
+    QVERIFY(sample::makeIncrementalPackage(path("old"), path("new"), path("serve/good_inc.pkg")));
+    QVERIFY(sample::makeFullPackage(path("new"), path("serve/good_full.pkg")));
     QVERIFY(testsupport::writeTree(path("serve/bad"), { { "corrupt_inc.pkg", QByteArray(4096, 'B') },
                                                         { "corrupt_full.pkg", QByteArray(4096, 'B') } }));
     m_server.setRoot(path("serve"));

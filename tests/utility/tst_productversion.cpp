@@ -1,7 +1,7 @@
 #include "common/testenv.h"
 #include "utility/fileutils.h"
 #include "utility/versionresource.h"
-#include "versioninfo/versioninfowriter.h"
+#include "sample/versioninfowriter.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>
@@ -9,7 +9,7 @@
 
 #include <sys/stat.h>
 
-using testsupport::versionInfoBlock;
+using sample::versionInfoBlock;
 
 class TestProductVersion : public QObject
 {
@@ -31,7 +31,7 @@ private slots:
 
         const QByteArray block = versionInfoBlock("3.1.4.1");
         const QByteArray decoy = QByteArray::fromRawData(reinterpret_cast<const char *>(u"VS_VERSION_INFO"), 32);
-        testsupport::VersionInfoContent noTranslation;
+        sample::VersionInfoContent noTranslation;
         noTranslation.strings << qMakePair(QStringLiteral("ProductVersion"), QStringLiteral("1.0.0"));
         noTranslation.withTranslation = false;
         const struct { const char *name; QByteArray content; const char *expected; } blocks[] = {

@@ -1,11 +1,11 @@
-#include "versioninfowriter.h"
+#include "sample/versioninfowriter.h"
 
 #include "common/testenv.h"
 
 #include <QFile>
 #include <QtEndian>
 
-namespace testsupport {
+namespace sample {
 
 namespace {
 
@@ -111,9 +111,9 @@ QByteArray versionInfoBlock(const QString &productVersion, quint16 language, qui
 
 bool writeFileWithVersionInfo(const QString &path, const QString &productVersion, const QByteArray &leadingBytes)
 {
-    if (!writeFile(path, leadingBytes + versionInfoBlock(productVersion)))
+    if (!testsupport::writeFile(path, leadingBytes + versionInfoBlock(productVersion)))
         return false;
     return QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeUser);
 }
 
-} // namespace testsupport
+} // namespace sample

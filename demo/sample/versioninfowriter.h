@@ -7,7 +7,7 @@
 
 // Writes Windows version-info blocks (VS_VERSIONINFO) as a resource compiler lays them out, so
 // tests can give any file, such as a stand-in for the master's executable, a product version.
-namespace testsupport {
+namespace sample {
 
 struct VersionInfoContent
 {
@@ -30,4 +30,4 @@ QByteArray versionInfoBlock(const QString &productVersion, quint16 language = 0x
 bool writeFileWithVersionInfo(const QString &path, const QString &productVersion,
                               const QByteArray &leadingBytes = QByteArray("\x7f" "ELF\x02\x01\x01 fake client", 23));
 
-} // namespace testsupport
+} // namespace sample

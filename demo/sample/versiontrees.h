@@ -9,7 +9,7 @@
 // The sample installation in two versions, the packages between them and the update description
 // that offers them. Both versions hold changed, added, removed and unchanged files in nested
 // directories, names with blanks and Chinese, and an executable script.
-namespace testsupport {
+namespace sample {
 
 inline const QString kSampleOldVersion = QStringLiteral("1.0.0.0");
 inline const QString kSampleNewVersion = QStringLiteral("1.1.0.0");
@@ -46,4 +46,4 @@ struct UpdateDocument
 // The update description document as the server publishes it.
 QByteArray updateDocument(const UpdateDocument &document);
 
-} // namespace testsupport
+} // namespace sample

@@ -1,7 +1,7 @@
 // versiontree <dir> <version>
 // Writes the sample installation of version 1.0.0.0 or 1.1.0.0 into dir, as the upgrade tests
 // build it; the demo makes its installation and packages from these trees.
-#include "upgrade/versiontrees.h"
+#include "sample/versiontrees.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -17,7 +17,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QString error;
-    if (!testsupport::writeVersionTree(args.at(1), args.at(2), &error)) {
+    if (!sample::writeVersionTree(args.at(1), args.at(2), &error)) {
         std::fprintf(stderr, "versiontree: %s\n", qPrintable(error));
         return 1;
     }

@@ -1,7 +1,7 @@
-#include "upgrade/versiontrees.h"
+#include "sample/versiontrees.h"
 
 #include "common/testenv.h"
-#include "versioninfo/versioninfowriter.h"
+#include "sample/versioninfowriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +11,7 @@
 #include <QMap>
 #include <QProcess>
 
-namespace testsupport {
+namespace sample {
 
 namespace {
 
@@ -83,7 +83,7 @@ bool writeVersionTree(const QString &dir, const QString &version, QString *error
             *error = QStringLiteral("no sample tree for version %1").arg(version);
         return false;
     }
-    const QByteArray client = readFile(QStringLiteral(SOLUPDATE_SAMPLECLIENT_PATH));
+    const QByteArray client = testsupport::readFile(QStringLiteral(SOLUPDATE_SAMPLECLIENT_PATH));
     if (client.isEmpty()) {
         if (error)
             *error = QStringLiteral("cannot read the sample client " SOLUPDATE_SAMPLECLIENT_PATH);
@@ -92,7 +92,7 @@ bool writeVersionTree(const QString &dir, const QString &version, QString *error
     const QMap<QString, Entry> tree = treeOf(version, client);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         const QString path = dir + QLatin1Char('/') + it.key();
-        if (!writeFile(path, it->content)) {
+        if (!testsupport::writeFile(path, it->content)) {
             if (error)
                 *error = QStringLiteral("cannot write %1").arg(path);
             return false;
@@ -147,4 +147,4 @@ QByteArray updateDocument(const UpdateDocument &document)
     return QJsonDocument(root).toJson();
 }
 
-} // namespace testsupport
+} // namespace sample
