@@ -1,7 +1,7 @@
 #include "app/historyconfig.h"
 
 #include "app/constants.h"
-#include "app/log.h"
+#include "log/log.h"
 
 #include <QFileInfo>
 #include <QSettings>

@@ -2,7 +2,7 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
-#include "app/log.h"
+#include "log/log.h"
 #include "app/updateinfomanager.h"
 #include "app/updatersettings.h"
 #include "utility/fileutils.h"

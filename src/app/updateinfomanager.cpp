@@ -1,7 +1,7 @@
 #include "app/updateinfomanager.h"
 
 #include "app/constants.h"
-#include "app/log.h"
+#include "log/log.h"
 
 #include <QFile>
 #include <QFileInfo>

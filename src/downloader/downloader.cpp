@@ -1,6 +1,6 @@
 #include "downloader/downloader.h"
 
-#include "app/log.h"
+#include "log/log.h"
 #include "downloader/packagedownloader.h"
 #include "downloader/updateinfodownloader.h"
 

@@ -1,6 +1,6 @@
 #include "downloader/packagedownloader.h"
 
-#include "app/log.h"
+#include "log/log.h"
 
 #include <QThreadPool>
 

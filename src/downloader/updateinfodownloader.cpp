@@ -1,6 +1,6 @@
 #include "downloader/updateinfodownloader.h"
 
-#include "app/log.h"
+#include "log/log.h"
 
 namespace downloader {
 

@@ -1,7 +1,7 @@
 #include "runner/mainrunner.h"
 
 #include "app/constants.h"
-#include "app/log.h"
+#include "log/log.h"
 #include "app/mainapplication.h"
 #include "runner/checkrunner.h"
 #include "runner/constants.h"

@@ -1,6 +1,6 @@
 #include "runner/upgrader.h"
 
-#include "app/log.h"
+#include "log/log.h"
 #include "runner/constants.h"
 #include "runner/upgraderprocess.h"
 #include "utility/fileutils.h"

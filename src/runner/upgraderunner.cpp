@@ -2,7 +2,7 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
-#include "app/log.h"
+#include "log/log.h"
 #include "runner/constants.h"
 #include "runner/fallbacktask.h"
 #include "runner/uninstallentry.h"

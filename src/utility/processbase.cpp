@@ -1,6 +1,6 @@
 #include "utility/processbase.h"
 
-#include "app/log.h"
+#include "log/log.h"
 
 #include <QDebug>
 #include <QMetaEnum>

@@ -1,6 +1,6 @@
 #include "utility/sysinfo.h"
 
-#include "app/log.h"
+#include "log/log.h"
 #include "utility/sysinfo_p.h"
 
 #include <QGuiApplication>

@@ -1,5 +1,6 @@
 #include "updatersandbox.h"
 
+#include "logcapture.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -156,9 +157,8 @@ QStringList UpdaterSandbox::logMessages() const
         const QRegularExpressionMatch match = record.match(line);
         if (!match.hasMatch())
             continue;
-        QString text = match.captured(2);
-        text.replace(QStringLiteral("\\\""), QStringLiteral("\"")).replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
-        messages << match.captured(1) + QStringLiteral(": ") + text;
+        messages << match.captured(1) + QStringLiteral(": ")
+                        + LogCapture::unquote(QLatin1Char('"') + match.captured(2) + QLatin1Char('"'));
     }
     return messages;
 }

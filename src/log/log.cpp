@@ -1,6 +1,4 @@
-#include "app/log.h"
-
-#include "utility/platform.h"
+#include "log/log.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -15,6 +13,12 @@
 
 namespace applog {
 namespace {
+
+#ifdef Q_OS_WIN
+const QString kLogNameSeparator = QStringLiteral("\\");
+#else
+const QString kLogNameSeparator = QStringLiteral("/");
+#endif
 
 const QString kDefaultLogSubPath = QStringLiteral("/SolvaneClient/logs/solupdate");
 const QString kLogFileBaseName = QStringLiteral("solupdate");
@@ -76,7 +80,7 @@ void initLog(const QString &logDirPath)
         dir = defaultLogDir();
         QDir().mkpath(QDir(dir).absolutePath());
     }
-    const QString name = dir + platform::kLogNameSeparator + kLogFileBaseName + QLatin1Char('_')
+    const QString name = dir + kLogNameSeparator + kLogFileBaseName + QLatin1Char('_')
             + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('_')
             + QDateTime::currentDateTime().toString(kFileTimeFormat) + QStringLiteral(".log");
 

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "log/log.h"
 #include "app/mainapplication.h"
 #include "runner/mainrunner.h"
 #include "ui/skin.h"
