@@ -3,6 +3,11 @@
 #include <QString>
 
 // The process log: one file per process, one record per message, flushed at once.
+//
+// Released spellings: log texts and keys such as "parsed commaindline", "download full pakcage",
+// "on ungrade complete", "history confit", "notifyed_to_user", "lastnotfy" and the history key
+// "DestVesion" are read by support scripts, by the master and from history files already on users'
+// machines. They keep their spelling; do not correct them.
 namespace applog {
 
 // Levels as call sites give them; the numbers are the ones the system stores and documents.

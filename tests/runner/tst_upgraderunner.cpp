@@ -232,20 +232,12 @@ void TestUpgradeRunner::scenario()
     blocker.start(blockerPath, { "60" });
     QVERIFY(blocker.waitForStarted());
 
-    QJsonArray upgrades;
+    sample::UpdateDocument document;
+    document.productUrl = "file:///bin/sh";
+    document.fullUrl = m_server.url("/" + full).toString(QUrl::FullyEncoded);
     if (!incremental.isEmpty())
-        upgrades.append(QJsonObject{ { "download_url", m_server.url("/" + incremental).toString(QUrl::FullyEncoded) },
-                                     { "version_required", kInstalled } });
-    const QJsonObject package{ { "upgrade_packages", upgrades },
-                               { "full_package",
-                                 QJsonObject{ { "download_url", m_server.url("/" + full).toString(QUrl::FullyEncoded) } } } };
-    const QJsonObject config{ { "name", "client" }, { "version", kTarget }, { "title", "Update" },
-                              { "content", QJsonObject{ { "cn", "更新" }, { "en", "update" } } },
-                              { "product_url", "file:///bin/sh" }, { "package", package } };
-    QVERIFY(testsupport::writeTree(dataDir, { { "update_teacher.json",
-                                                QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } },
-                                                                           { "config", config } })
-                                                        .toJson() } }));
+        document.incrementals << qMakePair(m_server.url("/" + incremental).toString(QUrl::FullyEncoded), kInstalled);
+    QVERIFY(testsupport::writeTree(dataDir, { { "update_teacher.json", sample::updateDocument(document) } }));
 
     app::HistoryConfig history;
     history.parseHistory(dataDir + "/history.ini");
