@@ -3,6 +3,7 @@
 #include "app/constants.h"
 #include "log/log.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -70,6 +71,8 @@ void HistoryConfig::save()
     settings.setValue(kHistoryCancelled, m_cancelled ? QStringLiteral("1") : QStringLiteral("0"));
     settings.setValue(kHistoryLastUpgradeStatus, QString::number(m_lastUpgradeStatus));
     settings.endGroup();
+    settings.sync();
+    QFile::setPermissions(m_path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void HistoryConfig::setDestVersion(const QString &version)

@@ -11,12 +11,16 @@
 #include <QJsonParseError>
 #include <QVersionNumber>
 
+#include <algorithm>
+
 namespace app {
 
 UpdateInfoManager::UpdateInfoManager() = default;
 
 bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &installedVersion)
 {
+    // Nothing of an earlier description may survive into this one, least of all after a failure.
+    *this = UpdateInfoManager();
     if (!QFileInfo(path).isFile()) {
         applog::critical(QStringLiteral("update config path is invalid"));
         return false;
@@ -91,6 +95,7 @@ bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &inst
             const QJsonObject element = value.toObject();
             if (!element.contains(kDocDownloadUrl) || !element.contains(kDocVersionRequired)) {
                 applog::critical(QStringLiteral("config upgradepackages is invalid, content:%1").arg(text));
+                m_upgradePackages.clear();
                 return false;
             }
             auto info = std::make_shared<PackageInfo>();
@@ -102,14 +107,16 @@ bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &inst
 
     if (!package.contains(kDocFullPackage)) {
         applog::critical(QStringLiteral("config doesn't have fullpackage, content:%1").arg(text));
+        m_upgradePackages.clear();
         return false;
     }
-    m_fullPackage = std::make_shared<PackageInfo>();
     const QJsonObject fullPackage = package.value(kDocFullPackage).toObject();
     if (!fullPackage.contains(kDocDownloadUrl)) {
         applog::critical(QStringLiteral("config upgradepackage is invalid, content:%1").arg(text));
+        m_upgradePackages.clear();
         return false;
     }
+    m_fullPackage = std::make_shared<PackageInfo>();
     m_fullPackage->downloadUrl = fullPackage.value(kDocDownloadUrl).toString();
     return true;
 }
@@ -136,8 +143,17 @@ int compareVersion(const QString &a, const QString &b)
 
 bool isValidVersionShape(const QString &version)
 {
-    const int segments = QVersionNumber::fromString(version).segmentCount();
-    return segments == 3 || segments == 4;
+    int suffix = 0;
+    const int segments = QVersionNumber::fromString(version, &suffix).segmentCount();
+    if (segments != 3 && segments != 4)
+        return false;
+    // A segment too large for its number would be read as something else and compare wrongly.
+    const QStringList numbers = version.left(suffix).split(QLatin1Char('.'));
+    return std::all_of(numbers.cbegin(), numbers.cend(), [](const QString &number) {
+        bool ok = false;
+        number.toInt(&ok);
+        return ok;
+    });
 }
 
 } // namespace app

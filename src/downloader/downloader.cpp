@@ -30,7 +30,21 @@ bool isHttps(const QUrl &url)
     return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
 }
 
+bool isWeb(const QUrl &url)
+{
+    return (isHttps(url) || url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0)
+            && !url.host().isEmpty();
+}
+
 } // namespace
+
+bool Downloader::acceptsUrl(const QUrl &url) const
+{
+    if (isWeb(url))
+        return true;
+    applog::critical(QStringLiteral("%1 refuses url scheme, url:%2").arg(m_logName, url.toString()));
+    return false;
+}
 
 void Downloader::Delegate::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
@@ -68,6 +82,8 @@ bool Downloader::openFile(const QString &path)
         applog::critical(QStringLiteral("%1 open file failed").arg(m_logName));
         return false;
     }
+    // The description and the packages may carry what the update URL's owner would keep private.
+    m_file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 
@@ -186,6 +202,11 @@ void Downloader::followRedirect(const QString &target)
     // A loop must not hang a run.
     if (++m_redirectCount > kMaxRedirects) {
         applog::critical(QStringLiteral("%1 too many redirections, limit:%2").arg(m_logName).arg(kMaxRedirects));
+        complete(false);
+        return;
+    }
+    // A redirect is followed only to the web: a plain-http answer could otherwise point at a local file.
+    if (!acceptsUrl(next)) {
         complete(false);
         return;
     }

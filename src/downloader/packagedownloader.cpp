@@ -22,6 +22,8 @@ bool PackageDownloader::initialize(const std::weak_ptr<Delegate> &delegate, cons
         applog::critical(QStringLiteral("package downloader initialize failed"));
         return false;
     }
+    if (!acceptsUrl(url))
+        return false;
     if (!m_ioThreadPool || m_ioThreadPool->maxThreadCount() != 1) {
         applog::critical(QStringLiteral("package downloader io thread error"));
         return false;

@@ -20,6 +20,8 @@ bool UpdateInfoDownloader::initialize(const std::weak_ptr<Delegate> &delegate, c
         applog::critical(QStringLiteral("updateinfo downloader initialize failed"));
         return false;
     }
+    if (!acceptsUrl(url))
+        return false;
     return true;
 }
 

@@ -89,6 +89,8 @@ void initLog(const QString &logDirPath)
         delete file;
         return;
     }
+    // The log holds the update URL, which may carry a token, and the whole description.
+    file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     {
         QMutexLocker locker(&g_logMutex);
         g_logFile = file;

@@ -87,13 +87,9 @@ int UpgradeRunner::run()
 
     showUpgradeProgress();
     beforeUpgrade();
-    if (!start()) {
+    // A failed start has already ended the loop, with its result shown and stored once.
+    if (!start())
         applog::critical(QStringLiteral("upgrade runner start failed"));
-        if (m_dialog) {
-            afterUpgrade();
-            emit m_dialog->notifyFailed();
-        }
-    }
     // The loop runs in either case, so the user sees the outcome.
     const int ret = QApplication::exec();
     postUpgrade();

@@ -76,17 +76,6 @@ solvaneGetSysInfo::solvaneGetSysInfo()
     else
         applog::debug(QStringLiteral("Services Pack: %1 ").arg(m_record.servicePack));
 
-    m_record.hostName = QHostInfo::localHostName();
-    applog::debug(QStringLiteral("Host Name: %1").arg(m_record.hostName));
-    const QList<QHostAddress> addresses = QHostInfo::fromName(m_record.hostName).addresses();
-    for (const QHostAddress &address : addresses) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            m_record.ipAddress = address.toString();
-            break;
-        }
-    }
-    applog::debug(QStringLiteral("IP Address: %1").arg(m_record.ipAddress));
-
     if (const QScreen *screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         m_record.resolution = QStringLiteral("%1*%2").arg(area.width()).arg(area.height());
@@ -102,4 +91,21 @@ solvaneGetSysInfo::solvaneGetSysInfo()
             break;
         }
     }
+}
+
+const solvaneGetSysInfo::Record &solvaneGetSysInfo::record() const
+{
+    std::call_once(m_hostLookedUp, [this] {
+        m_record.hostName = QHostInfo::localHostName();
+        applog::debug(QStringLiteral("Host Name: %1").arg(m_record.hostName));
+        const QList<QHostAddress> addresses = QHostInfo::fromName(m_record.hostName).addresses();
+        for (const QHostAddress &address : addresses) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                m_record.ipAddress = address.toString();
+                break;
+            }
+        }
+        applog::debug(QStringLiteral("IP Address: %1").arg(m_record.ipAddress));
+    });
+    return m_record;
 }

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <mutex>
+
 // Facts about the machine, collected once for the process on first use. Only the system name is
 // read by the updater (it decides how DPI-based sizes are scaled); the rest is kept for diagnosis.
 class solvaneGetSysInfo : public QObject
@@ -30,10 +32,13 @@ public:
 
     // QSysInfo::productVersion(), for example "7" or "10" on Windows.
     QString systemName() const { return m_record.systemName; }
-    const Record &record() const { return m_record; }
+    // Everything; the host name and address are looked up on the first call, because a name lookup
+    // can block for seconds and nothing on the start path needs them.
+    const Record &record() const;
 
 private:
     solvaneGetSysInfo();
 
-    Record m_record;
+    mutable std::once_flag m_hostLookedUp;
+    mutable Record m_record;
 };
