@@ -103,10 +103,19 @@ bool MainApplication::initialize()
             applog::critical(QStringLiteral("upgrade refused, install dir and backup dir overlap, dir:%1, backup:%2")
                                      .arg(m_installDir, backupDirPath()));
             return false;
+        case UpgradeTarget::SharedFolder:
+            applog::critical(QStringLiteral("upgrade refused, install dir is a shared folder, dir:%1").arg(m_installDir));
+            return false;
         }
     }
 
     if (m_params.action == kActionUpgrade) {
+        // Checked before the hand-off copies anything: a file that is no client must not get its
+        // whole folder copied.
+        if (!isValidVersionShape(productVersion())) {
+            applog::critical(QStringLiteral("product version is invalid, version:%1").arg(productVersion()));
+            return false;
+        }
         // This instance may be one of the files the upgrade replaces, so a copy outside the
         // installation does the work and this run ends here.
         prepareBackup();
@@ -394,6 +403,15 @@ MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString
         return inner.compare(outer, platform::kPathCaseSensitivity) == 0
                 || inner.startsWith(outer + QLatin1Char('/'), platform::kPathCaseSensitivity);
     };
+    QStringList shared = platform::systemProgramFolders();
+    shared << QDir::homePath() << QDir::tempPath();
+    for (const auto location : { QStandardPaths::DesktopLocation, QStandardPaths::DocumentsLocation,
+                                 QStandardPaths::DownloadLocation })
+        shared << QStandardPaths::writableLocation(location);
+    for (const QString &folder : qAsConst(shared)) {
+        if (!folder.isEmpty() && installPath.compare(canonical(folder), platform::kPathCaseSensitivity) == 0)
+            return UpgradeTarget::SharedFolder;
+    }
     if (contains(installPath, backupPath) || contains(backupPath, installPath))
         return UpgradeTarget::OverlapsBackup;
     return UpgradeTarget::Ok;

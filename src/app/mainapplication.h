@@ -42,7 +42,9 @@ public:
     // Whether an installation may be upgraded with a backup at backupDir: never the root of a file
     // system, and never where the backup and the installation overlap, because the backup copy, its
     // removal and the restore would then empty the installation or copy without end.
-    enum class UpgradeTarget { Ok, FileSystemRoot, OverlapsBackup };
+    // Nor a folder other programs and files share (the home folder, the desktop, the temporary
+    // folder, the system's program folders): replacing the installation empties it.
+    enum class UpgradeTarget { Ok, FileSystemRoot, OverlapsBackup, SharedFolder };
     static UpgradeTarget checkUpgradeTarget(const QString &installDir, const QString &backupDir);
 
     // Fills the backup directory with the installation and, when the updater lives elsewhere, with

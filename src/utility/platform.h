@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
 // The few texts that differ between the Windows product and other platforms.
 namespace platform {
@@ -15,6 +16,22 @@ inline const QString kExecutableSuffix;
 inline const QString kPatchToolName = QStringLiteral("hpatchz");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseSensitive;
 #endif
+
+// The system's own program and binary folders, which no installation may be.
+inline QStringList systemProgramFolders()
+{
+#ifdef Q_OS_WIN
+    QStringList folders;
+    for (const char *variable : { "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432", "SystemRoot" })
+        folders << QDir::fromNativeSeparators(qEnvironmentVariable(variable));
+    folders << QDir::fromNativeSeparators(qEnvironmentVariable("SystemRoot")) + QStringLiteral("/System32");
+    return folders;
+#else
+    return { QStringLiteral("/bin"), QStringLiteral("/sbin"), QStringLiteral("/usr"), QStringLiteral("/usr/bin"),
+             QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local"), QStringLiteral("/usr/local/bin"),
+             QStringLiteral("/opt") };
+#endif
+}
 
 // A native shared memory key for name. Windows keys are names of the kernel's own; elsewhere the
 // key is a file path, and a bare name would put that file into whatever directory the process

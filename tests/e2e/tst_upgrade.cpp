@@ -162,6 +162,11 @@ void TestUpgrade::upgradeTarget_data()
                                    << UpgradeTarget::OverlapsBackup;
     QTest::newRow("backup inside through a link") << base + "/clientlink" << base + "/Client/clientlink_backup"
                                                   << UpgradeTarget::OverlapsBackup;
+    for (const QString &shared : { QDir::homePath(), QDir::tempPath(), QString("/usr/bin"),
+                                   QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) }) {
+        QDir().mkpath(shared);
+        QTest::newRow(qPrintable("shared " + shared)) << shared << base + "/data/x_backup" << UpgradeTarget::SharedFolder;
+    }
     QTest::newRow("installation inside the backup") << base + "/data/Client_backup/Client" << base + "/data/Client_backup"
                                                     << UpgradeTarget::OverlapsBackup;
 }
