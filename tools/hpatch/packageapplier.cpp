@@ -1,5 +1,6 @@
 #include "packageapplier.h"
 
+#include "diskspace.h"
 #include "outputfile.h"
 #include "packagereader.h"
 
@@ -176,6 +177,9 @@ Status PackageApplier::apply(PackageReader &reader)
     Status s = checkOldFiles(manifest);
     if (!s.ok())
         return s;
+    s = checkFreeSpace(manifest);
+    if (!s.ok())
+        return s;
 
     s = makeOutDir();
     for (const DirEntry &d : manifest.dirs) {
@@ -241,6 +245,21 @@ Status PackageApplier::checkOldFiles(const Manifest &manifest)
                 return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" differs from the one the package was made from");
         }
     }
+    return {};
+}
+
+Status PackageApplier::checkFreeSpace(const Manifest &manifest) const
+{
+    // Summed without overflow: a package may claim sizes no disk holds.
+    uint64_t total = 0;
+    for (const NewEntry &e : manifest.newFiles)
+        total = e.size > ~uint64_t(0) - total ? ~uint64_t(0) : total + e.size;
+    uint64_t free = 0;
+    if (!freeDiskSpace(m_options.outDir, &free))
+        return Status::fail(ExitIoError, "cannot tell the free space for \"" + m_options.outDir + "\"");
+    if (total > free)
+        return Status::fail(ExitIoError, "the new tree needs " + std::to_string(total) + " bytes, the disk of \"" + m_options.outDir
+                                             + "\" has " + std::to_string(free) + " bytes free");
     return {};
 }
 
