@@ -89,9 +89,9 @@ private:
 // Deltas against all old files reuse the same files for every target; reopening them per file
 // costs more than the work itself on trees of many small files.
 constexpr size_t kMaxOpenOld = 256;
-// Old files that deltas read are held in memory up to this much; with the decoder's window of
-// at most 32 MiB the peak stays under 64 MiB.
-constexpr size_t kReferenceMemory = 16 << 20;
+// Old files that deltas read are held in memory up to this much; beside the decoder's window it
+// bounds the applier's memory whatever the tree size.
+constexpr size_t kReferenceMemory = 8 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
     : m_options(std::move(options)), m_buffer(kChunk), m_reference(kReferenceMemory, [this](uint32_t index) {
