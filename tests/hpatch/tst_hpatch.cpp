@@ -135,7 +135,7 @@ private slots:
         const QString deep = QString("d").repeated(60) + "/" + QString("e").repeated(60) + "/" + QString("f").repeated(60) + "/"
             + QString("g").repeated(60) + "/" + QString("長").repeated(40) + ".txt=text:30:";
         const QList<QStringList> rows = {
-            {"no change", some, some, "-C-all", "4096"},
+            {"no change, the old --all-old accepted", some, some, "--all-old -C-all", "4096"},
             {"changed, added, removed", kOld, kNew, "-C-diff", "0"},
             {"moved and duplicated", "from/moved.bin=rand:100000:5;dup.txt=text:30:3",
              "to/moved.bin=rand:100000:5;to/copy.bin=rand:100000:5;dup.txt=text:30:3;dup2.txt=text:30:3", "-C-diff", "4096"},
@@ -146,7 +146,7 @@ private slots:
             {"binary and text, unchecked", "prog.bin=rand:200000:8;readme.txt=text:1000:1",
              "prog.bin=patch:200000:8;readme.txt=text:1000:5", "-C-no", "8192"},
             {"code moved between files", "one.js=rand:60000:40;two.js=rand:60000:41;keep.js=text:50:1",
-             "merged.js=patch:60000:40;keep.js=text:60:2", "--all-old -C-diff", "8192"},
+             "merged.js=patch:60000:40;keep.js=text:60:2", "-C-diff", "8192"},
             {"blanks and CJK names", "程序 文件/说明 书.txt=text:40:1",
              "程序 文件/说明 书.txt=text:40:2;新 目录/空 格 .bin=rand:3000:10;空的 目录/", "-C-diff", "0"},
             {"path beyond 260 characters", deep + "1", deep + "2", "-C-diff", "0"},

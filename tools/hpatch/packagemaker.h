@@ -9,7 +9,6 @@ namespace hpatch {
 
 struct MakeOptions {
     bool full = false;      // against an empty old tree
-    bool matchAllOld = false; // delta against all changed and deleted old files together
     int level = 19;
     int windowLog = kDefaultWindowLog; // at most kMaxWindowLog
     std::string oldDir;
