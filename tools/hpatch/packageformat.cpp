@@ -31,7 +31,7 @@ void putString(std::string &out, const std::string &s)
 // Every entry takes at least this many manifest bytes, so counts beyond remaining()/min are lies
 // and are refused before anything is allocated for them.
 constexpr size_t kMinOldEntryBytes = 1 + 1 + 1 + 8;
-constexpr size_t kMinNewEntryBytes = 1 + 1 + 1 + 1 + 8 + 1;
+constexpr size_t kMinNewEntryBytes = 1 + 1 + 1 + 1 + 1;
 constexpr size_t kMinDirEntryBytes = 1 + 1 + 1;
 
 } // namespace
@@ -152,7 +152,7 @@ Status decodeHeader(const unsigned char *data, size_t size, Header *h)
     h->streamSize = r.u64();
     h->streamHash = r.u64();
     const uint64_t headerHash = r.u64();
-    if (h->version != kFormatVersion)
+    if (h->version < kFirstFormatVersion || h->version > kFormatVersion)
         return Status::fail(ExitBadPackage, "unsupported package version " + std::to_string(h->version));
     if (headerHash != XXH3_64bits(data, kHeaderSize - 8))
         return Status::fail(ExitBadPackage, "package header is corrupt");
@@ -326,15 +326,18 @@ std::string encodeManifest(const Manifest &m)
     }
     putVarint(out, m.newFiles.size());
     for (const NewEntry &e : m.newFiles) {
-        putString(out, e.path);
-        putVarint(out, e.mode);
-        putVarint(out, e.size);
-        putU64(out, e.hash);
         out.push_back(char(e.kind));
         if (e.kind != Kind::New) {
             putVarint(out, e.refs.size());
             for (uint32_t ref : e.refs)
                 putVarint(out, ref);
+        }
+        const bool copy = e.kind == Kind::Copy && e.refs.size() == 1 && e.refs[0] < m.oldFiles.size();
+        putString(out, copy && m.oldFiles[e.refs[0]].path == e.path ? std::string() : e.path);
+        putVarint(out, e.mode);
+        if (!copy) {
+            putVarint(out, e.size);
+            putU64(out, e.hash);
         }
     }
     putVarint(out, m.dirs.size());
@@ -345,7 +348,7 @@ std::string encodeManifest(const Manifest &m)
     return out;
 }
 
-Status decodeManifest(ByteReader &r, Manifest *m)
+Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
 {
     auto corrupt = [](const std::string &why) { return Status::fail(ExitBadPackage, "corrupt manifest: " + why); };
     auto unsafe = [](const std::string &path) {
@@ -380,11 +383,47 @@ Status decodeManifest(ByteReader &r, Manifest *m)
     std::vector<std::string> allPaths;
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
-        e.path = r.bytes(r.varint());
-        const uint64_t mode = r.varint();
-        e.size = r.varint();
-        e.hash = r.u64();
-        const uint8_t kind = r.u8();
+        uint64_t mode = 0;
+        uint8_t kind = 0;
+        if (version == 1) {
+            e.path = r.bytes(r.varint());
+            mode = r.varint();
+            e.size = r.varint();
+            e.hash = r.u64();
+        }
+        kind = r.u8();
+        if (r.failed())
+            return corrupt("truncated new file entry");
+        if (kind > uint8_t(Kind::New))
+            return corrupt("bad kind of new file " + std::to_string(i));
+        e.kind = Kind(kind);
+        if (e.kind != Kind::New) {
+            const uint64_t refCount = r.varint();
+            if (r.failed() || refCount == 0 || refCount > r.remaining() || refCount > oldCount
+                || (e.kind == Kind::Copy && refCount != 1))
+                return corrupt("bad references of new file " + std::to_string(i));
+            for (uint64_t j = 0; j < refCount; ++j) {
+                const uint64_t ref = r.varint();
+                if (r.failed() || ref >= oldCount)
+                    return corrupt("bad reference of new file " + std::to_string(i));
+                e.refs.push_back(uint32_t(ref));
+            }
+        }
+        if (version > 1) {
+            e.path = r.bytes(r.varint());
+            mode = r.varint();
+            if (e.kind == Kind::Copy) {
+                // A copy is its old file: same bytes, and the same path unless one is given.
+                const OldEntry &old = m->oldFiles[e.refs[0]];
+                e.size = old.size;
+                e.hash = old.hash;
+                if (e.path.empty())
+                    e.path = old.path;
+            } else {
+                e.size = r.varint();
+                e.hash = r.u64();
+            }
+        }
         if (r.failed())
             return corrupt("truncated new file entry");
         if (!isSafeRelativePath(e.path))
@@ -392,25 +431,8 @@ Status decodeManifest(ByteReader &r, Manifest *m)
         if (mode > 07777)
             return corrupt("bad mode for \"" + e.path + "\"");
         e.mode = uint32_t(mode);
-        if (kind > uint8_t(Kind::New))
-            return corrupt("bad kind for \"" + e.path + "\"");
-        e.kind = Kind(kind);
-        if (e.kind != Kind::New) {
-            const uint64_t refCount = r.varint();
-            if (r.failed() || refCount == 0 || refCount > r.remaining() || refCount > oldCount
-                || (e.kind == Kind::Copy && refCount != 1))
-                return corrupt("bad references for \"" + e.path + "\"");
-            uint64_t refTotal = 0;
-            for (uint64_t j = 0; j < refCount; ++j) {
-                const uint64_t ref = r.varint();
-                if (r.failed() || ref >= oldCount)
-                    return corrupt("bad reference for \"" + e.path + "\"");
-                e.refs.push_back(uint32_t(ref));
-                refTotal += m->oldFiles[size_t(ref)].size;
-            }
-            if (e.kind == Kind::Copy && refTotal != e.size)
-                return corrupt("copy of a file of another size for \"" + e.path + "\"");
-        }
+        if (e.kind == Kind::Copy && m->oldFiles[e.refs[0]].size != e.size)
+            return corrupt("copy of a file of another size for \"" + e.path + "\"");
         if (!newPaths.insert(e.path).second)
             return corrupt("two entries for path \"" + e.path + "\"");
         allPaths.push_back(e.path);

@@ -24,7 +24,10 @@
 namespace hpatch {
 
 inline constexpr char kMagic[8] = {'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G'};
-inline constexpr uint32_t kFormatVersion = 1;
+// Version 2 leaves out what a copy repeats from its old file (size, hash, and a path that does
+// not change); version 1 packages are still read.
+inline constexpr uint32_t kFormatVersion = 2;
+inline constexpr uint32_t kFirstFormatVersion = 1;
 inline constexpr uint32_t kFlagFull = 1;
 inline constexpr size_t kHeaderSize = 64;
 inline constexpr uint64_t kMaxBlockBytes = 1u << 20;
@@ -101,7 +104,7 @@ class ByteReader;
 std::string encodeManifest(const Manifest &manifest);
 // Parses and validates a raw manifest: structure, paths, references and duplicates. Memory grows
 // with the entries really read, never with the counts a manifest claims.
-Status decodeManifest(ByteReader &raw, Manifest *manifest);
+Status decodeManifest(ByteReader &raw, Manifest *manifest, uint32_t version = kFormatVersion);
 
 // Why a path cannot be in a package, or empty when it can: it must be relative, "/"-separated
 // UTF-8 without empty, "." or ".." parts, and every part a name that can exist on Windows and

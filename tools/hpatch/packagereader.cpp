@@ -160,7 +160,7 @@ Status PackageReader::readOpened()
     // Decompressed as it is parsed: the manifest's claimed size is never allocated.
     ManifestSource source(m_fd, kHeaderSize, m_header.manifestSize);
     ByteReader reader(m_header.manifestRawSize, [&source](unsigned char *data, size_t size) { return source.pull(data, size); });
-    s = decodeManifest(reader, &m_manifest);
+    s = decodeManifest(reader, &m_manifest, m_header.version);
     // A parse that ran out of bytes fails for the reason the source gives.
     if ((s.ok() && !source.finished()) || !source.error().empty())
         s = Status::fail(ExitBadPackage, "package manifest is corrupt: " + source.error());
