@@ -30,11 +30,15 @@ public:
     {
         while (add > 0) {
             const uint64_t take = std::min(add, room());
-            m_ctrls.push_back({take, 0, 0});
-            const size_t at = m_diff.size();
-            m_diff.resize(at + take);
-            for (uint64_t i = 0; i < take; ++i)
-                m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+            // Unchanged runs store no differences: a run of zeros still costs bytes in the stream.
+            const bool exact = std::memcmp(oldBytes, newBytes, size_t(take)) == 0;
+            m_ctrls.push_back({take, 0, 0, exact});
+            if (!exact) {
+                const size_t at = m_diff.size();
+                m_diff.resize(at + take);
+                for (uint64_t i = 0; i < take; ++i)
+                    m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+            }
             oldBytes += take;
             newBytes += take;
             add -= take;
@@ -42,14 +46,14 @@ public:
         }
         while (copy > 0) {
             const uint64_t take = std::min(copy, room());
-            m_ctrls.push_back({0, take, 0});
+            m_ctrls.push_back({0, take, 0, false});
             m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
             extraBytes += take;
             copy -= take;
             m_blockBytes += take;
         }
         if (m_ctrls.empty())
-            m_ctrls.push_back({0, 0, 0});
+            m_ctrls.push_back({0, 0, 0, false});
         m_ctrls.back().seek += seek;
     }
 
@@ -64,6 +68,7 @@ private:
         uint64_t add;
         uint64_t copy;
         int64_t seek;
+        bool exact;
     };
 
     // Blocks are cut lazily, so a trailing seek always joins the block of its bytes.
@@ -78,7 +83,7 @@ private:
     {
         putVarint(m_out, m_ctrls.size());
         for (const Ctrl &c : m_ctrls) {
-            putVarint(m_out, c.add);
+            putVarint(m_out, c.add << 1 | uint64_t(c.exact));
             putVarint(m_out, c.copy);
             putVarint(m_out, zigzag(c.seek));
         }

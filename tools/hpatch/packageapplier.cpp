@@ -398,7 +398,10 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     struct Ctrl {
         uint64_t add, copy;
         int64_t seek;
+        bool exact; // the add's bytes are the old bytes as they are: no differences stored
     };
+    // Format 1 stores differences for every add; later ones flag exact adds in the add's low bit.
+    const bool flagged = reader.header().version > 1;
     std::vector<Ctrl> ctrls;
     std::vector<char> &diff = m_diff;
     std::vector<char> &extra = m_extra;
@@ -416,9 +419,11 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         if (count == 0 || count > kMaxBlockControls)
             return corrupt("bad control count");
         ctrls.resize(size_t(count));
-        uint64_t adds = 0, copies = 0;
+        uint64_t adds = 0, diffs = 0, copies = 0;
         for (Ctrl &c : ctrls) {
             c.add = stream.varint(&s);
+            c.exact = flagged && (c.add & 1);
+            c.add = flagged ? c.add >> 1 : c.add;
             if (s.ok())
                 c.copy = stream.varint(&s);
             if (s.ok())
@@ -428,13 +433,14 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.add > kMaxBlockBytes || c.copy > kMaxBlockBytes)
                 return corrupt("control too large");
             adds += c.add;
+            diffs += c.exact ? 0 : c.add;
             copies += c.copy;
             if (adds + copies > kMaxBlockBytes)
                 return corrupt("block too large");
         }
         if (adds + copies == 0 || adds + copies > left)
             return corrupt("block size does not fit the file");
-        diff.resize(size_t(adds));
+        diff.resize(size_t(diffs));
         extra.resize(size_t(copies));
         s = stream.read(diff.data(), diff.size());
         if (s.ok())
@@ -452,11 +458,13 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
                         return m_referenceError;
                     return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
                 }
-                addBytes(m_buffer.data(), d, size_t(c.add));
+                if (!c.exact) {
+                    addBytes(m_buffer.data(), d, size_t(c.add));
+                    d += c.add;
+                }
                 s = out.write(m_buffer.data(), size_t(c.add));
                 if (!s.ok())
                     return s;
-                d += c.add;
             }
             if (c.copy > 0) {
                 s = out.write(x, size_t(c.copy));

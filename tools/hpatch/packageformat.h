@@ -18,8 +18,9 @@
 //   manifest, then stream; the file ends exactly there.
 //
 // The stream holds, for every new file in manifest order that is not a copy, its bytes (kind New)
-// or its delta blocks (kind Delta): varint control count, the controls (varint add, varint copy,
-// zigzag varint seek), then the add-many difference bytes, then the copy-many extra bytes. A block
+// or its delta blocks (kind Delta): varint control count, the controls (varint add * 2 + 1 when
+// the add's bytes are the old ones unchanged, varint copy, zigzag varint seek), then the
+// difference bytes of the other adds, then the copy-many extra bytes. A block
 // yields at most kMaxBlockBytes; blocks follow until the file's size is reached.
 namespace hpatch {
 
