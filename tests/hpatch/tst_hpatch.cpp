@@ -51,7 +51,7 @@ QByteArray content(const QString &spec)
         for (int at : {0, 1000, size / 2, size - 3})
             data[at] = char(data[at] ^ 0x5a);
         data.insert(size / 3, randomBytes(3000, 1));
-        data.remove(size * 2 / 3, 1500);
+        data.remove(size * 2 / 3, 1500).append(data.mid(1000, 100000)); // the start again, at the end
     }
     return data;
 }
