@@ -91,7 +91,7 @@ private:
 constexpr size_t kMaxOpenOld = 256;
 // Old files that deltas read are held in memory up to this much; beside the decoder's window it
 // bounds the applier's memory whatever the tree size.
-constexpr size_t kReferenceMemory = 8 << 20;
+constexpr size_t kReferenceMemory = 6 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
     : m_options(std::move(options)), m_buffer(kChunk), m_reference(kReferenceMemory, [this](uint32_t index) {

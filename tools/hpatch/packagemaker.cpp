@@ -89,6 +89,8 @@ Status PackageMaker::run()
 {
     if (m_options.level < 1 || m_options.level > ZSTD_maxCLevel())
         return Status::fail(ExitBadArguments, "compression level out of range");
+    if (m_options.windowLog == 0)
+        m_options.windowLog = m_options.full ? kDefaultFullWindowLog : kDefaultWindowLog;
     if (m_options.windowLog < 10 || m_options.windowLog > kMaxWindowLog)
         return Status::fail(ExitBadArguments, "window log out of range (10 to " + std::to_string(kMaxWindowLog) + ")");
     Status s;
