@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
     clang
     xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil
-    nginx-light curl time ccache
+    nginx-light curl time ccache dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -30,11 +30,15 @@ public:
     {
         while (add > 0) {
             const uint64_t take = std::min(add, room());
-            m_ctrls.push_back({take, 0, 0});
-            const size_t at = m_diff.size();
-            m_diff.resize(at + take);
-            for (uint64_t i = 0; i < take; ++i)
-                m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+            // Unchanged runs store no differences: a run of zeros still costs bytes in the stream.
+            const bool exact = std::memcmp(oldBytes, newBytes, size_t(take)) == 0;
+            m_ctrls.push_back({take, 0, 0, exact});
+            if (!exact) {
+                const size_t at = m_diff.size();
+                m_diff.resize(at + take);
+                for (uint64_t i = 0; i < take; ++i)
+                    m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+            }
             oldBytes += take;
             newBytes += take;
             add -= take;
@@ -42,14 +46,14 @@ public:
         }
         while (copy > 0) {
             const uint64_t take = std::min(copy, room());
-            m_ctrls.push_back({0, take, 0});
+            m_ctrls.push_back({0, take, 0, false});
             m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
             extraBytes += take;
             copy -= take;
             m_blockBytes += take;
         }
         if (m_ctrls.empty())
-            m_ctrls.push_back({0, 0, 0});
+            m_ctrls.push_back({0, 0, 0, false});
         m_ctrls.back().seek += seek;
     }
 
@@ -64,6 +68,7 @@ private:
         uint64_t add;
         uint64_t copy;
         int64_t seek;
+        bool exact;
     };
 
     // Blocks are cut lazily, so a trailing seek always joins the block of its bytes.
@@ -78,7 +83,7 @@ private:
     {
         putVarint(m_out, m_ctrls.size());
         for (const Ctrl &c : m_ctrls) {
-            putVarint(m_out, c.add);
+            putVarint(m_out, c.add << 1 | uint64_t(c.exact));
             putVarint(m_out, c.copy);
             putVarint(m_out, zigzag(c.seek));
         }
@@ -135,15 +140,39 @@ int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) 
     return y;
 }
 
-void DeltaEncoder::encode(const uint8_t *target, uint64_t targetSize, std::string &out) const
+void DeltaEncoder::write(const uint8_t *target, const std::vector<DeltaControl> &controls,
+                         const std::function<uint64_t(uint64_t)> &map, std::string &out) const
 {
     BlockWriter writer(out);
+    // Where the next add starts, so each seek lands there in the applier's reference.
+    std::vector<size_t> nextAdd(controls.size() + 1, controls.size());
+    for (size_t i = controls.size(); i-- > 0;)
+        nextAdd[i] = controls[i].add > 0 ? i : nextAdd[i + 1];
+    uint64_t cursor = 0;
+    if (!controls.empty() && controls[0].add > 0 && map(controls[0].oldPos) != 0) {
+        cursor = map(controls[0].oldPos);
+        writer.control(nullptr, nullptr, 0, nullptr, 0, int64_t(cursor));
+    }
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const DeltaControl &c = controls[i];
+        if (c.add > 0)
+            cursor = map(c.oldPos) + c.add;
+        const size_t next = nextAdd[i + 1];
+        const int64_t seek = next < controls.size() ? int64_t(map(controls[next].oldPos)) - int64_t(cursor) : 0;
+        writer.control(m_ref + c.oldPos, target + c.newPos, c.add, target + c.newPos + c.add, c.copy, seek);
+        cursor = uint64_t(int64_t(cursor) + seek);
+    }
+    writer.finish();
+}
+
+void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector<DeltaControl> &controls) const
+{
+    controls.clear();
     const uint8_t *oldData = m_ref;
     const int64_t oldSize = m_refSize;
     const int64_t newSize = int64_t(targetSize);
     if (!m_valid) {
-        writer.control(nullptr, nullptr, 0, target, targetSize, 0);
-        writer.finish();
+        controls.push_back({0, 0, 0, targetSize});
         return;
     }
 
@@ -208,16 +237,12 @@ void DeltaEncoder::encode(const uint8_t *target, uint64_t targetSize, std::strin
             lenb -= lens;
         }
 
-        const int64_t extraStart = lastScan + lenf;
-        const int64_t extraLen = (scan - lenb) - extraStart;
-        const int64_t seek = (pos - lenb) - (lastPos + lenf);
-        writer.control(oldData + lastPos, target + lastScan, uint64_t(lenf), target + extraStart, uint64_t(extraLen),
-                       seek);
+        const int64_t extraLen = (scan - lenb) - (lastScan + lenf);
+        controls.push_back({uint64_t(lastPos), uint64_t(lenf), uint64_t(lastScan), uint64_t(extraLen)});
         lastScan = scan - lenb;
         lastPos = pos - lenb;
         lastOffset = pos - scan;
     }
-    writer.finish();
 }
 
 } // namespace hpatch

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,15 @@ namespace hpatch {
 // The largest reference a delta is made against (the suffix array uses 32-bit positions).
 inline constexpr uint64_t kMaxDeltaReference = (uint64_t(1) << 31) - 1;
 
+// One step of a delta: add bytes of the target at newPos are the reference's bytes at oldPos plus
+// differences, then copy bytes of the target follow as they are.
+struct DeltaControl {
+    uint64_t oldPos;
+    uint64_t add;
+    uint64_t newPos;
+    uint64_t copy;
+};
+
 // bsdiff-style delta of one target against a reference, written as the blocks of the package
 // stream. The suffix array of the reference is built once and reused for many targets.
 class DeltaEncoder {
@@ -16,8 +26,12 @@ public:
     // The reference must stay alive and unchanged while the encoder is used.
     DeltaEncoder(const uint8_t *reference, uint64_t size);
     bool valid() const { return m_valid; }
-    // Appends the delta blocks that rebuild target from the reference to out.
-    void encode(const uint8_t *target, uint64_t size, std::string &out) const;
+    // The controls that rebuild target from the reference, in target order.
+    void match(const uint8_t *target, uint64_t size, std::vector<DeltaControl> &controls) const;
+    // Appends the delta blocks of the controls to out. map gives, for a reference position that
+    // an add starts at, the position in the reference the applier gets (the used files only).
+    void write(const uint8_t *target, const std::vector<DeltaControl> &controls,
+               const std::function<uint64_t(uint64_t)> &map, std::string &out) const;
 
 private:
     int64_t search(const uint8_t *target, int64_t size, int64_t *pos) const;

@@ -9,13 +9,14 @@
 namespace {
 
 const char *const kUsage =
-    "usage: mkhpatch [--all-old] [--level N] [--window-log N] <oldDir> <newDir> <package>\n"
+    "usage: mkhpatch [--level N] [--window-log N] <oldDir> <newDir> <package>\n"
     "       mkhpatch --full [--level N] <newDir> <package>\n"
-    "  --all-old  match each changed file against all changed and deleted old files together\n"
+    "  each changed file is matched against all changed and deleted old files together\n"
+    "  (--all-old, which asked for that, is still accepted)\n"
     "  --full     a package that needs no old tree\n"
     "  --level N  zstd level of the stream (default 19)\n"
-    "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 25); the apply needs\n"
-    "             about this much memory\n";
+    "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 23, 25 with --full);\n"
+    "             the apply needs about this much memory\n";
 
 int usage(const std::string &why)
 {
@@ -36,7 +37,7 @@ int main(int argc, char **argv)
         if (arg == "--full")
             options.full = true;
         else if (arg == "--all-old")
-            options.matchAllOld = true;
+            continue; // what every package does now; older scripts still pass it
         else if (arg == "--level" && i + 1 < argc)
             options.level = std::atoi(argv[++i]);
         else if (arg == "--window-log" && i + 1 < argc)
@@ -46,8 +47,6 @@ int main(int argc, char **argv)
         else
             positional.push_back(arg);
     }
-    if (options.full && options.matchAllOld)
-        return usage("--full and --all-old exclude each other");
     const size_t expected = options.full ? 2 : 3;
     if (positional.size() != expected)
         return usage(argc == 1 ? std::string() : "wrong number of arguments");

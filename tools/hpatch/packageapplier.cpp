@@ -1,5 +1,6 @@
 #include "packageapplier.h"
 
+#include "diskspace.h"
 #include "outputfile.h"
 #include "packagereader.h"
 
@@ -88,9 +89,9 @@ private:
 // Deltas against all old files reuse the same files for every target; reopening them per file
 // costs more than the work itself on trees of many small files.
 constexpr size_t kMaxOpenOld = 256;
-// Old files that deltas read are held in memory up to this much; with the decoder's window of
-// at most 32 MiB the peak stays under 64 MiB.
-constexpr size_t kReferenceMemory = 16 << 20;
+// Old files that deltas read are held in memory up to this much; beside the decoder's window it
+// bounds the applier's memory whatever the tree size.
+constexpr size_t kReferenceMemory = 6 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
     : m_options(std::move(options)), m_buffer(kChunk), m_reference(kReferenceMemory, [this](uint32_t index) {
@@ -176,6 +177,9 @@ Status PackageApplier::apply(PackageReader &reader)
     Status s = checkOldFiles(manifest);
     if (!s.ok())
         return s;
+    s = checkFreeSpace(manifest);
+    if (!s.ok())
+        return s;
 
     s = makeOutDir();
     for (const DirEntry &d : manifest.dirs) {
@@ -241,6 +245,21 @@ Status PackageApplier::checkOldFiles(const Manifest &manifest)
                 return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" differs from the one the package was made from");
         }
     }
+    return {};
+}
+
+Status PackageApplier::checkFreeSpace(const Manifest &manifest) const
+{
+    // Summed without overflow: a package may claim sizes no disk holds.
+    uint64_t total = 0;
+    for (const NewEntry &e : manifest.newFiles)
+        total = e.size > ~uint64_t(0) - total ? ~uint64_t(0) : total + e.size;
+    uint64_t free = 0;
+    if (!freeDiskSpace(m_options.outDir, &free))
+        return Status::fail(ExitIoError, "cannot tell the free space for \"" + m_options.outDir + "\"");
+    if (total > free)
+        return Status::fail(ExitIoError, "the new tree needs " + std::to_string(total) + " bytes, the disk of \"" + m_options.outDir
+                                             + "\" has " + std::to_string(free) + " bytes free");
     return {};
 }
 
@@ -379,7 +398,10 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     struct Ctrl {
         uint64_t add, copy;
         int64_t seek;
+        bool exact; // the add's bytes are the old bytes as they are: no differences stored
     };
+    // Format 1 stores differences for every add; later ones flag exact adds in the add's low bit.
+    const bool flagged = reader.header().version > 1;
     std::vector<Ctrl> ctrls;
     std::vector<char> &diff = m_diff;
     std::vector<char> &extra = m_extra;
@@ -397,9 +419,11 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         if (count == 0 || count > kMaxBlockControls)
             return corrupt("bad control count");
         ctrls.resize(size_t(count));
-        uint64_t adds = 0, copies = 0;
+        uint64_t adds = 0, diffs = 0, copies = 0;
         for (Ctrl &c : ctrls) {
             c.add = stream.varint(&s);
+            c.exact = flagged && (c.add & 1);
+            c.add = flagged ? c.add >> 1 : c.add;
             if (s.ok())
                 c.copy = stream.varint(&s);
             if (s.ok())
@@ -409,13 +433,14 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.add > kMaxBlockBytes || c.copy > kMaxBlockBytes)
                 return corrupt("control too large");
             adds += c.add;
+            diffs += c.exact ? 0 : c.add;
             copies += c.copy;
             if (adds + copies > kMaxBlockBytes)
                 return corrupt("block too large");
         }
         if (adds + copies == 0 || adds + copies > left)
             return corrupt("block size does not fit the file");
-        diff.resize(size_t(adds));
+        diff.resize(size_t(diffs));
         extra.resize(size_t(copies));
         s = stream.read(diff.data(), diff.size());
         if (s.ok())
@@ -433,11 +458,13 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
                         return m_referenceError;
                     return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
                 }
-                addBytes(m_buffer.data(), d, size_t(c.add));
+                if (!c.exact) {
+                    addBytes(m_buffer.data(), d, size_t(c.add));
+                    d += c.add;
+                }
                 s = out.write(m_buffer.data(), size_t(c.add));
                 if (!s.ok())
                     return s;
-                d += c.add;
             }
             if (c.copy > 0) {
                 s = out.write(x, size_t(c.copy));

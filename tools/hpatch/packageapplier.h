@@ -40,6 +40,8 @@ public:
 private:
     Status checkDirectories();
     Status checkOldFiles(const Manifest &manifest);
+    // Refuses a tree larger than the free space of outDir's disk before anything is written.
+    Status checkFreeSpace(const Manifest &manifest) const;
     Status openOld(const OldEntry &entry, int *fd) const;
     // An open old file for reading, kept open for later files that use it again.
     Status sharedOld(uint32_t index, int *fd);

@@ -17,6 +17,9 @@ namespace hpatch {
 
 namespace {
 
+// The largest reference of all changed old files together: with its suffix array and the trees'
+// mappings the maker stays under 1 GiB.
+constexpr uint64_t kMaxCombinedReference = 128 << 20;
 // Level of the quick trial that decides between a delta and the plain bytes of one file.
 constexpr int kTrialLevel = 3;
 
@@ -86,6 +89,8 @@ Status PackageMaker::run()
 {
     if (m_options.level < 1 || m_options.level > ZSTD_maxCLevel())
         return Status::fail(ExitBadArguments, "compression level out of range");
+    if (m_options.windowLog == 0)
+        m_options.windowLog = m_options.full ? kDefaultFullWindowLog : kDefaultWindowLog;
     if (m_options.windowLog < 10 || m_options.windowLog > kMaxWindowLog)
         return Status::fail(ExitBadArguments, "window log out of range (10 to " + std::to_string(kMaxWindowLog) + ")");
     Status s;
@@ -137,30 +142,36 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
         return index;
     };
 
-    // The all-old-files reference: every changed or deleted old file, one after another.
+    // The reference of every changed file: all changed and deleted old files one after another,
+    // since code moves between files in real releases. Its suffix array takes four bytes per
+    // byte, so past kMaxCombinedReference old files are matched only against their own new file.
     std::vector<size_t> combinedFiles;
+    std::vector<uint64_t> combinedStarts;
     std::vector<uint8_t> combined;
+    std::vector<bool> inCombined(m_old.files.size());
     std::unique_ptr<DeltaEncoder> combinedEncoder;
-    if (m_options.matchAllOld) {
-        for (size_t i = 0; i < m_old.files.size(); ++i) {
-            const TreeFile &f = m_old.files[i];
-            auto same = newByPath.find(f.path);
-            if (same != newByPath.end() && m_new.files[same->second].hash == f.hash
-                && m_new.files[same->second].size == f.size)
-                continue;
-            if (f.size == 0 || combined.size() + f.size > kMaxDeltaReference)
-                continue;
-            MappedFile map;
-            if (!map.open(m_options.oldDir + "/" + f.path) || map.size() != f.size)
-                return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
-            combined.insert(combined.end(), map.data(), map.data() + map.size());
-            combinedFiles.push_back(i);
-        }
-        if (m_progress)
-            m_progress("indexing " + std::to_string(combined.size()) + " bytes of old files");
-        if (!combined.empty())
-            combinedEncoder = std::make_unique<DeltaEncoder>(combined.data(), combined.size());
+    for (size_t i = 0; i < m_old.files.size(); ++i) {
+        const TreeFile &f = m_old.files[i];
+        auto same = newByPath.find(f.path);
+        if (same != newByPath.end() && m_new.files[same->second].hash == f.hash && m_new.files[same->second].size == f.size)
+            continue;
+        if (f.size == 0 || combined.size() + f.size > kMaxCombinedReference)
+            continue;
+        MappedFile map;
+        if (!map.open(m_options.oldDir + "/" + f.path) || map.size() != f.size)
+            return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
+        combinedStarts.push_back(combined.size());
+        combined.insert(combined.end(), map.data(), map.data() + map.size());
+        combinedFiles.push_back(i);
+        inCombined[i] = true;
     }
+    if (m_progress)
+        m_progress("indexing " + std::to_string(combined.size()) + " bytes of old files");
+    if (!combined.empty())
+        combinedEncoder = std::make_unique<DeltaEncoder>(combined.data(), combined.size());
+    const std::vector<uint64_t> ownStart{0};
+    std::vector<DeltaControl> controls;
+    std::vector<uint64_t> compact;
 
     size_t copies = 0, deltas = 0, plain = 0;
     uint64_t written = 0;
@@ -200,33 +211,63 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
         bool useDelta = false;
         delta.clear();
         if (f.size > 0 && f.size <= kMaxDeltaReference) {
-            std::vector<size_t> refFiles;
+            const std::vector<size_t> *refFiles = &combinedFiles;
+            const std::vector<uint64_t> *starts = &combinedStarts;
             const DeltaEncoder *encoder = nullptr;
             std::unique_ptr<DeltaEncoder> own;
+            std::vector<size_t> ownFile;
             MappedFile oldMap;
             auto byPath = oldByPath.find(f.path);
-            if (combinedEncoder && combinedEncoder->valid()) {
+            if (combinedEncoder && combinedEncoder->valid() && (byPath == oldByPath.end() || inCombined[byPath->second])) {
                 encoder = combinedEncoder.get();
-                refFiles = combinedFiles;
             } else if (byPath != oldByPath.end() && m_old.files[byPath->second].size > 0
                        && m_old.files[byPath->second].size <= kMaxDeltaReference) {
                 if (!oldMap.open(m_options.oldDir + "/" + f.path) || oldMap.size() != m_old.files[byPath->second].size)
                     return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
                 own = std::make_unique<DeltaEncoder>(oldMap.data(), oldMap.size());
-                if (own->valid()) {
-                    encoder = own.get();
-                    refFiles = {byPath->second};
-                }
+                ownFile = {byPath->second};
+                refFiles = &ownFile;
+                starts = &ownStart;
+                encoder = own->valid() ? own.get() : nullptr;
             }
             if (encoder) {
                 MappedFile newMap;
                 if (!newMap.open(newPath) || newMap.size() != f.size)
                     return Status::fail(ExitIoError, "cannot read \"" + newPath + "\"");
-                encoder->encode(newMap.data(), newMap.size(), delta);
-                useDelta = trialSize(delta.data(), delta.size()) < trialSize(newMap.data(), size_t(newMap.size()));
+                encoder->match(newMap.data(), newMap.size(), controls);
+                // Only the old files the adds read become the reference the applier gets, one
+                // after another; positions move down by the files left out before them.
+                auto fileAt = [&](uint64_t pos) {
+                    return size_t(std::upper_bound(starts->begin(), starts->end(), pos) - starts->begin()) - 1;
+                };
+                const uint64_t unused = ~uint64_t(0);
+                compact.assign(refFiles->size(), unused);
+                for (const DeltaControl &c : controls) {
+                    if (c.add == 0)
+                        continue;
+                    for (size_t k = fileAt(c.oldPos), last = fileAt(c.oldPos + c.add - 1); k <= last; ++k)
+                        compact[k] = 0;
+                }
+                std::vector<size_t> usedFiles;
+                uint64_t usedBytes = 0;
+                for (size_t k = 0; k < compact.size(); ++k) {
+                    if (compact[k] == unused)
+                        continue;
+                    compact[k] = usedBytes;
+                    usedBytes += m_old.files[(*refFiles)[k]].size;
+                    usedFiles.push_back((*refFiles)[k]);
+                }
+                if (!usedFiles.empty()) {
+                    auto map = [&](uint64_t pos) {
+                        const size_t k = fileAt(pos);
+                        return compact[k] + (pos - (*starts)[k]);
+                    };
+                    encoder->write(newMap.data(), controls, map, delta);
+                    useDelta = trialSize(delta.data(), delta.size()) < trialSize(newMap.data(), size_t(newMap.size()));
+                }
                 if (useDelta) {
                     entry.kind = Kind::Delta;
-                    for (size_t r : refFiles)
+                    for (size_t r : usedFiles)
                         entry.refs.push_back(reference(r));
                 }
             }

@@ -9,9 +9,8 @@ namespace hpatch {
 
 struct MakeOptions {
     bool full = false;      // against an empty old tree
-    bool matchAllOld = false; // delta against all changed and deleted old files together
     int level = 19;
-    int windowLog = kDefaultWindowLog; // at most kMaxWindowLog
+    int windowLog = 0; // at most kMaxWindowLog; 0 for the default of the package kind
     std::string oldDir;
     std::string newDir;
     std::string package;

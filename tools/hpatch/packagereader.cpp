@@ -2,6 +2,7 @@
 
 #include "outputfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -12,6 +13,99 @@
 #include <xxhash.h>
 
 namespace hpatch {
+
+namespace {
+
+constexpr size_t kReadSize = 1 << 17;
+// The maker compresses the manifest in one call at most at level 19, which uses at most 8 MiB of
+// window; more would only cost the applier memory.
+constexpr int kManifestWindowLog = 23;
+
+bool hashRange(int fd, uint64_t offset, uint64_t size, uint64_t *hash)
+{
+    std::vector<char> buffer(size_t(std::min<uint64_t>(size, kReadSize)));
+    XXH3_state_t *state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    bool ok = true;
+    while (size > 0 && ok) {
+        const size_t n = size_t(std::min<uint64_t>(size, buffer.size()));
+        ok = readAt(fd, buffer.data(), n, offset);
+        XXH3_64bits_update(state, buffer.data(), n);
+        offset += n;
+        size -= n;
+    }
+    *hash = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    return ok;
+}
+
+// The manifest's zstd frame, decompressed piece by piece for the parser.
+class ManifestSource {
+public:
+    ManifestSource(int fd, uint64_t offset, uint64_t size)
+        : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kReadSize)
+    {
+        ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kManifestWindowLog);
+    }
+    ~ManifestSource() { ZSTD_freeDCtx(m_ctx); }
+
+    size_t pull(unsigned char *data, size_t size)
+    {
+        ZSTD_outBuffer out{data, size, 0};
+        while (out.pos == 0 && m_error.empty()) {
+            if (m_last == 0) {
+                m_error = "it ends before its declared size";
+                break;
+            }
+            if (m_input.pos == m_input.size && !refill())
+                break;
+            const size_t r = ZSTD_decompressStream(m_ctx, &out, &m_input);
+            if (ZSTD_isError(r))
+                m_error = ZSTD_getErrorName(r);
+            else
+                m_last = r;
+        }
+        return out.pos;
+    }
+
+    // True when the frame ends exactly after what was pulled, with no input left.
+    bool finished()
+    {
+        unsigned char extra;
+        if (m_last != 0 && pull(&extra, 1) != 0)
+            m_error = "it holds more than its declared size";
+        else if (m_last != 0 && m_error.empty())
+            m_error = "its frame does not end";
+        if (m_error.empty() && (m_input.pos != m_input.size || m_pos != m_end))
+            m_error = "bytes after its frame";
+        return m_error.empty();
+    }
+    const std::string &error() const { return m_error; }
+
+private:
+    bool refill()
+    {
+        const size_t want = size_t(std::min<uint64_t>(m_in.size(), m_end - m_pos));
+        if (want == 0 || !readAt(m_fd, m_in.data(), want, m_pos)) {
+            m_error = "it is truncated";
+            return false;
+        }
+        m_pos += want;
+        m_input = {m_in.data(), want, 0};
+        return true;
+    }
+
+    int m_fd;
+    uint64_t m_pos;
+    uint64_t m_end;
+    ZSTD_DCtx *m_ctx;
+    std::vector<char> m_in;
+    ZSTD_inBuffer m_input{nullptr, 0, 0};
+    size_t m_last = 1;
+    std::string m_error;
+};
+
+} // namespace
 
 PackageReader::~PackageReader()
 {
@@ -58,16 +152,18 @@ Status PackageReader::readOpened()
     if (m_header.manifestSize + m_header.streamSize != body)
         return Status::fail(ExitBadPackage, "package has trailing bytes");
 
-    std::vector<char> compressed(size_t(m_header.manifestSize));
-    if (!readAt(m_fd, compressed.data(), compressed.size(), kHeaderSize))
+    uint64_t hash = 0;
+    if (!hashRange(m_fd, kHeaderSize, m_header.manifestSize, &hash))
         return Status::fail(ExitBadPackage, "cannot read package manifest");
-    if (XXH3_64bits(compressed.data(), compressed.size()) != m_header.manifestHash)
+    if (hash != m_header.manifestHash)
         return Status::fail(ExitBadPackage, "package manifest is corrupt (hash mismatch)");
-    std::string manifest(size_t(m_header.manifestRawSize), '\0');
-    const size_t got = ZSTD_decompress(manifest.data(), manifest.size(), compressed.data(), compressed.size());
-    if (ZSTD_isError(got) || got != manifest.size())
-        return Status::fail(ExitBadPackage, "package manifest cannot be decompressed");
-    s = decodeManifest(manifest, &m_manifest);
+    // Decompressed as it is parsed: the manifest's claimed size is never allocated.
+    ManifestSource source(m_fd, kHeaderSize, m_header.manifestSize);
+    ByteReader reader(m_header.manifestRawSize, [&source](unsigned char *data, size_t size) { return source.pull(data, size); });
+    s = decodeManifest(reader, &m_manifest, m_header.version);
+    // A parse that ran out of bytes fails for the reason the source gives.
+    if ((s.ok() && !source.finished()) || !source.error().empty())
+        s = Status::fail(ExitBadPackage, "package manifest is corrupt: " + source.error());
     if (!s.ok())
         return s;
     if ((m_header.flags & kFlagFull) && !m_manifest.oldFiles.empty())
@@ -78,22 +174,8 @@ Status PackageReader::readOpened()
 
 Status PackageReader::verifyStream()
 {
-    std::vector<char> buffer(1 << 20);
-    XXH3_state_t *state = XXH3_createState();
-    XXH3_64bits_reset(state);
-    uint64_t offset = kHeaderSize + m_header.manifestSize;
-    uint64_t left = m_header.streamSize;
-    bool ok = true;
-    while (left > 0 && ok) {
-        const size_t n = size_t(std::min<uint64_t>(left, buffer.size()));
-        ok = readAt(m_fd, buffer.data(), n, offset);
-        XXH3_64bits_update(state, buffer.data(), n);
-        offset += n;
-        left -= n;
-    }
-    const uint64_t hash = XXH3_64bits_digest(state);
-    XXH3_freeState(state);
-    if (!ok)
+    uint64_t hash = 0;
+    if (!hashRange(m_fd, kHeaderSize + m_header.manifestSize, m_header.streamSize, &hash))
         return Status::fail(ExitBadPackage, "cannot read package stream");
     if (hash != m_header.streamHash)
         return Status::fail(ExitBadPackage, "package stream is corrupt (hash mismatch)");

@@ -30,10 +30,15 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
         struct stat st;
         if (::lstat(full.c_str(), &st) != 0)
             return Status::fail(ExitIoError, "cannot read \"" + full + "\": " + std::strerror(errno));
-        const bool usable = (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) && isSafeRelativePath(relative);
-        if (!usable) {
+        const bool plain = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+        const std::string problem = pathProblem(relative);
+        if (!plain || !problem.empty()) {
+            // Every package must apply on Windows too, so a name it cannot hold is refused as a
+            // package would be.
+            if (strict && !problem.empty())
+                return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
             if (strict)
-                return Status::fail(ExitBadArguments, "\"" + full + "\" cannot be packaged (not a plain file or directory, or a name with '\\\\' or ':')");
+                return Status::fail(ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
             if (S_ISDIR(st.st_mode))
                 it.disable_recursion_pending();
             continue;
@@ -46,6 +51,16 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
     }
     std::sort(tree->files.begin(), tree->files.end(), [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
     std::sort(tree->dirs.begin(), tree->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    if (strict) {
+        std::vector<std::string> paths;
+        for (const TreeFile &f : tree->files)
+            paths.push_back(f.path);
+        for (const DirEntry &d : tree->dirs)
+            paths.push_back(d.path);
+        const std::string clash = caseClash(paths);
+        if (!clash.empty())
+            return Status::fail(ExitBadPackage, "names in \"" + root + "\" differ only in case, which Windows cannot hold: " + clash);
+    }
 
     for (TreeFile &f : tree->files) {
         if (progress)
