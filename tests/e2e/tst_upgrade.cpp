@@ -117,6 +117,9 @@ void TestUpgrade::upgrade()
     const QSettings uninstall(box.home() + "/.config/uninstall.ini", QSettings::IniFormat);
     QCOMPARE(uninstall.value("Tandemo_Teacher/DisplayVersion").toString(),
              result == 0 ? sample::kSampleNewVersion : QString());
+    // The history and the logs may hold the update URL with its token: nobody else reads them.
+    for (const QString &own : box.logFiles() << box.historyPath())
+        QCOMPARE(QFileInfo(own).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
     // Packages, their output trees and the backup the copy ran from are gone.
     QStringList left = QDir(box.localDataDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     left.sort();

@@ -204,6 +204,9 @@ void TestUpgradeRunner::scenario_data()
     for (const char *name : { "%2E%2E", "%00.pkg", "..%5C..%5Cescape.pkg", "package", ".pkg", "Client_backup.pkg",
                               "history.ini" })
         QTest::newRow(name) << none << name << Tool::Real << true << true << Act::LeaveResult << QList<int>{ 3 } << 2;
+    // Only the web: a local file must never be applied as the package.
+    QTest::newRow("package on the local disk") << none << "file://" + path("serve/good_full.pkg") << Tool::Real << true
+                                               << true << Act::LeaveResult << QList<int>{ 3 } << 2;
 }
 
 void TestUpgradeRunner::scenario()
@@ -227,14 +230,16 @@ void TestUpgradeRunner::scenario()
 
     // A process the settings list, named with the blanks an administrator may leave around it.
     QProcess blocker;
-    const QString blockerPath = run.filePath("tst_upgraderunner_blocker");
+    // Named after this test process, so that a second run of this suite keeps its own.
+    const QString blockerName = QString("blocker%1").arg(QCoreApplication::applicationPid());
+    const QString blockerPath = run.filePath(blockerName);
     QVERIFY(QFile::copy("/bin/sleep", blockerPath));
     blocker.start(blockerPath, { "60" });
     QVERIFY(blocker.waitForStarted());
 
     sample::UpdateDocument document;
     document.productUrl = "file:///bin/sh";
-    document.fullUrl = m_server.url("/" + full).toString(QUrl::FullyEncoded);
+    document.fullUrl = full.contains("://") ? full : m_server.url("/" + full).toString(QUrl::FullyEncoded);
     if (!incremental.isEmpty())
         document.incrementals << qMakePair(m_server.url("/" + incremental).toString(QUrl::FullyEncoded), kInstalled);
     QVERIFY(testsupport::writeTree(dataDir, { { "update_teacher.json", sample::updateDocument(document) } }));
@@ -254,7 +259,7 @@ void TestUpgradeRunner::scenario()
     context.historyFilePath = history.path();
     context.updateInfoFilePath = dataDir + "/update_teacher.json";
     context.patchToolPath = run.filePath("hpatchz");
-    context.needKilledProcesses = QStringList{ "  tst_upgraderunner_blocker " };
+    context.needKilledProcesses = QStringList{ "  " + blockerName + " " };
     context.withBackupSuffix = suffix;
     context.history = &history;
     context.updateInfo = &updateInfo;
