@@ -122,72 +122,65 @@ private slots:
     void history_data()
     {
         QTest::addColumn<QByteArray>("content"); // empty: no file
-        QTest::addColumn<bool>("exists");
-        QTest::addColumn<QString>("fields"); // dest|pre|notify|upgrade|notified|cancelled|status
+        QTest::addColumn<Change>("change"); // null: only read
+        QTest::addColumn<QString>("written"); // the key=value written over the file's own; the whole file if there was none
+        QTest::addColumn<QString>("fields"); // as read first: dest|pre|notify|upgrade|notified|cancelled|status
+        const auto read = [](const char *tag, const QByteArray &content, const char *fields) {
+            QTest::newRow(tag) << content << Change() << QString() << QString(fields);
+        };
+        read("first run", QByteArray(), "||0|0|0|0|0");
+        read("all keys",
+             "[history]\nDestVesion=1.1.0.0\nPreVersion=1.0.0.0\nLastNotifyTime=1700000000\nLastUpgradeTime=1700000100\n"
+             "Notified=1\nCancelled=1\nLastUpgradeStatus=6\n",
+             "1.1.0.0|1.0.0.0|1700000000|1700000100|1|1|6");
+        read("no LastNotifyTime", "[history]\nCancelled=1\nLastUpgradeTime=5\n", "||0|5|0|1|0");
+        read("DestVersion is not read", "[history]\nDestVersion=2.0.0\n", "||0|0|0|0|0");
+        read("other section", "[other]\nCancelled=1\nDestVesion=3.0.0\n", "||0|0|0|0|0");
 
-        QTest::newRow("first run") << QByteArray() << false << "||0|0|0|0|0";
-        QTest::newRow("all keys") << QByteArray("[history]\nDestVesion=1.1.0.0\nPreVersion=1.0.0.0\nLastNotifyTime=1700000000\n"
-                                                "LastUpgradeTime=1700000100\nNotified=1\nCancelled=1\nLastUpgradeStatus=6\n")
-                                  << true << "1.1.0.0|1.0.0.0|1700000000|1700000100|1|1|6";
-        QTest::newRow("no LastNotifyTime") << QByteArray("[history]\nCancelled=1\nLastUpgradeTime=5\n") << true << "||0|5|0|1|0";
-        QTest::newRow("DestVersion is not read") << QByteArray("[history]\nDestVersion=2.0.0\n") << true << "||0|0|0|0|0";
-        QTest::newRow("other section") << QByteArray("[other]\nCancelled=1\nDestVesion=3.0.0\n") << true << "||0|0|0|0|0";
+        const QByteArray before("[history]\nCancelled=0\nDestVesion=1.1.0\nLastNotifyTime=100\nLastUpgradeStatus=3\n"
+                                "LastUpgradeTime=200\nNotified=0\nPreVersion=1.0.0\n");
+        const auto set = [&](const char *tag, const Change &change, const char *written) {
+            QTest::newRow(tag) << before << change << QString(written) << "1.1.0|1.0.0|100|200|0|0|3";
+        };
+        set("cancelled", [](HistoryConfig &h) { h.setCancelled(true); }, "Cancelled=1");
+        set("dest version", [](HistoryConfig &h) { h.setDestVersion("2.0.0.1"); }, "DestVesion=2.0.0.1");
+        set("pre version", [](HistoryConfig &h) { h.setPreVersion("1.9"); }, "PreVersion=1.9");
+        set("notify time", [](HistoryConfig &h) { h.setLastNotifyTime(QDateTime::fromTime_t(1800000000)); },
+            "LastNotifyTime=1800000000");
+        set("upgrade time", [](HistoryConfig &h) { h.setLastUpgradeTime(QDateTime::fromTime_t(4000000000u)); },
+            "LastUpgradeTime=4000000000");
+        set("notified", [](HistoryConfig &h) { h.setNotified(true); }, "Notified=1");
+        set("status", [](HistoryConfig &h) { h.setLastUpgradeStatus(11); }, "LastUpgradeStatus=11");
+        QTest::newRow("first run creates the file")
+                << QByteArray() << Change([](HistoryConfig &h) { h.setNotified(false); })
+                << "[history]\nCancelled=0\nDestVesion=\nLastNotifyTime=0\nLastUpgradeStatus=0\nLastUpgradeTime=0\n"
+                   "Notified=0\nPreVersion=\n"
+                << "||0|0|0|0|0";
     }
 
+    // Reading never writes; every setter rewrites the whole file at once, and a fresh reader sees
+    // the same record.
     void history()
     {
         QFETCH(QByteArray, content);
-        const QString path = m_dir.filePath(QStringLiteral("read_%1.ini").arg(QTest::currentDataTag()));
-        if (!content.isEmpty())
-            QVERIFY(testsupport::writeFile(path, content));
-        HistoryConfig history;
-        history.parseHistory(path);
-        QTEST(history.exists(), "exists");
-        QTEST(fields(history), "fields");
-        // Reading never writes.
-        QCOMPARE(testsupport::readFile(path), content);
-        QCOMPARE(QFile::exists(path), !content.isEmpty());
-    }
-
-    void historySetter_data()
-    {
-        QTest::addColumn<Change>("change");
-        QTest::addColumn<QString>("changedKey"); // key=value written instead of the file's own; empty: no file before
-        const auto row = [](const char *tag, const Change &change, const char *key) { QTest::newRow(tag) << change << key; };
-        row("cancelled", [](HistoryConfig &h) { h.setCancelled(true); }, "Cancelled=1");
-        row("dest version", [](HistoryConfig &h) { h.setDestVersion("2.0.0.1"); }, "DestVesion=2.0.0.1");
-        row("pre version", [](HistoryConfig &h) { h.setPreVersion("1.9"); }, "PreVersion=1.9");
-        row("notify time", [](HistoryConfig &h) { h.setLastNotifyTime(QDateTime::fromTime_t(1800000000)); },
-            "LastNotifyTime=1800000000");
-        row("upgrade time", [](HistoryConfig &h) { h.setLastUpgradeTime(QDateTime::fromTime_t(4000000000u)); },
-            "LastUpgradeTime=4000000000");
-        row("notified", [](HistoryConfig &h) { h.setNotified(true); }, "Notified=1");
-        row("status", [](HistoryConfig &h) { h.setLastUpgradeStatus(11); }, "LastUpgradeStatus=11");
-        row("first run creates the file", [](HistoryConfig &h) { h.setNotified(false); }, "");
-    }
-
-    // Every setter rewrites the whole file at once, and a fresh reader sees the same record.
-    void historySetter()
-    {
         QFETCH(Change, change);
-        QFETCH(QString, changedKey);
-        const bool existed = !changedKey.isEmpty();
-        const QString path = m_dir.filePath(QStringLiteral("write_%1.ini").arg(QTest::currentDataTag()));
-        QString before = "[history]\nCancelled=0\nDestVesion=1.1.0\nLastNotifyTime=100\nLastUpgradeStatus=3\n"
-                         "LastUpgradeTime=200\nNotified=0\nPreVersion=1.0.0\n";
-        if (existed)
-            QVERIFY(testsupport::writeFile(path, before.toUtf8()));
-        else
-            before = "[history]\nCancelled=0\nDestVesion=\nLastNotifyTime=0\nLastUpgradeStatus=0\nLastUpgradeTime=0\n"
-                     "Notified=0\nPreVersion=\n";
+        QFETCH(QString, written);
+        const QString path = m_dir.filePath(QStringLiteral("%1.ini").arg(QTest::currentDataTag()));
+        QVERIFY(content.isEmpty() || testsupport::writeFile(path, content));
         HistoryConfig history;
         history.parseHistory(path);
-        change(history);
-        const QString key = changedKey.section('=', 0, 0);
-        QCOMPARE(QString::fromUtf8(testsupport::readFile(path)),
-                 existed ? before.replace(QRegularExpression("\n" + key + "=[^\n]*"), "\n" + changedKey) : before);
+        QTEST(fields(history), "fields");
+        QString after = QString::fromUtf8(content);
+        if (change) {
+            change(history);
+            after = content.isEmpty() ? written
+                                      : after.replace(QRegularExpression("\n" + written.section('=', 0, 0) + "=[^\n]*"),
+                                                      "\n" + written);
+        }
+        QCOMPARE(QString::fromUtf8(testsupport::readFile(path)), after);
+        QCOMPARE(QFile::exists(path), !after.isEmpty());
         // exists keeps describing the state at startup.
-        QCOMPARE(history.exists(), existed);
+        QCOMPARE(history.exists(), !content.isEmpty());
         HistoryConfig again;
         again.parseHistory(path);
         QCOMPARE(fields(again), fields(history));

@@ -70,8 +70,7 @@ private slots:
 
     void endToEnd_data()
     {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<QString>("target"); // empty: the update URL cannot be reached
+        QTest::addColumn<QString>("target"); // empty: a manual check whose update URL cannot be reached
         QTest::addColumn<bool>("proxy");
         QTest::addColumn<QString>("logDir"); // empty: the sandbox's
         QTest::addColumn<QStringList>("masterArguments");
@@ -84,16 +83,16 @@ private slots:
                                      .arg(QString::fromLatin1(kContent.toUtf8().toBase64()));
         const QStringList none;
         const QString marked = "1.1.0.0|1.0.0.0|1|1|1";
-        QTest::newRow("first automatic check") << "auto" << "1.1.0.0" << false << "" << none << 1 << told << marked;
-        QTest::newRow("through the proxy") << "auto" << "1.1.0.0" << true << "" << none << 1 << told << marked;
-        QTest::newRow("log file cannot be opened") << "auto" << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
+        QTest::newRow("first automatic check") << "1.1.0.0" << false << "" << none << 1 << told << marked;
+        QTest::newRow("through the proxy") << "1.1.0.0" << true << "" << none << 1 << told << marked;
+        QTest::newRow("log file cannot be opened") << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
         QTest::newRow("master answers the third attempt")
-                << "auto" << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
-        QTest::newRow("master never answers") << "auto" << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
+                << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
+        QTest::newRow("master never answers") << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
                                               << told << "1.1.0.0|1.0.0.0|0|0|0";
-        QTest::newRow("two-part target") << "auto" << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
+        QTest::newRow("two-part target") << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
         QTest::newRow("manual, update URL unreachable")
-                << "manual" << "" << false << "" << none << 1
+                << "" << false << "" << none << 1
                 << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
                    "\"updateInfoContent\":\"\"}"
                 << "";
@@ -101,7 +100,6 @@ private slots:
 
     void endToEnd()
     {
-        QFETCH(QString, mode);
         QFETCH(QString, target);
         QFETCH(bool, proxy);
         QFETCH(QString, logDir);
@@ -125,7 +123,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
         server.setBody("/update.json", doc);
         app::LaunchParameters p = sandbox.defaultParameters();
-        p.mode = mode;
+        p.mode = target.isEmpty() ? "manual" : "auto";
         // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
         p.updateUrl = proxy ? "http://updates.invalid/update.json"
                             : target.isEmpty() ? "http://127.0.0.1:1/update.json" : server.url("/update.json").toString();
