@@ -86,13 +86,12 @@ private slots:
                                             << SettingsStatus::IntervalInvalid << "3600,0,0,,0";
         QTest::newRow("outside the section") << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
                                              << SettingsStatus::IntervalInvalid << "0,0,0,,0";
+        const QByteArray both("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n");
         QTest::newRow("one process, suffix on")
-                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=false\n"
-                              "NeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n")
+                << both + "EnableProxy=false\nNeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n"
                 << SettingsStatus::Ok << "60,120,0,Client.exe,1";
         QTest::newRow("processes trimmed, proxy on")
-                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=1\n"
-                              "NeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n")
+                << both + "EnableProxy=1\nNeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n"
                 << SettingsStatus::Ok << "60,120,1,a.exe|b.exe|c.exe,0";
         QTest::newRow("suffix missing means off")
                 << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
