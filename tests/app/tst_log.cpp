@@ -9,6 +9,8 @@
 // "yyyy-MM-dd hh:mm:ss.zzz ddd" then CR LF LF.
 static const QString kRecordTail = QStringLiteral(R"( \(:0, \) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \w{3}\r\n\n)");
 
+static QString logContent() { return QString::fromUtf8(testsupport::readFile(applog::logFilePath())); }
+
 class TestLog : public QObject
 {
     Q_OBJECT
@@ -26,17 +28,15 @@ private slots:
         QTest::newRow("given") << m_dir.filePath("given") << m_dir.filePath("given");
         QTest::newRow("empty") << QString() << "default";
         QTest::newRow("does not exist") << m_dir.filePath("no/such/dir") << "default";
-        QTest::newRow("a file, not a directory") << m_dir.filePath("plainfile") << "default";
         // Nobody, not even root, creates files in /proc: the run goes on without a log.
         QTest::newRow("cannot be opened") << "/proc" << "";
     }
-
 
     void directory()
     {
         QFETCH(QString, given);
         QFETCH(QString, used);
-        QVERIFY(QDir().mkpath(m_dir.filePath("given")) && testsupport::writeFile(m_dir.filePath("plainfile"), "x"));
+        QVERIFY(QDir().mkpath(m_dir.filePath("given")));
         QDir(applog::defaultLogDir()).removeRecursively();
         if (used == "default")
             used = QDir(applog::defaultLogDir()).absolutePath();
@@ -44,33 +44,26 @@ private slots:
         applog::initLog(given);
         const QString path = applog::logFilePath();
         QCOMPARE(QFileInfo(path).absolutePath(), used.isEmpty() ? QString() : used);
-        const QRegularExpression name(QStringLiteral("/solupdate_%1_(\\d{14})\\.log$").arg(QCoreApplication::applicationPid()));
-        const QRegularExpressionMatch match = name.match(path);
-        QCOMPARE(match.hasMatch(), !used.isEmpty());
-        QVERIFY(used.isEmpty()
-                || qAbs(QDateTime::fromString(match.captured(1), "yyyyMMddhhmmss").secsTo(QDateTime::currentDateTime())) < 120);
+        const QRegularExpression name(QStringLiteral("/solupdate_%1_\\d{14}\\.log$").arg(QCoreApplication::applicationPid()));
+        QCOMPARE(name.match(path).hasMatch(), !used.isEmpty());
         QVERIFY(!QFileInfo(m_dir.filePath("no/such/dir")).exists());
         // Without a file no handler is installed: messages go where they went before.
         applog::info(QStringLiteral("still running"));
         QCOMPARE(capture.texts(), used.isEmpty() ? QStringList{ "still running" } : QStringList());
     }
 
-
     void record_data()
     {
         QTest::addColumn<int>("level");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("head");
-        QTest::newRow("info") << int(applog::Info) << "initialize" << "Info: \"initialize\"";
-        QTest::newRow("debug") << int(applog::Debug) << "listening." << "Debug: \"listening.\"";
+        QTest::newRow("info, chinese") << int(applog::Info) << QStringLiteral("路径:教育 客户端") << QStringLiteral("Info: \"路径:教育 客户端\"");
         QTest::newRow("critical, path and quotes") << int(applog::Critical) << "C:\\Program Files\\\"Client\"\\a.exe"
                                                    << "Critical: \"C:\\\\Program Files\\\\\\\"Client\\\"\\\\a.exe\"";
-        QTest::newRow("chinese") << int(applog::Info) << QStringLiteral("路径:教育 客户端") << QStringLiteral("Info: \"路径:教育 客户端\"");
         // Percent escapes look like placeholders; the record must not fill them.
-        QTest::newRow("percent escapes") << int(applog::Info) << "url:http://h/a%2Fb?c=%1&d=%5"
-                                         << "Info: \"url:http://h/a%2Fb?c=%1&d=%5\"";
+        QTest::newRow("percent escapes") << int(applog::Debug) << "url:http://h/a%2Fb?c=%1&d=%5"
+                                         << "Debug: \"url:http://h/a%2Fb?c=%1&d=%5\"";
     }
-
 
     void record()
     {
@@ -82,28 +75,24 @@ private slots:
         applog::initLog(dir);
         applog::write(applog::Level(level), message);
         // On disk as soon as it is written, before the file is closed.
-        const QString content = QString::fromUtf8(testsupport::readFile(applog::logFilePath()));
-        QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(head) + kRecordTail + "$").match(content).hasMatch(),
-                 qPrintable(content));
+        const QRegularExpression record("^" + QRegularExpression::escape(head) + kRecordTail + "$");
+        QVERIFY2(record.match(logContent()).hasMatch(), qPrintable(logContent()));
     }
-
 
     void concurrentRecordsStayWhole()
     {
-        const QString dir = m_dir.filePath("threads");
-        QVERIFY(QDir().mkpath(dir));
-        applog::initLog(dir);
+        QVERIFY(QDir().mkpath(m_dir.filePath("threads")));
+        applog::initLog(m_dir.filePath("threads"));
         const int perThread = 2000;
         auto writer = [](const QString &tag) {
             for (int i = 0; i < perThread; ++i)
                 applog::info(QStringLiteral("%1 record %2 with some padding to make it longer").arg(tag).arg(i));
         };
         QFuture<void> a = QtConcurrent::run(writer, QStringLiteral("alpha"));
-        QFuture<void> b = QtConcurrent::run(writer, QStringLiteral("beta"));
+        writer(QStringLiteral("beta"));
         a.waitForFinished();
-        b.waitForFinished();
 
-        const QString content = QString::fromUtf8(testsupport::readFile(applog::logFilePath()));
+        const QString content = logContent();
         const QRegularExpression record("Info: \"(alpha|beta) record (\\d+) with some padding to make it longer\"" + kRecordTail);
         QMap<QString, int> next{ { "alpha", 0 }, { "beta", 0 } };
         int offset = 0;

@@ -17,19 +17,6 @@ using app::SettingsStatus;
 Q_DECLARE_METATYPE(app::ParameterCheck)
 Q_DECLARE_METATYPE(app::SettingsStatus)
 
-static QString LaunchParameters::*member(const QString &name)
-{
-    static const QMap<QString, QString LaunchParameters::*> members{
-        { "mode", &LaunchParameters::mode },           { "action", &LaunchParameters::action },
-        { "role", &LaunchParameters::role },           { "exePath", &LaunchParameters::exePath },
-        { "version", &LaunchParameters::version },     { "updateUrl", &LaunchParameters::updateUrl },
-        { "masterPid", &LaunchParameters::masterPid }, { "lang", &LaunchParameters::lang },
-        { "masterHwnd", &LaunchParameters::masterHwnd }, { "masterLocalServer", &LaunchParameters::masterLocalServer },
-        { "logDirPath", &LaunchParameters::logDirPath },
-    };
-    return members.value(name);
-}
-
 // Launch parameters, settings, the version rule, the translation and the single-instance listen,
 // in-process; and a few real starts that must be refused.
 class TestStartup : public QObject
@@ -57,38 +44,35 @@ private slots:
         LaunchParameters parsed;
         QVERIFY(LaunchParameters::parse(QStringList{ "solupdate" } + arguments, &parsed, nullptr));
         p.version.clear();
-        for (const QString &name : { "mode", "action", "role", "exePath", "version", "updateUrl", "masterPid", "lang",
-                                     "masterHwnd", "masterLocalServer", "logDirPath" })
-            QCOMPARE(parsed.*member(name), p.*member(name));
+        QCOMPARE(parsed.toArguments(), p.toArguments());
         QVERIFY(!LaunchParameters::parse({ "solupdate", "--mode" }, &parsed, nullptr));
     }
 
     void validation_data()
     {
-        QTest::addColumn<QStringList>("changes"); // name=value pairs applied to a valid set
+        QTest::addColumn<QStringList>("changes"); // options given after a valid set
         QTest::addColumn<ParameterCheck>("expected");
         const QList<QPair<QString, ParameterCheck>> rows{
             { "mode=manual", ParameterCheck::Passed },         { "mode=AUTO", ParameterCheck::Mode },
-            { "mode=", ParameterCheck::Mode },                 { "action=upgrade", ParameterCheck::Passed },
-            { "action=realUpgrade", ParameterCheck::Passed },  { "action=checkupdate", ParameterCheck::Action },
-            { "action=install", ParameterCheck::Action },      { "role=student", ParameterCheck::Passed },
-            { "role=admin", ParameterCheck::Role },            { "role=", ParameterCheck::Role },
-            { "exePath=", ParameterCheck::RequiredValue },     { "updateUrl=", ParameterCheck::RequiredValue },
-            { "masterPid=", ParameterCheck::RequiredValue },   { "masterHwnd=", ParameterCheck::RequiredValue },
-            { "masterLocalServer=", ParameterCheck::RequiredValue }, { "lang=cn", ParameterCheck::Passed },
-            { "lang=fr", ParameterCheck::Lang },               { "lang=", ParameterCheck::Lang },
-            { "logDirPath=", ParameterCheck::Passed },         { "lang=fr,mode=never", ParameterCheck::Mode },
+            { "action=upgrade", ParameterCheck::Passed },      { "action=realUpgrade", ParameterCheck::Passed },
+            { "action=checkupdate", ParameterCheck::Action },  { "role=student", ParameterCheck::Passed },
+            { "role=admin", ParameterCheck::Role },            { "exePath=", ParameterCheck::RequiredValue },
+            { "updateUrl=", ParameterCheck::RequiredValue },   { "masterPid=", ParameterCheck::RequiredValue },
+            { "masterHwnd=", ParameterCheck::RequiredValue },  { "masterLocalServer=", ParameterCheck::RequiredValue },
+            { "lang=cn", ParameterCheck::Passed },             { "lang=fr", ParameterCheck::Lang },
+            { "logDirPath=", ParameterCheck::Passed },         { "lang=fr mode=never", ParameterCheck::Mode },
         };
         for (const auto &row : rows)
-            QTest::newRow(qPrintable(row.first)) << row.first.split(',') << row.second;
+            QTest::newRow(qPrintable(row.first)) << row.first.split(' ') << row.second;
     }
 
     void validation()
     {
         QFETCH(QStringList, changes);
-        LaunchParameters p = m_valid;
-        for (const QString &change : changes)
-            p.*member(change.section('=', 0, 0)) = change.section('=', 1);
+        LaunchParameters p;
+        // The last of a repeated option counts.
+        const QStringList arguments = QStringList{ "solupdate" } + m_valid.toArguments() + changes.replaceInStrings(QRegularExpression("^"), "--");
+        QVERIFY(LaunchParameters::parse(arguments, &p, nullptr));
         QTEST(app::checkLaunchParameters(p), "expected");
     }
 
@@ -102,13 +86,12 @@ private slots:
                                             << SettingsStatus::IntervalInvalid << "3600,0,0,,0";
         QTest::newRow("outside the section") << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
                                              << SettingsStatus::IntervalInvalid << "0,0,0,,0";
+        const QByteArray both("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n");
         QTest::newRow("one process, suffix on")
-                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=false\n"
-                              "NeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n")
+                << both + "EnableProxy=false\nNeedKilledProcessesBeforeUpgrade=Client.exe\nWithBackupSufix=true\n"
                 << SettingsStatus::Ok << "60,120,0,Client.exe,1";
         QTest::newRow("processes trimmed, proxy on")
-                << QByteArray("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\nEnableProxy=1\n"
-                              "NeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n")
+                << both + "EnableProxy=1\nNeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n"
                 << SettingsStatus::Ok << "60,120,1,a.exe|b.exe|c.exe,0";
         QTest::newRow("suffix missing means off")
                 << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
