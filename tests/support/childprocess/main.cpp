@@ -11,12 +11,7 @@
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
 #include <unistd.h>
-#endif
 
 int main(int argc, char *argv[])
 {
