@@ -94,7 +94,7 @@ private slots:
     {
         QFETCH(Files, before);
         QFETCH(Files, after);
-        const QString to = path("from/new/parents/to");
+        const QString to = path("from/backup/to");
         write(path("from"), merged(visibleTree(), { { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x", "h" } }));
         QVERIFY(QFile::link(path("from"), path("from/sub/loop")));
         if (!before.isEmpty())
@@ -111,7 +111,7 @@ private slots:
         QTEST(utility::copyDirectoryFiles(path("from"), to, cover, mode, skipped), "result");
         const QString stamp = QDir(to).entryList({ "client.exe.old.*" }, QDir::AllEntries).value(0).mid(15);
         QVERIFY(stamp.isEmpty() || (stamp >= start && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
-        Files want{ { "sub/loop/", {} }, { "new/parents/", {} } };
+        Files want{ { "sub/loop/", {} }, { "backup/", {} } };
         for (auto it = after.begin(); it != after.end(); ++it)
             want.insert(QString(it.key()).replace("STAMP", stamp), it.value());
         QCOMPARE(differences(to, want), QString());
