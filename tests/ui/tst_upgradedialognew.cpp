@@ -1,4 +1,3 @@
-#include "ui/mytitlebar.h"
 #include "ui/skin.h"
 #include "ui/upgradedialognew.h"
 
@@ -11,11 +10,6 @@
 
 using ui::UpgradeDialogNew;
 
-// What the runner, or the user, did to the dialog before the test looks at it.
-enum class Setup { None, Incremental, CancelClicked, Closed, Success, Failure, CancelSuccess, CancelFailure, Notified,
-                   LowerProgress, ProgressAfterSuccess };
-Q_DECLARE_METATYPE(Setup)
-
 class TestUpgradeDialogNew : public QObject
 {
     Q_OBJECT
@@ -24,115 +18,94 @@ private slots:
     void initTestCase() { ui::loadSkin(qApp); }
     void cleanup() { QCoreApplication::removeTranslator(&m_translator); }
 
-    // Status line, buttons, figure and picture as the user reads them, in both languages. After a
-    // success the figure shows 100% and a second button appears; after a failure the picture changes.
-    void shows_data()
+    // What the user reads after what the runner or the user did, in both languages, and the signals
+    // the runner acts on. A close while an update runs asks for a cancel instead; after a success the
+    // figure shows 100% and a second button appears; after a failure the picture changes.
+    void dialog_data()
     {
         QTest::addColumn<QString>("lang");
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("mainButton");
-        QTest::addColumn<QString>("secondButton"); // empty: hidden
-        const auto u = [](const char *s) { return QString::fromUtf8(s); };
-        const QString done = "Congratulations,succeed to update", manual = "Update manually", open = "Start Lumaroom";
-        QTest::newRow("en updating") << "en" << Setup::None << "Updating" << "Cancel" << "";
-        QTest::newRow("en lower progress") << "en" << Setup::LowerProgress << "Updating" << "Cancel" << "";
-        QTest::newRow("en incremental") << "en" << Setup::Incremental
-                                        << "Encountered a small problem, please do not close, wait patiently..." << "Cancel" << "";
-        QTest::newRow("en cancelling") << "en" << Setup::CancelClicked << "Cancelling" << "Cancel" << "";
-        QTest::newRow("en closed") << "en" << Setup::Closed << "Cancelling" << "Cancel" << "";
-        QTest::newRow("en success") << "en" << Setup::Success << done << open << "Close";
-        QTest::newRow("en progress after success") << "en" << Setup::ProgressAfterSuccess << done << open << "Close";
-        QTest::newRow("en failure") << "en" << Setup::Failure << "Sorry, fail to update" << manual << "";
-        QTest::newRow("en failed before the event loop") << "en" << Setup::Notified << "Sorry, fail to update" << manual << "";
-        QTest::newRow("en cancel success") << "en" << Setup::CancelSuccess << "Succeed to cancel" << open << "Close";
-        QTest::newRow("en cancel failure") << "en" << Setup::CancelFailure << "Fail to cancel" << manual << "";
-        QTest::newRow("cn updating") << "cn" << Setup::None << u("正在更新") << u("取消") << "";
-        QTest::newRow("cn incremental") << "cn" << Setup::Incremental << u("遇到了小问题，请不要关闭，耐心等待哦...") << u("取消") << "";
-        QTest::newRow("cn cancelling") << "cn" << Setup::CancelClicked << u("正在取消") << u("取消") << "";
-        QTest::newRow("cn success") << "cn" << Setup::Success << u("恭喜您，已更新成功") << u("打开客户端") << u("关闭");
-        QTest::newRow("cn failure") << "cn" << Setup::Failure << u("非常遗憾，更新失败") << u("手动更新") << "";
-        QTest::newRow("cn cancel success") << "cn" << Setup::CancelSuccess << u("取消成功") << u("打开客户端") << u("关闭");
-        QTest::newRow("cn cancel failure") << "cn" << Setup::CancelFailure << u("取消失败") << u("手动更新") << "";
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QStringList>("shown"); // status, main button, second button (empty: hidden)
+        QTest::addColumn<QList<int>>("emitted"); // cancelUpgrade, openMaster, manualUpgrade, dialogClosed
+        QTest::addColumn<bool>("open");
+        const QString done = "Congratulations,succeed to update", failed = "Sorry, fail to update",
+                      manual = "Update manually", client = "Start Lumaroom",
+                      incremental = "Encountered a small problem, please do not close, wait patiently...";
+        const QHash<QString, QString> cn{ { "Updating", "正在更新" }, { "Cancel", "取消" }, { "Cancelling", "正在取消" },
+                                          { incremental, "遇到了小问题，请不要关闭，耐心等待哦..." }, { done, "恭喜您，已更新成功" },
+                                          { client, "打开客户端" }, { "Close", "关闭" }, { failed, "非常遗憾，更新失败" },
+                                          { manual, "手动更新" }, { "Succeed to cancel", "取消成功" }, { "Fail to cancel", "取消失败" } };
+        const struct { const char *name, *steps; QStringList shown; QList<int> emitted; bool open; } rows[] = {
+            { "lower progress, escape: nothing", "30 escape", { "Updating", "Cancel", "" }, { 0, 0, 0, 0 }, true },
+            { "incremental failed", "incremental", { incremental, "Cancel", "" }, { 0, 0, 0, 0 }, true },
+            { "click cancels once", "click click", { "Cancelling", "Cancel", "" }, { 1, 0, 0, 0 }, true },
+            { "close asks to cancel", "close", { "Cancelling", "Cancel", "" }, { 0, 0, 0, 1 }, true },
+            { "frame close button asks too", "frame", { "Cancelling", "Cancel", "" }, { 0, 0, 0, 1 }, true },
+            { "second close goes through", "close close", { "Cancelling", "Cancel", "" }, { 0, 0, 0, 1 }, false },
+            { "cancelling: close, click", "click close click", { "Cancelling", "Cancel", "" }, { 1, 0, 0, 1 }, true },
+            { "succeeded, later progress, close button", "updated 60 click second", { done, client, "Close" }, { 0, 1, 0, 0 }, false },
+            { "failed", "update-failed click close", { failed, manual, "" }, { 0, 0, 1, 0 }, false },
+            { "failed before the event loop", "notified", { failed, manual, "" }, { 0, 0, 0, 0 }, true },
+            { "cancel succeeded", "cancelled click close", { "Succeed to cancel", client, "Close" }, { 0, 1, 0, 0 }, false },
+            { "cancel failed", "cancel-failed click click close", { "Fail to cancel", manual, "" }, { 0, 0, 2, 0 }, false },
+        };
+        for (const QString lang : { "en", "cn" }) {
+            for (const auto &row : rows) {
+                QStringList shown = row.shown;
+                for (QString &text : shown)
+                    text = lang == "en" ? text : cn.value(text, text);
+                QTest::addRow("%s %s", qPrintable(lang), row.name) << lang << row.steps << shown << row.emitted << row.open;
+            }
+        }
     }
 
-    void shows()
+    void dialog()
     {
         QFETCH(QString, lang);
-        QFETCH(Setup, setup);
-        QFETCH(QString, secondButton);
+        QFETCH(QString, steps);
+        QFETCH(QStringList, shown);
         QVERIFY(m_translator.load(QStringLiteral(":/translations/solupdate_%1.qm").arg(lang)));
         QCoreApplication::installTranslator(&m_translator);
-        UpgradeDialogNew dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        dialog.setProgress(42);
-        drive(dialog, setup);
-        QTEST(child<QLabel>(dialog, "lbLoadingText")->text(), "status");
-        QTEST(child<QPushButton>(dialog, "btnUpdate")->text(), "mainButton");
-        auto *second = child<QPushButton>(dialog, "btnIgnore");
-        QCOMPARE(second->isVisible() ? second->text() : QString(), secondButton);
-        const int percent = secondButton.isEmpty() ? 42 : 100;
-        QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), QStringLiteral("%1%").arg(percent));
-        QCOMPARE(child<QProgressBar>(dialog, "barPercent")->value(), percent);
-        const bool failed = setup == Setup::Failure || setup == Setup::Notified || setup == Setup::CancelFailure;
-        const QPixmap picture(failed ? ":/images/update_fail_2x.png" : ":/images/update_normal_2x.png");
-        QVERIFY(!picture.isNull());
-        QCOMPARE(child<QLabel>(dialog, "lbLoadingPic")->pixmap(Qt::ReturnByValue).toImage(), picture.toImage());
-    }
-
-    // The signals the runner acts on, for each click of the main button, and whether a close goes
-    // through (the window stays while an update runs: a close asks for a cancel instead).
-    void actions_data()
-    {
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<QString>("action"); // "click", "close", "frame close button", "escape"
-        QTest::addColumn<QList<int>>("emitted"); // cancelUpgrade, openMaster, manualUpgrade, dialogClosed
-        QTest::addColumn<bool>("closes");
-        QTest::newRow("updating: click cancels once") << Setup::None << "click click" << QList<int>{ 1, 0, 0, 0 } << false;
-        QTest::newRow("incremental failed: click cancels") << Setup::Incremental << "click" << QList<int>{ 1, 0, 0, 0 } << false;
-        QTest::newRow("failed: manual update") << Setup::Failure << "click" << QList<int>{ 0, 0, 1, 0 } << false;
-        QTest::newRow("succeeded: open the client") << Setup::Success << "click" << QList<int>{ 0, 1, 0, 0 } << false;
-        QTest::newRow("cancel failed: manual update") << Setup::CancelFailure << "click click" << QList<int>{ 0, 0, 2, 0 } << false;
-        QTest::newRow("cancel succeeded: open the client") << Setup::CancelSuccess << "click" << QList<int>{ 0, 1, 0, 0 } << false;
-        QTest::newRow("updating: close asks to cancel") << Setup::None << "close" << QList<int>{ 0, 0, 0, 1 } << false;
-        QTest::newRow("updating: second close goes through") << Setup::None << "close close" << QList<int>{ 0, 0, 0, 1 } << true;
-        QTest::newRow("cancelling: close, click") << Setup::CancelClicked << "close click" << QList<int>{ 1, 0, 0, 1 } << false;
-        QTest::newRow("updating: frame close button") << Setup::None << "frame" << QList<int>{ 0, 0, 0, 1 } << false;
-        QTest::newRow("updating: escape does nothing") << Setup::None << "escape" << QList<int>{ 0, 0, 0, 0 } << false;
-        QTest::newRow("failed: close") << Setup::Failure << "close" << QList<int>{ 0, 0, 0, 0 } << true;
-        QTest::newRow("succeeded: close button") << Setup::Success << "second" << QList<int>{ 0, 0, 0, 0 } << true;
-        QTest::newRow("cancel failed: close") << Setup::CancelFailure << "close" << QList<int>{ 0, 0, 0, 0 } << true;
-        QTest::newRow("cancel succeeded: close") << Setup::CancelSuccess << "close" << QList<int>{ 0, 0, 0, 0 } << true;
-    }
-
-    void actions()
-    {
-        QFETCH(Setup, setup);
-        QFETCH(QString, action);
-        QFETCH(bool, closes);
         UpgradeDialogNew dialog;
         // As the upgrade runner connects it.
         connect(&dialog, &PopupMaskBaseWidget::signalCloseWidget, &dialog, &UpgradeDialogNew::slotCloseWidget);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QSignalSpy cancel(&dialog, &UpgradeDialogNew::cancelUpgrade), open(&dialog, &UpgradeDialogNew::openMaster),
+        QSignalSpy cancel(&dialog, &UpgradeDialogNew::cancelUpgrade), openMaster(&dialog, &UpgradeDialogNew::openMaster),
             manual(&dialog, &UpgradeDialogNew::manualUpgrade), closed(&dialog, &UpgradeDialogNew::dialogClosed);
-        drive(dialog, setup);
-        for (const QString &step : action.split(' ')) {
-            if (step == "click")
-                QTest::mouseClick(child<QPushButton>(dialog, "btnUpdate"), Qt::LeftButton);
-            else if (step == "close")
-                dialog.close();
-            else if (step == "frame")
-                QTest::mouseClick(child<QPushButton>(dialog, "mask_btnClose"), Qt::LeftButton);
-            else if (step == "second")
-                QTest::mouseClick(child<QPushButton>(dialog, "btnIgnore"), Qt::LeftButton);
+        dialog.setProgress(42);
+        const QHash<QString, const char *> buttons{ { "click", "btnUpdate" }, { "second", "btnIgnore" }, { "frame", "mask_btnClose" } };
+        for (const QString &step : steps.split(' ')) {
+            if (buttons.contains(step))
+                QTest::mouseClick(child<QPushButton>(dialog, buttons.value(step)), Qt::LeftButton);
             else if (step == "escape")
                 QTest::keyClick(child<QPushButton>(dialog, "btnUpdate"), Qt::Key_Escape);
+            else if (step == "close")
+                dialog.close();
+            else if (step == "incremental")
+                dialog.showIncrementalFailed();
+            else if (step.startsWith("update"))
+                dialog.setUpgradeResult(step == "updated");
+            else if (step.startsWith("cancel"))
+                dialog.setCancelResult(step == "cancelled");
+            else if (step == "notified")
+                emit dialog.notifyFailed(); // no event runs in between
+            else
+                dialog.setProgress(step.toInt());
         }
-        QTEST((QList<int>{ cancel.count(), open.count(), manual.count(), closed.count() }), "emitted");
-        QCOMPARE(dialog.isVisible(), !closes);
+        auto *second = child<QPushButton>(dialog, "btnIgnore");
+        QCOMPARE(QStringList({ child<QLabel>(dialog, "lbLoadingText")->text(), child<QPushButton>(dialog, "btnUpdate")->text(),
+                               second->isHidden() ? QString() : second->text() }),
+                 shown);
+        const int percent = shown.at(2).isEmpty() ? 42 : 100;
+        QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), QStringLiteral("%1%").arg(percent));
+        QCOMPARE(child<QProgressBar>(dialog, "barPercent")->value(), percent);
+        const bool failed = steps.contains("fail") || steps == "notified";
+        const QPixmap picture(failed ? ":/images/update_fail_2x.png" : ":/images/update_normal_2x.png");
+        QVERIFY(!picture.isNull());
+        QCOMPARE(child<QLabel>(dialog, "lbLoadingPic")->pixmap(Qt::ReturnByValue).toImage(), picture.toImage());
+        QTEST((QList<int>{ cancel.count(), openMaster.count(), manual.count(), closed.count() }), "emitted");
+        QTEST(dialog.isVisible(), "open");
     }
 
     // The skin reaches the dialog: the main button has its scaled size and turns green on success.
@@ -156,30 +129,12 @@ private slots:
         QTRY_COMPARE(close->mapTo(&dialog, QPoint(close->width(), 0)), panel->mapTo(&dialog, QPoint(panel->width(), 0)));
         dialog.hideCloseButton();
         QVERIFY(!close->isVisible());
-        MyTitlebar teacher(QStringLiteral("teacher")), student(QStringLiteral("student"));
-        QVERIFY(teacher.styleSheet() != student.styleSheet());
         ui::loadSkin(qApp, QStringLiteral(":/images/no-such-skin.css"));
         QCOMPARE(qApp->styleSheet(), QString());
         ui::loadSkin(qApp);
     }
 
 private:
-    static void drive(UpgradeDialogNew &dialog, Setup setup)
-    {
-        switch (setup) {
-        case Setup::None: break;
-        case Setup::Incremental: dialog.showIncrementalFailed(); break;
-        case Setup::CancelClicked: child<QPushButton>(dialog, "btnUpdate")->click(); break;
-        case Setup::Closed: dialog.close(); break;
-        case Setup::Success: dialog.setUpgradeResult(true); break;
-        case Setup::Failure: dialog.setUpgradeResult(false); break;
-        case Setup::CancelSuccess: dialog.setCancelResult(true); break;
-        case Setup::CancelFailure: dialog.setCancelResult(false); break;
-        case Setup::Notified: emit dialog.notifyFailed(); break; // no event runs in between
-        case Setup::LowerProgress: dialog.setProgress(30); break; // the bar never goes back
-        case Setup::ProgressAfterSuccess: dialog.setUpgradeResult(true); dialog.setProgress(60); break;
-        }
-    }
     // A missing child ends the test at once: the form lost a widget the user needs.
     template<typename T>
     static T *child(const QWidget &parent, const char *name)

@@ -28,40 +28,33 @@ private slots:
         QTest::newRow("PE without ProductVersion") << "no_product_version.exe" << QByteArray() << "";
         QTest::newRow("PE without resource") << "no_resource.exe" << QByteArray() << "";
         QTest::newRow("PE32, Japanese Shift JIS") << "japanese_pe32.dll" << QByteArray() << "4.3.2.1";
-
         const QByteArray block = versionInfoBlock("3.1.4.1");
         const QByteArray decoy = QByteArray::fromRawData(reinterpret_cast<const char *>(u"VS_VERSION_INFO"), 32);
-        sample::VersionInfoContent noTranslation;
-        noTranslation.strings << qMakePair(QStringLiteral("ProductVersion"), QStringLiteral("1.0.0"));
-        noTranslation.withTranslation = false;
         const struct { const char *name; QByteArray content; const char *expected; } blocks[] = {
             { "block at an odd offset", "ELF" + block + "tail", "3.1.4.1" },
-            { "Chinese GBK", versionInfoBlock("2.0.1", 0x0804, 936), "2.0.1" },
             { "key cut by the 1 MiB read boundary", QByteArray((1 << 20) - 6 - 17, '\0') + block, "3.1.4.1" },
             { "block far into a large file", QByteArray(3 << 20, '\x90') + block, "3.1.4.1" },
             { "key text without a block first", QByteArray(6, '\xff') + decoy + "junk" + block, "3.1.4.1" },
             { "first of two blocks", block + versionInfoBlock("9.9.9.9"), "3.1.4.1" },
             { "MZ without PE header: scanned", "MZ" + QByteArray(62, '\0') + block, "3.1.4.1" },
+            { "no translation list: the first block decides",
+              versionInfoBlock({ { { "ProductVersion", "1.0.0" } }, 0x0409, 1200, false }) + block, "" },
+            { "empty ProductVersion", versionInfoBlock(QString()), "" },
+            { "no block", QByteArray(5000, 'a'), "" },
         };
         for (const auto &row : blocks)
             QTest::newRow(row.name) << QString() << row.content << row.expected;
-        QTest::newRow("no translation list: the first block decides")
-            << QString() << versionInfoBlock(noTranslation) + block << "";
-        QTest::newRow("empty ProductVersion") << QString() << versionInfoBlock(QString()) << "";
-        QTest::newRow("no block") << QString() << QByteArray(5000, 'a') << "";
     }
 
     void productVersion()
     {
         QFETCH(QString, peFile);
         QFETCH(QByteArray, content);
-        QFETCH(QString, expected);
         if (!peFile.isEmpty() && peDir().isEmpty())
             QSKIP("the mingw-w64 tools were not found at configure time, so no PE files were made");
-        const QString path = peFile.isEmpty() ? m_dir.filePath("client") : peDir() + peFile;
-        if (peFile.isEmpty())
-            QVERIFY(testsupport::writeFile(path, content));
-        QCOMPARE(utility::fileProductVersion(path), expected);
+        const QString path = peFile.isEmpty() ? m_dir.filePath("client") : peDir() + '/' + peFile;
+        QVERIFY(!peFile.isEmpty() || testsupport::writeFile(path, content));
+        QTEST(utility::fileProductVersion(path), "expected");
     }
 
     void unreadablePath()
@@ -72,31 +65,26 @@ private slots:
             QCOMPARE(utility::fileProductVersion(path), QString());
     }
 
-    void damagedInput_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("block") << versionInfoBlock("3.1.4.1");
-        if (QFileInfo::exists(peDir() + "en_us.exe"))
-            QTest::newRow("PE image") << testsupport::readFile(peDir() + "en_us.exe");
-    }
-
     // Every prefix, and every single spoilt byte outside the value (headers, offsets, counts), reads
     // as nothing, the value, or a cut value: never something else, never a crash or a hang.
     void damagedInput()
     {
-        QFETCH(QByteArray, content);
-        const QString expected = read(content);
-        QVERIFY(!expected.isEmpty());
-        const int valueAt = content.lastIndexOf(QByteArray::fromRawData(reinterpret_cast<const char *>(expected.utf16()),
-                                                                    expected.size() * 2));
-        for (int size = 0; size < content.size(); ++size)
-            QVERIFY2(expected.startsWith(read(content.left(size))), qPrintable(QString::number(size)));
-        for (int pos = 0; pos < content.size(); ++pos) {
-            for (const char byte : { '\x00', '\x01', '\x7f', '\xff' }) {
-                QByteArray bad = content;
-                bad[pos] = byte;
-                if (pos < valueAt || pos >= valueAt + 2 * (expected.size() + 1))
-                    QVERIFY2(expected.startsWith(read(bad)), qPrintable(QString::number(pos)));
+        QList<QByteArray> inputs{ versionInfoBlock("3.1.4.1") };
+        if (QFileInfo::exists(peDir() + "/en_us.exe"))
+            inputs << testsupport::readFile(peDir() + "/en_us.exe");
+        for (const QByteArray &content : inputs) {
+            const QString expected = read(content);
+            QVERIFY(!expected.isEmpty());
+            const int valueAt = content.lastIndexOf(
+                QByteArray::fromRawData(reinterpret_cast<const char *>(expected.utf16()), expected.size() * 2));
+            for (int pos = 0; pos < content.size(); ++pos) {
+                QVERIFY2(expected.startsWith(read(content.left(pos))), qPrintable(QString::number(pos)));
+                for (const char byte : { '\x00', '\x01', '\x7f', '\xff' }) {
+                    QByteArray bad = content;
+                    bad[pos] = byte;
+                    if (pos < valueAt || pos >= valueAt + 2 * (expected.size() + 1))
+                        QVERIFY2(expected.startsWith(read(bad)), qPrintable(QString::number(pos)));
+                }
             }
         }
     }
@@ -109,11 +97,8 @@ private:
         buffer.open(QIODevice::ReadOnly);
         return utility::productVersionFromDevice(buffer);
     }
-#ifdef SOLUPDATE_PE_DIR
-    static QString peDir() { return QStringLiteral(SOLUPDATE_PE_DIR "/"); }
-#else
-    static QString peDir() { return QString(); }
-#endif
+    // Empty when no PE files were made.
+    static QString peDir() { return QStringLiteral(SOLUPDATE_PE_DIR); }
 
     QTemporaryDir m_dir;
 };
