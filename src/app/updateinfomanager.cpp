@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QVersionNumber>
 
 #include <algorithm>
@@ -72,6 +73,10 @@ bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &inst
     m_version = config.value(kDocVersion).toString();
     m_title = config.value(kDocTitle).toString();
 
+    if (versionOverflows(m_version)) {
+        applog::critical(QStringLiteral("target version is invalid, version:%1").arg(m_version));
+        return false;
+    }
     if (compareVersion(installedVersion, m_version) >= 0) {
         applog::critical(QStringLiteral("current version is equal or greater than target version! current version: "
                                         "%1, target version: %2")
@@ -143,16 +148,19 @@ int compareVersion(const QString &a, const QString &b)
 
 bool isValidVersionShape(const QString &version)
 {
-    int suffix = 0;
-    const int segments = QVersionNumber::fromString(version, &suffix).segmentCount();
-    if (segments != 3 && segments != 4)
-        return false;
-    // A segment too large for its number would be read as something else and compare wrongly.
-    const QStringList numbers = version.left(suffix).split(QLatin1Char('.'));
-    return std::all_of(numbers.cbegin(), numbers.cend(), [](const QString &number) {
+    const int segments = QVersionNumber::fromString(version).segmentCount();
+    return segments == 3 || segments == 4 ? !versionOverflows(version) : false;
+}
+
+bool versionOverflows(const QString &version)
+{
+    // The number reader stops at a segment too large for it, and the rest of the version is lost.
+    static const QRegularExpression numbers(QStringLiteral("^\\d+(\\.\\d+)*"));
+    const QStringList segments = numbers.match(version).captured(0).split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    return std::any_of(segments.cbegin(), segments.cend(), [](const QString &segment) {
         bool ok = false;
-        number.toInt(&ok);
-        return ok;
+        segment.toInt(&ok);
+        return !ok;
     });
 }
 

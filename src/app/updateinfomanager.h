@@ -59,7 +59,10 @@ private:
 // ignored, 2.1.0 is higher than 2.1, and a text without numbers is lower than any version.
 int compareVersion(const QString &a, const QString &b);
 
-// Whether a product or target version is usable: it reads (as above) as 3 or 4 numbers.
+// Whether a numeric segment of version is too large to be read as a number.
+bool versionOverflows(const QString &version);
+// Whether a product or target version is usable: it reads (as above) as 3 or 4 numbers, none of
+// them too large.
 bool isValidVersionShape(const QString &version);
 
 } // namespace app

@@ -72,6 +72,8 @@ private slots:
             row(key, doc({ { key, "\"x\":" } }), "config is invalid, content:%C");
         row("same version", doc(), older.arg("2.0.0.1", "2.0.0.1"), "2.0.0.1");
         row("2.1.0 against 2.1", doc({ { "2.0.0.1", "2.1" } }), older.arg("2.1.0", "2.1"), "2.1.0");
+        row("target too large to read", doc({ { "2.0.0.1", "99999999999.1.1.1" } }),
+            "target version is invalid, version:99999999999.1.1.1");
         row("target without numbers", doc({ { "2.0.0.1", "v3.0.0" } }), older.arg(kInstalled, "v3.0.0"));
         row("no en", doc({ { "\"en\"", "\"de\"" } }), "display content is invalid, content:%C");
         row("one package without version_required", doc({ { "\"version_required\": \"1.2.3\"", "\"v\": \"1\"" } }), packages);
@@ -97,10 +99,14 @@ private slots:
         QFETCH(QString, outcome);
         const QString path = m_dir.filePath(QString::number(qHash(QTest::currentDataTag())));
         QVERIFY(document == "<absent>" || testsupport::writeFile(path, document));
-        LogCapture log;
+        // A manager that read a complete description before: nothing of it may survive this one.
         UpdateInfoManager manager;
+        QVERIFY(testsupport::writeFile(m_dir.filePath("earlier.json"), doc({ { "inc-1.2.3", "earlier" } })));
+        QVERIFY(manager.parseUpdateInfo(m_dir.filePath("earlier.json"), kInstalled));
+        LogCapture log;
         if (!manager.parseUpdateInfo(path, installed)) {
             QCOMPARE(log.texts(QtCriticalMsg), QStringList{ outcome.replace("%C", QString::fromUtf8(document)) });
+            QVERIFY(!manager.fullPackage() && !manager.upgradePackage("1.2.3") && !manager.upgradePackage("1.2.3.4"));
             return;
         }
         QVERIFY(log.texts(QtCriticalMsg).isEmpty());

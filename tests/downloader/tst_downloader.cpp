@@ -125,6 +125,7 @@ private slots:
             QTest::addRow("%s valid", k) << kind << good << path << pool << true;
             QTest::addRow("%s empty path", k) << kind << good << QString() << pool << false;
             QTest::addRow("%s invalid url", k) << kind << invalid << path << pool << false;
+            QTest::addRow("%s local file", k) << kind << QUrl("file:///etc/hostname") << path << pool << false;
         }
         QTest::newRow("package pool of two") << kKindPackage << good << path << 2 << false;
         QTest::newRow("package without pool") << kKindPackage << good << path << 0 << false;
@@ -188,6 +189,8 @@ private slots:
             row("21 redirects", http("/hop20"), none, -1, "too many redirections, limit:20");
             row("https to https", m_https.url("/to-https"), "secure body");
             row("https to http", m_https.url("/to-http"), none, -1, "refuses insecure redirection");
+            // Anyone who can answer plain http could otherwise hand over a local file.
+            row("to a local file", serve("/to-file", { 302, "file:///etc/hostname" }), none, -1, "refuses url scheme");
             row("404", http("/missing"), none, QNetworkReply::ContentNotFoundError);
             row("stall mid-body", http("/stall-mid"), none, QNetworkReply::TimeoutError, "timed out");
             // Slower in total than the stall limit, but never silent for that long.
