@@ -118,7 +118,8 @@ void TestUpgrade::upgrade()
     QCOMPARE(uninstall.value("Tandemo_Teacher/DisplayVersion").toString(),
              result == 0 ? sample::kSampleNewVersion : QString());
     // The history and the logs may hold the update URL with its token: nobody else reads them.
-    for (const QString &own : box.logFiles() << box.historyPath())
+    const QStringList ownFiles = box.logFiles() << box.historyPath();
+    for (const QString &own : ownFiles)
         QCOMPARE(QFileInfo(own).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
     // Packages, their output trees and the backup the copy ran from are gone.
     QStringList left = QDir(box.localDataDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
