@@ -1,5 +1,5 @@
-#include "log/log.h"
 #include "app/mainapplication.h"
+#include "log/log.h"
 #include "runner/mainrunner.h"
 #include "ui/skin.h"
 

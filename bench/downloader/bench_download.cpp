@@ -61,7 +61,7 @@ private:
 
 long peakRssKib()
 {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
@@ -83,8 +83,8 @@ int main(int argc, char **argv)
     application.threadPool()->setMaxThreadCount(1);
 
     auto delegate = std::make_shared<ProgressDelegate>();
-    const std::unique_ptr<downloader::Downloader> package =
-            downloader::createDownloader(downloader::kKindPackage, application.threadPool());
+    const std::unique_ptr<downloader::Downloader> package
+            = downloader::createDownloader(downloader::kKindPackage, application.threadPool());
     QElapsedTimer timer;
     timer.start();
     if (!package->initialize(delegate, url, dest) || !package->run())
@@ -94,8 +94,7 @@ int main(int argc, char **argv)
     const double seconds = timer.nsecsElapsed() / 1e9;
     const qint64 bytes = QFileInfo(dest).size();
     std::printf("ok=%d bytes=%lld seconds=%.3f mib_per_s=%.1f peak_rss_kib=%ld progress_calls=%lld\n",
-                delegate->success ? 1 : 0, static_cast<long long>(bytes), seconds,
-                bytes / 1048576.0 / (seconds > 0 ? seconds : 1), peakRssKib(),
-                static_cast<long long>(delegate->calls));
+            delegate->success ? 1 : 0, static_cast<long long>(bytes), seconds,
+            bytes / 1048576.0 / (seconds > 0 ? seconds : 1), peakRssKib(), static_cast<long long>(delegate->calls));
     return delegate->success ? 0 : 1;
 }

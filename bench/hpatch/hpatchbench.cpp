@@ -34,7 +34,8 @@ int measure(char **argv)
         std::_Exit(127);
     }
     int status = 0;
-    struct rusage usage {};
+    struct rusage usage
+    { };
     ::wait4(pid, &status, 0, &usage);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%.3f %ld %d\n", seconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
@@ -64,8 +65,8 @@ std::vector<char> binaryLike(size_t size, std::mt19937_64 &rng)
 
 std::vector<char> textLike(size_t size, std::mt19937_64 &rng)
 {
-    static const char *words[] = {"function", "return", "const", "let", "value", "index", "length", "if",
-                                  "else", "for", "while", "object", "string", "number", "=", "(", ")", "{", "}", ";\n"};
+    static const char *words[] = { "function", "return", "const", "let", "value", "index", "length", "if", "else",
+        "for", "while", "object", "string", "number", "=", "(", ")", "{", "}", ";\n" };
     std::string text;
     while (text.size() < size) {
         text += words[rng() % (sizeof words / sizeof *words)];
@@ -114,7 +115,8 @@ int synth(const fs::path &oldDir, const fs::path &newDir, size_t mib)
     for (size_t i = 0; i < smallCount; ++i) {
         const size_t size = 1 + rng() % (2 * smallTotal / smallCount);
         std::vector<char> data = (i % 2) ? textLike(size, rng) : binaryLike(size, rng);
-        const std::string name = "res/dir" + std::to_string(i % 40) + "/file" + std::to_string(i) + ((i % 2) ? ".js" : ".bin");
+        const std::string name
+                = "res/dir" + std::to_string(i % 40) + "/file" + std::to_string(i) + ((i % 2) ? ".js" : ".bin");
         writeFile(oldDir / name, data);
         if (i % 30 == 0)
             continue; // removed

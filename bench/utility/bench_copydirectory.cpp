@@ -108,21 +108,21 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOptions({
-        { "dir", "work directory", "path", QDir::current().filePath("bench-copydirectory") },
-        { "rounds", "rounds", "n", "5" },
-        { "files", "number of files", "n", "3000" },
-        { "megabytes", "total size", "n", "500" },
-        { "keep", "keep the work directory" },
-        { "copy", "child mode: copy with copyDirectoryFiles in mode n", "n" },
-        { "from", "child mode source", "path" },
-        { "to", "child mode target", "path" },
+            { "dir", "work directory", "path", QDir::current().filePath("bench-copydirectory") },
+            { "rounds", "rounds", "n", "5" },
+            { "files", "number of files", "n", "3000" },
+            { "megabytes", "total size", "n", "500" },
+            { "keep", "keep the work directory" },
+            { "copy", "child mode: copy with copyDirectoryFiles in mode n", "n" },
+            { "from", "child mode source", "path" },
+            { "to", "child mode target", "path" },
     });
     parser.process(app);
 
     if (parser.isSet("copy")) {
-        const bool ok = utility::copyDirectoryFiles(parser.value("from"), parser.value("to"), true,
-                                                    utility::CopyMode(parser.value("copy").toInt()));
-        rusage usage {};
+        const bool ok = utility::copyDirectoryFiles(
+                parser.value("from"), parser.value("to"), true, utility::CopyMode(parser.value("copy").toInt()));
+        rusage usage{};
         getrusage(RUSAGE_SELF, &usage);
         std::printf("%ld\n", usage.ru_maxrss);
         return ok ? 0 : 1;
@@ -165,15 +165,15 @@ int main(int argc, char *argv[])
         }
         for (int which = 1; which < 3; ++which)
             ratios[which].push_back(seconds[which].back() / seconds[0].back());
-        std::printf("round %d: cp %.2fs, mode 1 %.2fs, mode 2 %.2fs\n", round + 1, seconds[0].back(),
-                    seconds[1].back(), seconds[2].back());
+        std::printf("round %d: cp %.2fs, mode 1 %.2fs, mode 2 %.2fs\n", round + 1, seconds[0].back(), seconds[1].back(),
+                seconds[2].back());
     }
 
     std::printf("\n%-16s %10s %12s %14s\n", "", "median s", "median ratio", "peak RSS MiB");
     std::printf("%-16s %10.2f %12s %14s\n", qPrintable(names[0]), median(seconds[0]), "1.00", "-");
     for (int which = 1; which < 3; ++which) {
         std::printf("%-16s %10.2f %12.2f %14.1f\n", qPrintable(names[which]), median(seconds[which]),
-                    median(ratios[which]), peak[which] / 1024.0);
+                median(ratios[which]), peak[which] / 1024.0);
     }
     std::printf("goal: ratio <= 1.15, peak RSS < 32 MiB\n");
     if (!parser.isSet("keep"))

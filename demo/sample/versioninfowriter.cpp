@@ -43,7 +43,7 @@ void padTo4(QByteArray &bytes)
 
 // One node: header, key, value and children, each child starting on a 4-byte boundary.
 QByteArray node(const QString &key, quint16 type, quint16 valueLength, const QByteArray &value,
-                const QList<QByteArray> &children = {})
+        const QList<QByteArray> &children = {})
 {
     QByteArray bytes;
     appendU16(bytes, 0); // length, set below
@@ -83,8 +83,8 @@ QByteArray versionInfoBlock(const VersionInfoContent &content)
         strings << node(pair.first, kTextType, quint16(pair.second.size() + 1), value);
     }
     const QString tableName = QStringLiteral("%1%2")
-                                  .arg(content.language, 4, 16, QLatin1Char('0'))
-                                  .arg(content.codePage, 4, 16, QLatin1Char('0'));
+                                      .arg(content.language, 4, 16, QLatin1Char('0'))
+                                      .arg(content.codePage, 4, 16, QLatin1Char('0'));
     const QByteArray table = node(tableName, kTextType, 0, QByteArray(), strings);
 
     QList<QByteArray> children;

@@ -28,6 +28,8 @@ QByteArray versionInfoBlock(const QString &productVersion, quint16 language = 0x
 // makes the file executable by its owner. By default the leading bytes are an ELF-like head of odd
 // length, so the block sits at an unaligned offset as it may in a real binary.
 bool writeFileWithVersionInfo(const QString &path, const QString &productVersion,
-                              const QByteArray &leadingBytes = QByteArray("\x7f" "ELF\x02\x01\x01 fake client", 23));
+        const QByteArray &leadingBytes = QByteArray("\x7f"
+                                                    "ELF\x02\x01\x01 fake client",
+                23));
 
 } // namespace sample

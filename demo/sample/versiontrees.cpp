@@ -40,8 +40,7 @@ QMap<QString, Entry> treeOf(const QString &version, const QByteArray &client)
     const bool newer = version == kSampleNewVersion;
     QMap<QString, Entry> tree;
     tree.insert(kSampleClientName, { client + versionInfoBlock(version), true });
-    tree.insert(QStringLiteral("readme.txt"),
-                { QStringLiteral("Sample client %1\n").arg(version).toUtf8(), false });
+    tree.insert(QStringLiteral("readme.txt"), { QStringLiteral("Sample client %1\n").arg(version).toUtf8(), false });
     QByteArray core = noise(48 * 1024, 7);
     if (newer)
         core.replace(20000, 11, "patched 1.1").append(noise(4096, 8));
@@ -50,7 +49,7 @@ QMap<QString, Entry> treeOf(const QString &version, const QByteArray &client)
     tree.insert(QStringLiteral("data/unchanged.bin"), { noise(10000, 3), false });
     tree.insert(QStringLiteral("tools/helper.sh"), { "#!/bin/sh\necho helper\n", true });
     tree.insert(QStringLiteral("文档 docs/使用 说明.txt"),
-                { QStringLiteral("说明 for %1: 更新内容\n").arg(version).toUtf8(), false });
+            { QStringLiteral("说明 for %1: 更新内容\n").arg(version).toUtf8(), false });
     if (newer) {
         tree.insert(QStringLiteral("lib/new feature.dll"), { noise(6000, 11), false });
         tree.insert(QStringLiteral("新目录 added/层 two/新 文件.txt"), { "新的文件\n", false });
@@ -67,8 +66,8 @@ bool runTool(const QStringList &arguments, QString *error)
     tool.start(QStringLiteral(SOLUPDATE_MKHPATCH_PATH), arguments);
     if (!tool.waitForFinished(120000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
         if (error)
-            *error = QStringLiteral("mkhpatch %1 failed: %2").arg(arguments.join(' '),
-                                                                  QString::fromLocal8Bit(tool.readAll()));
+            *error = QStringLiteral("mkhpatch %1 failed: %2")
+                             .arg(arguments.join(' '), QString::fromLocal8Bit(tool.readAll()));
         return false;
     }
     return true;
@@ -135,12 +134,10 @@ QByteArray updateDocument(const UpdateDocument &document)
     for (const auto &entry : document.incrementals)
         incrementals.append(QJsonObject{ { "download_url", entry.first }, { "version_required", entry.second } });
     const QJsonObject package{ { "upgrade_packages", incrementals },
-                               { "full_package", QJsonObject{ { "download_url", document.fullUrl } } } };
-    QJsonObject config{ { "name", "sample client" },
-                        { "version", document.version },
-                        { "content", QJsonObject{ { "cn", "示例客户端的新版本" }, { "en", "A new sample client" } } },
-                        { "title", "Sample client " + document.version },
-                        { "package", package } };
+        { "full_package", QJsonObject{ { "download_url", document.fullUrl } } } };
+    QJsonObject config{ { "name", "sample client" }, { "version", document.version },
+        { "content", QJsonObject{ { "cn", "示例客户端的新版本" }, { "en", "A new sample client" } } },
+        { "title", "Sample client " + document.version }, { "package", package } };
     if (!document.productUrl.isEmpty())
         config.insert("product_url", document.productUrl);
     const QJsonObject root{ { "strategy", QJsonObject{ { "force", document.force } } }, { "config", config } };

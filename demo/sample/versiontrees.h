@@ -26,8 +26,8 @@ inline const QString kSampleRemovedFile = QStringLiteral("lib/old plugin.dll");
 bool writeVersionTree(const QString &dir, const QString &version, QString *error = nullptr);
 
 // Makes a package with the package maker: from oldDir to newDir, or a full one of newDir.
-bool makeIncrementalPackage(const QString &oldDir, const QString &newDir, const QString &package,
-                            QString *error = nullptr);
+bool makeIncrementalPackage(
+        const QString &oldDir, const QString &newDir, const QString &package, QString *error = nullptr);
 bool makeFullPackage(const QString &newDir, const QString &package, QString *error = nullptr);
 
 // Flips bytes in the middle of a package so the patch tool refuses it (its head stays readable).

@@ -40,42 +40,42 @@ int main(int argc, char *argv[])
     }
     // The product's fonts are Windows fonts; the closest one on this machine stands in for them
     // so that texts take about the room they take there.
-    for (const char *family : {"Microsoft YaHei", "Microsoft YaHei UI"})
+    for (const char *family : { "Microsoft YaHei", "Microsoft YaHei UI" })
         QFont::insertSubstitution(QLatin1String(family), QStringLiteral("Noto Sans CJK SC"));
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei UI")));
     ui::loadSkin(&application);
 
     const Shot shots[] = {
-        {"updating", [](ui::UpgradeDialogNew &d) { d.setProgress(30); }},
-        {"incremental-failed",
-         [](ui::UpgradeDialogNew &d) {
-             d.setProgress(42);
-             d.showIncrementalFailed();
-         }},
-        {"success",
-         [](ui::UpgradeDialogNew &d) {
-             d.setProgress(100);
-             d.setUpgradeResult(true);
-         }},
-        {"failure",
-         [](ui::UpgradeDialogNew &d) {
-             d.setProgress(64);
-             d.setUpgradeResult(false);
-         }},
-        {"cancelling",
-         [](ui::UpgradeDialogNew &d) {
-             d.setProgress(55);
-             d.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->click();
-         }},
-        {"cancel-success",
-         [](ui::UpgradeDialogNew &d) {
-             d.setProgress(55);
-             d.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->click();
-             d.setCancelResult(true);
-         }},
+        { "updating", [](ui::UpgradeDialogNew &d) { d.setProgress(30); } },
+        { "incremental-failed",
+                [](ui::UpgradeDialogNew &d) {
+                    d.setProgress(42);
+                    d.showIncrementalFailed();
+                } },
+        { "success",
+                [](ui::UpgradeDialogNew &d) {
+                    d.setProgress(100);
+                    d.setUpgradeResult(true);
+                } },
+        { "failure",
+                [](ui::UpgradeDialogNew &d) {
+                    d.setProgress(64);
+                    d.setUpgradeResult(false);
+                } },
+        { "cancelling",
+                [](ui::UpgradeDialogNew &d) {
+                    d.setProgress(55);
+                    d.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->click();
+                } },
+        { "cancel-success",
+                [](ui::UpgradeDialogNew &d) {
+                    d.setProgress(55);
+                    d.findChild<QPushButton *>(QStringLiteral("btnUpdate"))->click();
+                    d.setCancelResult(true);
+                } },
     };
 
-    for (const QString lang : {QStringLiteral("en"), QStringLiteral("cn")}) {
+    for (const QString lang : { QStringLiteral("en"), QStringLiteral("cn") }) {
         QTranslator translator;
         if (!translator.load(QStringLiteral(":/translations/solupdate_%1.qm").arg(lang))) {
             out << "cannot load the translation " << lang << '\n';

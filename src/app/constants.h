@@ -71,7 +71,8 @@ inline const char *const kIniCodec = "UTF8";
 
 // Single-instance names.
 inline const QString kLocalServerPrefix = QStringLiteral("solupdate{BEA83754-F8C8-4DD3-8A1A-1197EF25F64D}");
-inline const QString kSharedMemoryPrefix = QStringLiteral("solupdate_sharedmemory{07EC1003-4F65-45CD-9812-6293EE6F6D2E}");
+inline const QString kSharedMemoryPrefix
+        = QStringLiteral("solupdate_sharedmemory{07EC1003-4F65-45CD-9812-6293EE6F6D2E}");
 
 // Backup directory next to the local data directory.
 inline const QString kBackupDirSuffix = QStringLiteral("_backup");

@@ -54,8 +54,8 @@ void HistoryConfig::parseHistory(const QString &path)
     applog::info(QStringLiteral("history confit: dest_version:%1, pre_version:%2, lastnotfy:%3, lastupgrade:%4, "
                                 "notifyed_to_user:%5, user_cancelled:%6, lastupgradestatus:%7")
                          .arg(m_destVersion, m_preVersion, secondsText(m_lastNotifyTime),
-                              secondsText(m_lastUpgradeTime), QString::number(m_notified ? 1 : 0),
-                              QString::number(m_cancelled ? 1 : 0), QString::number(m_lastUpgradeStatus)));
+                                 secondsText(m_lastUpgradeTime), QString::number(m_notified ? 1 : 0),
+                                 QString::number(m_cancelled ? 1 : 0), QString::number(m_lastUpgradeStatus)));
 }
 
 void HistoryConfig::save()

@@ -30,7 +30,7 @@ const OptionDefinition kOptions[] = {
     { kParamLang, "lang", "value is current language", false, &LaunchParameters::lang },
     { kParamMasterHwnd, "mainwindow", "value is master process's main window", false, &LaunchParameters::masterHwnd },
     { kParamMasterLocalServer, "masterLocalServer", "value is master process's local server name", true,
-      &LaunchParameters::masterLocalServer },
+            &LaunchParameters::masterLocalServer },
     { kParamLogDirPath, "logDirPath", "value is log dir path", true, &LaunchParameters::logDirPath },
 };
 
@@ -38,8 +38,8 @@ void addOptions(QCommandLineParser &parser)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     for (const OptionDefinition &option : kOptions) {
-        parser.addOption(QCommandLineOption(option.name, QString::fromLatin1(option.help),
-                                            QString::fromLatin1(option.valueName)));
+        parser.addOption(QCommandLineOption(
+                option.name, QString::fromLatin1(option.help), QString::fromLatin1(option.valueName)));
     }
 }
 
@@ -84,9 +84,8 @@ QStringList LaunchParameters::toArguments() const
     QStringList arguments;
     for (const OptionDefinition &option : kOptions) {
         const QString &value = this->*option.member;
-        arguments << QStringLiteral("--%1=%2")
-                             .arg(option.name,
-                                  option.base64 ? QString::fromLatin1(value.toUtf8().toBase64()) : value);
+        arguments << QStringLiteral("--%1=%2").arg(
+                option.name, option.base64 ? QString::fromLatin1(value.toUtf8().toBase64()) : value);
     }
     return arguments;
 }
@@ -100,7 +99,7 @@ ParameterCheck checkLaunchParameters(const LaunchParameters &p)
     if (p.role != kRoleTeacher && p.role != kRoleStudent)
         return ParameterCheck::Role;
     if (p.exePath.isEmpty() || p.updateUrl.isEmpty() || p.masterPid.isEmpty() || p.masterHwnd.isEmpty()
-        || p.masterLocalServer.isEmpty())
+            || p.masterLocalServer.isEmpty())
         return ParameterCheck::RequiredValue;
     if (p.lang != kLangEn && p.lang != kLangCn)
         return ParameterCheck::Lang;

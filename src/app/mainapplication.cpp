@@ -2,9 +2,9 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
-#include "log/log.h"
 #include "app/updateinfomanager.h"
 #include "app/updatersettings.h"
+#include "log/log.h"
 #include "utility/fileutils.h"
 #include "utility/platform.h"
 #include "utility/processutils.h"
@@ -63,7 +63,7 @@ void MainApplication::choosePlatform(int argc, char **argv)
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+            || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         return;
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "-platform") == 0)
@@ -104,7 +104,8 @@ bool MainApplication::initialize()
                                      .arg(m_installDir, backupDirPath()));
             return false;
         case UpgradeTarget::SharedFolder:
-            applog::critical(QStringLiteral("upgrade refused, install dir is a shared folder, dir:%1").arg(m_installDir));
+            applog::critical(
+                    QStringLiteral("upgrade refused, install dir is a shared folder, dir:%1").arg(m_installDir));
             return false;
         }
     }
@@ -166,7 +167,7 @@ bool MainApplication::validateCommandLine()
                                  "updateUrl:%6, masterPid:%7, language:%8, masterMainwin:%9, "
                                  "masterLocalServer:%10, logDirPath:%11")
                           .arg(p.mode, p.action, p.role, p.exePath, p.version, p.updateUrl, p.masterPid, p.lang,
-                               p.masterHwnd, p.masterLocalServer, p.logDirPath));
+                                  p.masterHwnd, p.masterLocalServer, p.logDirPath));
 
     // Only the members of the failed check are cleared; the others keep what was parsed.
     const ParameterCheck failed = checkLaunchParameters(p);
@@ -244,8 +245,8 @@ bool MainApplication::parseConfig()
     applog::info(QStringLiteral("parsed config: check_interval:%1,check_interval_after_user_cancel:%2,"
                                 "enable_proxy:%3,need_killed_processes_before_upgrade:%4,with_backup_sufix:%5")
                          .arg(QString::number(m_checkInterval), QString::number(m_checkIntervalAfterUserCancel),
-                              QString::number(m_enableProxy ? 1 : 0), m_needKilledProcesses.join(QLatin1Char(',')),
-                              QString::number(m_withBackupSuffix ? 1 : 0)));
+                                 QString::number(m_enableProxy ? 1 : 0), m_needKilledProcesses.join(QLatin1Char(',')),
+                                 QString::number(m_withBackupSuffix ? 1 : 0)));
     if (status == SettingsStatus::IntervalInvalid) {
         applog::critical(QStringLiteral("parsed config key invalid"));
         return false;
@@ -291,8 +292,7 @@ void MainApplication::initLocalServer()
         m_upgradeServer = listenOn(upgradeServerName(), this);
         if (m_upgradeServer->isListening()) {
             applog::debug(QStringLiteral("upgrade server listening."));
-            connect(m_upgradeServer, &QLocalServer::newConnection, this,
-                    &MainApplication::signal_activeUpgradeDialog);
+            connect(m_upgradeServer, &QLocalServer::newConnection, this, &MainApplication::signal_activeUpgradeDialog);
         }
     }
 }
@@ -314,7 +314,8 @@ void MainApplication::initSharedMemory()
     if (m_sharedMemory)
         return;
     m_sharedMemory = new QSharedMemory(this);
-    m_sharedMemory->setNativeKey(platform::sharedMemoryNativeKey(kSharedMemoryPrefix + QLatin1Char('_') + m_params.role));
+    m_sharedMemory->setNativeKey(
+            platform::sharedMemoryNativeKey(kSharedMemoryPrefix + QLatin1Char('_') + m_params.role));
     m_sharedMemory->create(1, QSharedMemory::ReadOnly);
 }
 
@@ -380,8 +381,7 @@ QString MainApplication::backupPatchToolPath() const
     return backupDirPath() + QLatin1Char('/') + platform::kPatchToolName;
 }
 
-MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString &installDir,
-                                                                  const QString &backupDir)
+MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString &installDir, const QString &backupDir)
 {
     const QDir install(installDir);
     // A link to a root is as much a root as the root itself.
@@ -392,9 +392,9 @@ MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString
         // The backup directory may not exist yet; its parent does once backupDirPath() ran.
         const QFileInfo info(path);
         const QString parent = info.dir().canonicalPath();
-        const QString resolved = info.exists() ? info.canonicalFilePath()
-                                               : (parent.isEmpty() ? info.absoluteFilePath()
-                                                                   : parent + QLatin1Char('/') + info.fileName());
+        const QString resolved = info.exists()
+                ? info.canonicalFilePath()
+                : (parent.isEmpty() ? info.absoluteFilePath() : parent + QLatin1Char('/') + info.fileName());
         return QDir::cleanPath(resolved);
     };
     const QString installPath = canonical(installDir);
@@ -405,8 +405,8 @@ MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString
     };
     QStringList shared = platform::systemProgramFolders();
     shared << QDir::homePath() << QDir::tempPath();
-    for (const auto location : { QStandardPaths::DesktopLocation, QStandardPaths::DocumentsLocation,
-                                 QStandardPaths::DownloadLocation })
+    for (const auto location :
+            { QStandardPaths::DesktopLocation, QStandardPaths::DocumentsLocation, QStandardPaths::DownloadLocation })
         shared << QStandardPaths::writableLocation(location);
     for (const QString &folder : qAsConst(shared)) {
         if (!folder.isEmpty() && installPath.compare(canonical(folder), platform::kPathCaseSensitivity) == 0)
@@ -422,7 +422,8 @@ void MainApplication::prepareBackup()
     const QString backupDir = backupDirPath();
     utility::deleteDirectory(backupDir);
     // The settings are not read in this run, so the suffix flag still holds its initial true.
-    utility::copyDirectoryFiles(m_installDir, backupDir, true, m_withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain);
+    utility::copyDirectoryFiles(m_installDir, backupDir, true,
+            m_withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain);
 
     // An updater outside the installation did not come along with the tree.
     if (!QFileInfo::exists(backupUpdaterPath())) {

@@ -1,8 +1,8 @@
 #include "downloader/downloader.h"
 
-#include "log/log.h"
 #include "downloader/packagedownloader.h"
 #include "downloader/updateinfodownloader.h"
+#include "log/log.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -52,7 +52,7 @@ void Downloader::Delegate::onDownloadProgress(qint64 bytesReceived, qint64 bytes
     Q_UNUSED(bytesTotal)
 }
 
-void Downloader::Delegate::onDownloadCancelled() {}
+void Downloader::Delegate::onDownloadCancelled() { }
 
 Downloader::Downloader(const QString &logName, bool logTargets, int transferTimeoutMs)
     : m_logName(logName)

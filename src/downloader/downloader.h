@@ -97,7 +97,7 @@ private:
 // kind 0 (kKindUpdateInfo): the update-info downloader; kind 1 (kKindPackage): the package
 // downloader, which needs ioPool (the application's I/O pool, limited to one thread); any other
 // kind: none. A transfer that receives nothing for transferTimeoutMs fails.
-std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool = nullptr,
-                                             int transferTimeoutMs = kTransferTimeoutMs);
+std::unique_ptr<Downloader> createDownloader(
+        int kind, QThreadPool *ioPool = nullptr, int transferTimeoutMs = kTransferTimeoutMs);
 
 } // namespace downloader

@@ -9,8 +9,7 @@ UpdateInfoDownloader::UpdateInfoDownloader(int transferTimeoutMs)
 {
 }
 
-bool UpdateInfoDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url,
-                                      const QString &savePath)
+bool UpdateInfoDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &savePath)
 {
     m_delegate = delegate;
     m_savePath = savePath;

@@ -13,8 +13,8 @@ LocalClientWrapper::LocalClientWrapper(QObject *parent)
 {
 }
 
-bool LocalClientWrapper::synchSendDataToServerWithAck(const QString &serverName, const QString &data,
-                                                      int timeoutSeconds, int answerTimeoutMs)
+bool LocalClientWrapper::synchSendDataToServerWithAck(
+        const QString &serverName, const QString &data, int timeoutSeconds, int answerTimeoutMs)
 {
     if (data.isEmpty() || serverName.isEmpty())
         return false;

@@ -15,8 +15,8 @@ public:
     // Blocks the calling thread: up to the connect time-out plus 30 s for the write and
     // answerTimeoutMs for the answer. Empty data or name: false at once, and the message counter
     // is not used.
-    bool synchSendDataToServerWithAck(const QString &serverName, const QString &data, int timeoutSeconds,
-                                      int answerTimeoutMs = kAnswerTimeoutMs);
+    bool synchSendDataToServerWithAck(
+            const QString &serverName, const QString &data, int timeoutSeconds, int answerTimeoutMs = kAnswerTimeoutMs);
 
     static constexpr int kAnswerTimeoutMs = 30000;
 

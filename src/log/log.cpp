@@ -54,10 +54,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     // arg() calls would take for placeholders of the record.
     const QString record = QLatin1String(word)
             + QStringLiteral("%1 (%2:%3, %4) %5\r\n")
-                      .arg(message, QString::fromUtf8(context.file ? context.file : ""),
-                           QString::number(context.line),
-                           QString::fromUtf8(context.function ? context.function : ""),
-                           QDateTime::currentDateTime().toString(kRecordTimeFormat));
+                      .arg(message, QString::fromUtf8(context.file ? context.file : ""), QString::number(context.line),
+                              QString::fromUtf8(context.function ? context.function : ""),
+                              QDateTime::currentDateTime().toString(kRecordTimeFormat));
     QMutexLocker locker(&g_logMutex);
     if (!g_logFile)
         return;

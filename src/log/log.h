@@ -26,8 +26,17 @@ QString defaultLogDir();
 // Writes one message through Qt's logger without a source location, so every record reads
 // "(:0, )" whatever the call site.
 void write(Level level, const QString &message);
-inline void debug(const QString &message) { write(Debug, message); }
-inline void info(const QString &message) { write(Info, message); }
-inline void critical(const QString &message) { write(Critical, message); }
+inline void debug(const QString &message)
+{
+    write(Debug, message);
+}
+inline void info(const QString &message)
+{
+    write(Info, message);
+}
+inline void critical(const QString &message)
+{
+    write(Critical, message);
+}
 
 } // namespace applog

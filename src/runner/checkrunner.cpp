@@ -2,11 +2,11 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
-#include "log/log.h"
 #include "app/mainapplication.h"
 #include "app/updateinfomanager.h"
 #include "localsocket/jsonutil.h"
 #include "localsocket/localclientwrapper.h"
+#include "log/log.h"
 #include "runner/constants.h"
 
 #include <QApplication>

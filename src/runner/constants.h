@@ -34,8 +34,8 @@ inline const QString kSchemeHttp = QStringLiteral("http");
 inline const QString kSchemeHttps = QStringLiteral("https");
 
 // Marks of a successful upgrade: the Uninstall entry of the edition and its desktop shortcut.
-inline const QString kUninstallKeyPrefix =
-        QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
+inline const QString kUninstallKeyPrefix
+        = QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\");
 inline const QString kUninstallTeacher = QStringLiteral("Tandemo_Teacher");
 inline const QString kUninstallStudent = QStringLiteral("Tandemo_Student");
 inline const QString kDisplayVersionKey = QStringLiteral("DisplayVersion");

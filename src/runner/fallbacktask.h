@@ -12,6 +12,6 @@ namespace runner {
 // top of the backup only because the updater that runs from there put them there; they never
 // belonged to the installation and are not copied into it.
 bool fallbackTask(const QString &installDir, const QString &backupDir, const QStringList &updaterOnlyFiles,
-                  bool withBackupSuffix);
+        bool withBackupSuffix);
 
 } // namespace runner

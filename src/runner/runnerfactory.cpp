@@ -1,8 +1,8 @@
 #include "runner/mainrunner.h"
 
 #include "app/constants.h"
-#include "log/log.h"
 #include "app/mainapplication.h"
+#include "log/log.h"
 #include "runner/checkrunner.h"
 #include "runner/constants.h"
 #include "runner/upgradecontext.h"
@@ -28,7 +28,7 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
     context.updateInfoFilePath = updateInfoFilePath(application->role());
     context.patchToolPath = application->patchToolPath();
     context.updaterFileNames = QStringList{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
-                                            app::kConfigFileName, platform::kPatchToolName };
+        app::kConfigFileName, platform::kPatchToolName };
     context.needKilledProcesses = application->needKilledProcesses();
     context.withBackupSuffix = application->withBackupSuffix();
     context.closeResultPage = QGuiApplication::platformName() == QLatin1String("offscreen");
@@ -53,7 +53,7 @@ std::shared_ptr<MainRunner> createMainRunner(const QString &action)
     if (action == app::kActionUpgrade || action == app::kActionRealUpgrade) {
         auto upgrade = std::make_shared<UpgradeRunner>(upgradeContextOf(application));
         QObject::connect(application, &app::MainApplication::signal_activeUpgradeDialog, upgrade.get(),
-                         &UpgradeRunner::onActiveDialog);
+                &UpgradeRunner::onActiveDialog);
         return upgrade;
     }
     return nullptr;

@@ -26,7 +26,7 @@ Upgrader::~Upgrader()
 }
 
 bool Upgrader::initialize(const std::weak_ptr<Delegate> &delegate, const QString &packagePath,
-                          const app::UpdateInfoManager::PackageInfoPtr &packageInfo, int progressDuration)
+        const app::UpdateInfoManager::PackageInfoPtr &packageInfo, int progressDuration)
 {
     m_packagePath = packagePath;
     m_packageInfo = packageInfo;
@@ -183,7 +183,8 @@ void Upgrader::report(bool success)
 {
     // Never from inside the tool's own signals or run(): the delegate may go on to stop this very
     // process (a restore after a crash), which would wait on a process still reporting its end.
-    QMetaObject::invokeMethod(this, [this, success] { deliver(success); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+            this, [this, success] { deliver(success); }, Qt::QueuedConnection);
 }
 
 void Upgrader::deliver(bool success)

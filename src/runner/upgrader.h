@@ -44,7 +44,7 @@ public:
     // Stores the arguments; false when no file exists at packagePath or packageInfo is null.
     // A progressDuration below 1 means no progress animation.
     bool initialize(const std::weak_ptr<Delegate> &delegate, const QString &packagePath,
-                    const app::UpdateInfoManager::PackageInfoPtr &packageInfo, int progressDuration);
+            const app::UpdateInfoManager::PackageInfoPtr &packageInfo, int progressDuration);
     // Starts the tool; false only when initialize() did not succeed.
     bool run();
     // Stops the tool if it runs; nothing is reported after this.

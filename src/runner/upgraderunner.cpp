@@ -362,8 +362,7 @@ int UpgradeRunner::startFallback(bool incremental)
     m_fallbackWatcher = std::make_unique<QFutureWatcher<bool>>();
     connect(m_fallbackWatcher.get(), &QFutureWatcherBase::finished, this, &UpgradeRunner::onFallbackComplete);
     m_fallbackWatcher->setFuture(QtConcurrent::run(m_context.pool, fallbackTask, m_context.installDir,
-                                                   m_context.backupDir, m_updaterOnlyFiles,
-                                                   m_context.withBackupSuffix));
+            m_context.backupDir, m_updaterOnlyFiles, m_context.withBackupSuffix));
     return follow(ResultPending);
 }
 
@@ -396,8 +395,8 @@ QString UpgradeRunner::packageFilePath(const QUrl &url) const
     // and neither the package nor the output tree made beside it (the name without its suffix)
     // may take the place of the update description, the history or the backup.
     const bool plainName = !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-            && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-            && !name.contains(QLatin1Char(':')) && !name.contains(QChar(0));
+            && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'))
+            && !name.contains(QChar(0));
     const bool ownOutputDir = !baseName.isEmpty() && baseName != name && baseName != QLatin1String(".")
             && baseName != QLatin1String("..");
     const bool valid = plainName && ownOutputDir && !samePath(path, m_context.updateInfoFilePath)
@@ -434,8 +433,8 @@ void UpgradeRunner::replaceUpgrader()
     m_upgrader = std::make_unique<Upgrader>(m_context.installDir, m_context.patchToolPath, m_context.withBackupSuffix);
 }
 
-bool UpgradeRunner::startUpgrade(const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package,
-                                 int duration)
+bool UpgradeRunner::startUpgrade(
+        const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package, int duration)
 {
     applog::info(QStringLiteral("upgrade runner start upgrade, package dir:%1").arg(path));
     const auto self = std::dynamic_pointer_cast<Upgrader::Delegate>(shared_from_this());

@@ -84,7 +84,7 @@ UpgradeTransition upgradeTransition(int state, int result, bool cancelled, bool 
 {
     for (const Row &row : kRows) {
         if (row.state != state || !holds(row.first, result, cancelled, incremental)
-            || !holds(row.second, result, cancelled, incremental))
+                || !holds(row.second, result, cancelled, incremental))
             continue;
         UpgradeTransition transition{ row.nextState, row.result, row.incrementalFailed };
         if (row.result == kSameResult)

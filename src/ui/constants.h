@@ -14,24 +14,24 @@ inline const QString kFontFamily = QStringLiteral("Microsoft YaHei");
 
 // Popup frame; %1 is the scaled corner radius, %2 the title font size, %3 the font family.
 inline const QString kMaskStyle = QStringLiteral("QWidget#mask_widget{background-color:rgba(0,0,0,0.3);}");
-inline const QString kMaskFrameStyle =
-        QStringLiteral("QWidget#mask_widget_3{background:rgba(255,244,227,1);border-radius:%1px;}");
+inline const QString kMaskFrameStyle
+        = QStringLiteral("QWidget#mask_widget_3{background:rgba(255,244,227,1);border-radius:%1px;}");
 inline const QString kMaskContentStyle = QStringLiteral(
         "QWidget#mask_wgtContent{background:rgba(255,255,255,1);border-top-left-radius:0px;"
         "border-top-right-radius:%1px;border-bottom-right-radius:%1px;border-bottom-left-radius:%1px;}");
-inline const QString kMaskTitleStyle = QStringLiteral(
-        "QLabel#mask_label{background:qlineargradient(x1:0,y1:0,x2:0,y2:1,stop:0 rgba(255,255,255,1),"
-        "stop:1 rgba(255,244,227,1));border-top-left-radius:%1px;border-top-right-radius:%1px;"
-        "color:rgba(178,146,127,1);font-size:%2px;font-family:\"%3\";}");
+inline const QString kMaskTitleStyle
+        = QStringLiteral("QLabel#mask_label{background:qlineargradient(x1:0,y1:0,x2:0,y2:1,stop:0 rgba(255,255,255,1),"
+                         "stop:1 rgba(255,244,227,1));border-top-left-radius:%1px;border-top-right-radius:%1px;"
+                         "color:rgba(178,146,127,1);font-size:%2px;font-family:\"%3\";}");
 inline const QString kCloseButtonStyle = QStringLiteral("QPushButton{border-image:url(\":/images/close.png\");}");
 
 // Title bar background by role.
-inline const QString kTitlebarTeacherStyle = QStringLiteral(
-        "background:rgba(70,69,255,1);border-top-left-radius:2px;border-top-right-radius:2px;"
-        "border-bottom-right-radius:0px;border-bottom-left-radius:0px;");
-inline const QString kTitlebarStudentStyle = QStringLiteral(
-        "background:rgba(255,137,46,1);border-top-left-radius:2px;border-top-right-radius:2px;"
-        "border-bottom-right-radius:0px;border-bottom-left-radius:0px;");
+inline const QString kTitlebarTeacherStyle
+        = QStringLiteral("background:rgba(70,69,255,1);border-top-left-radius:2px;border-top-right-radius:2px;"
+                         "border-bottom-right-radius:0px;border-bottom-left-radius:0px;");
+inline const QString kTitlebarStudentStyle
+        = QStringLiteral("background:rgba(255,137,46,1);border-top-left-radius:2px;border-top-right-radius:2px;"
+                         "border-bottom-right-radius:0px;border-bottom-left-radius:0px;");
 
 // The green main button after a result; its size tokens are scaled like the skin's.
 inline const QString kGreenButtonStyle = QStringLiteral(
@@ -50,8 +50,8 @@ inline const char *const kTextCancelFailed = QT_TRANSLATE_NOOP("ui::UpgradeDialo
 inline const char *const kTextCancelSuccess = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Cancel Success");
 inline const char *const kTextCanceling = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Canceling");
 inline const char *const kTextClose = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Close");
-inline const char *const kTextIncrementalFailed =
-        QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Incremental Update Failed");
+inline const char *const kTextIncrementalFailed
+        = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Incremental Update Failed");
 inline const char *const kTextManualUpdate = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Manual Update");
 inline const char *const kTextOpenClient = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Open Client Program");
 inline const char *const kTextUpdateFailed = QT_TRANSLATE_NOOP("ui::UpgradeDialogNew", "Update Failed");

@@ -28,7 +28,7 @@ PopupMaskBaseWidget::PopupMaskBaseWidget(QWidget *parent)
     m_form->mask_label->setStyleSheet(
             ui::kMaskTitleStyle.arg(radius, QString::number(ui::pxSize(kTitleFontSize)), ui::kFontFamily));
     // Style sheets paint a plain QWidget's background only when it asks for it.
-    for (QWidget *w : {m_form->mask_widget, m_form->mask_widget_3, m_form->mask_wgtContent})
+    for (QWidget *w : { m_form->mask_widget, m_form->mask_widget_3, m_form->mask_wgtContent })
         w->setAttribute(Qt::WA_StyledBackground);
 
     const int rim = ui::pxSize(kMaskRim);

@@ -104,8 +104,8 @@ void UpgradeDialogNew::setCancelResult(bool success)
     showResult(success, kTextCancelSuccess, kTextCancelFailed, CancelSucceeded, CancelFailed);
 }
 
-void UpgradeDialogNew::showResult(bool success, const char *successText, const char *failureText,
-                                  State successState, State failureState)
+void UpgradeDialogNew::showResult(
+        bool success, const char *successText, const char *failureText, State successState, State failureState)
 {
     if (success) {
         setPicture(kPictureNormal);
@@ -163,9 +163,7 @@ void UpgradeDialogNew::onNotifyFailed()
     setUpgradeResult(false);
 }
 
-void UpgradeDialogNew::reject()
-{
-}
+void UpgradeDialogNew::reject() { }
 
 void UpgradeDialogNew::slotCloseWidget()
 {
@@ -216,10 +214,13 @@ void UpgradeDialogNew::renewButtonShadows()
 {
     const bool afterResult = !m_form->btnIgnore->isHidden();
     const std::pair<QPushButton *, QColor> buttons[] = {
-        {m_form->btnIgnore, kOrangeGlow},     {m_form->btnCheck, kOrangeGlow},
-        {m_form->btnLatest, kOrangeGlow},     {m_form->btnInstall, kGreenGlow},
-        {m_form->btnRetryCheck, kOrangeGlow}, {m_form->btnRetryUpdate, kGreenGlow},
-        {m_form->btnUpdate, afterResult ? kGreenGlow : kOrangeGlow},
+        { m_form->btnIgnore, kOrangeGlow },
+        { m_form->btnCheck, kOrangeGlow },
+        { m_form->btnLatest, kOrangeGlow },
+        { m_form->btnInstall, kGreenGlow },
+        { m_form->btnRetryCheck, kOrangeGlow },
+        { m_form->btnRetryUpdate, kGreenGlow },
+        { m_form->btnUpdate, afterResult ? kGreenGlow : kOrangeGlow },
     };
     for (const auto &[button, glow] : buttons) {
         auto *effect = new QGraphicsDropShadowEffect(button);

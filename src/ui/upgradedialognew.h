@@ -39,7 +39,6 @@ public:
     void setUpgradeResult(bool success);
     void setCancelResult(bool success);
 
-
 signals:
     void cancelUpgrade();
     void openMaster();
@@ -62,8 +61,8 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    void showResult(bool success, const char *successText, const char *failureText, State successState,
-                    State failureState);
+    void showResult(
+            bool success, const char *successText, const char *failureText, State successState, State failureState);
     void setPicture(const QString &path);
     void renewButtonShadows();
 

@@ -24,7 +24,7 @@ constexpr int kLargestToken = 400;
 struct ScreenCache
 {
     int index = -1;
-    QSize size{0, 0};
+    QSize size{ 0, 0 };
     int dpiX = 0;
     int dpiY = 0;
     double factor = 0.0;
@@ -40,7 +40,7 @@ QList<ScreenFacts> screens()
 {
     QList<ScreenFacts> list;
     for (const QScreen *screen : QGuiApplication::screens())
-        list.append({screen->geometry(), screen->physicalDotsPerInchX(), screen->physicalDotsPerInchY()});
+        list.append({ screen->geometry(), screen->physicalDotsPerInchX(), screen->physicalDotsPerInchY() });
     return list;
 }
 
@@ -49,7 +49,7 @@ ScreenFacts cachedScreen()
 {
     if (cache().size.width() < 1 || cache().dpiX < 1 || cache().dpiY < 1)
         selectScreen(0);
-    return {QRect(QPoint(0, 0), cache().size), qreal(cache().dpiX), qreal(cache().dpiY)};
+    return { QRect(QPoint(0, 0), cache().size), qreal(cache().dpiX), qreal(cache().dpiY) };
 }
 
 int scaledLength(int length, double factor)
@@ -90,8 +90,8 @@ QString rewriteTokens(const QString &styleSheet, double factor, const ScreenFact
             continue;
         result += styleSheet.midRef(last, match.capturedStart() - last);
         const bool dpiToken = match.capturedRef(2) == QLatin1String("fxSize");
-        result += QString::number(dpiToken ? dpiScaledSize(n, n, screen, system).width()
-                                           : scaledSize(n, n, factor).width());
+        result += QString::number(
+                dpiToken ? dpiScaledSize(n, n, screen, system).width() : scaledSize(n, n, factor).width());
         result += QLatin1String("px");
         last = match.capturedEnd();
     }
@@ -142,7 +142,7 @@ QSize dpiScaledSize(int width, int height, const ScreenFacts &screen, const QStr
     if (systemName.startsWith(QLatin1Char('7')))
         return scaledSize(width, height, scaleFactor(screen));
     return QSize(dpiScaledLength(width, static_cast<int>(screen.physicalDpiX)),
-                 dpiScaledLength(height, static_cast<int>(screen.physicalDpiY)));
+            dpiScaledLength(height, static_cast<int>(screen.physicalDpiY)));
 }
 
 QString scaleStyleSheet(const QString &styleSheet, const ScreenFacts &screen, const QString &systemName)

@@ -74,8 +74,8 @@ void clearTarget(const QString &target)
 
 // Puts one file in place; false when it is not there afterwards. With cover off an existing
 // target counts as placed.
-bool placeFile(const QFileInfo &source, const QString &target, bool coverFileIfExist, CopyMode copyMode,
-               QByteArray &buffer)
+bool placeFile(
+        const QFileInfo &source, const QString &target, bool coverFileIfExist, CopyMode copyMode, QByteArray &buffer)
 {
     const bool existed = entryExists(target);
     if (coverFileIfExist && existed)
@@ -96,7 +96,7 @@ bool placeFile(const QFileInfo &source, const QString &target, bool coverFileIfE
 struct CopyRun
 {
     QByteArray buffer;
-    QString targetRoot;        // canonical; never copied into itself
+    QString targetRoot; // canonical; never copied into itself
     QStringList openDirectories; // canonical sources being walked, to stop at links that loop
     QStringList skippedTopLevelFiles;
 };
@@ -142,7 +142,7 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool cover
 }
 
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
-                        const QStringList &skippedTopLevelFiles)
+        const QStringList &skippedTopLevelFiles)
 {
     if (copyMode != CopyMode::Plain && copyMode != CopyMode::WithBackupSuffix)
         return false;
@@ -223,8 +223,8 @@ bool createDesktopShortcut(const QString &target, const QString &linkName)
     const QFileInfo targetInfo(target);
     if (target.isEmpty() || !targetInfo.exists())
         return false;
-    const QString linkPath = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation)
-        + QLatin1Char('/') + linkName;
+    const QString linkPath
+            = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/') + linkName;
     if (entryExists(linkPath))
         QFile::remove(linkPath);
 

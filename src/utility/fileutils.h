@@ -9,7 +9,7 @@ namespace utility {
 
 // How copyDirectoryFiles puts a file in place; the numbers are the ones the copy has always used.
 enum class CopyMode {
-    Plain = 1,            // copy straight to the target name
+    Plain = 1, // copy straight to the target name
     WithBackupSuffix = 2, // copy to "<target>.backup", then rename, so a file is never seen half written
 };
 
@@ -26,7 +26,7 @@ QString fileProductVersion(const QString &path);
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode);
 // The same, leaving out the files of fromDir's top level named in skippedTopLevelFiles.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
-                        const QStringList &skippedTopLevelFiles);
+        const QStringList &skippedTopLevelFiles);
 
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.
 bool renameBackupFiles(const QString &dir, bool addSuffix);

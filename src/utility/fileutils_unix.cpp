@@ -37,8 +37,8 @@ bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
         if (copied < 0) {
             if (errno == EINTR)
                 continue;
-            const bool unsupported = errno == ENOSYS || errno == EXDEV || errno == EINVAL
-                || errno == EOPNOTSUPP || errno == EBADF;
+            const bool unsupported
+                    = errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF;
             if (first && unsupported)
                 break;
             return false;

@@ -1,5 +1,5 @@
-#include "utility/fileutils.h"
 #include "utility/constants.h"
+#include "utility/fileutils.h"
 #include "utility/fileutils_p.h"
 #include "utility/versioninfo_win32.h"
 #include "utility/volumeflush_win32.h"

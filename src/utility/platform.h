@@ -28,8 +28,8 @@ inline QStringList systemProgramFolders()
     return folders;
 #else
     return { QStringLiteral("/bin"), QStringLiteral("/sbin"), QStringLiteral("/usr"), QStringLiteral("/usr/bin"),
-             QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local"), QStringLiteral("/usr/local/bin"),
-             QStringLiteral("/opt") };
+        QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local"), QStringLiteral("/usr/local/bin"),
+        QStringLiteral("/opt") };
 #endif
 }
 

@@ -78,8 +78,8 @@ bool listProcesses(std::vector<ProcessEntry> *out)
 
 int terminateProcess(unsigned long pid)
 {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE,
-                                 static_cast<DWORD>(pid));
+    HANDLE process = OpenProcess(
+            PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(pid));
     if (!process)
         return 2;
     const BOOL terminated = TerminateProcess(process, 0);

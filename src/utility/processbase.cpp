@@ -28,8 +28,7 @@ ProcessBase::ProcessBase(QObject *parent)
     connect(m_process, &QProcess::readyRead, this, &ProcessBase::onReadyRead);
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessBase::onReadyReadStandardError);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &ProcessBase::onReadyReadStandardOutput);
-    connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ProcessBase::onFinished);
+    connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &ProcessBase::onFinished);
     connect(m_process, &QProcess::stateChanged, this, &ProcessBase::onStateChanged);
     connect(m_process, &QProcess::errorOccurred, this, &ProcessBase::onErrorOccurred);
 }
@@ -80,7 +79,7 @@ QString ProcessBase::program() const
     return m_program;
 }
 
-void ProcessBase::prepareProcess() {}
+void ProcessBase::prepareProcess() { }
 
 void ProcessBase::onStarted()
 {

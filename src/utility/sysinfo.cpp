@@ -85,7 +85,7 @@ solvaneGetSysInfo::solvaneGetSysInfo()
     for (const QNetworkInterface &iface : interfaces) {
         const auto flags = iface.flags();
         if (flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning)
-            && !flags.testFlag(QNetworkInterface::IsLoopBack)) {
+                && !flags.testFlag(QNetworkInterface::IsLoopBack)) {
             m_record.macAddress = iface.hardwareAddress().remove(QLatin1Char(':'));
             m_record.networkType = networkTypeName(iface.type());
             break;

@@ -8,9 +8,9 @@ std::wstring cpuName()
 {
     wchar_t buffer[256] = {};
     DWORD size = sizeof(buffer);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
-                     L"ProcessorNameString", RRF_RT_REG_SZ, nullptr, buffer, &size)
-        != ERROR_SUCCESS)
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", L"ProcessorNameString",
+                RRF_RT_REG_SZ, nullptr, buffer, &size)
+            != ERROR_SUCCESS)
         return {};
     return buffer;
 }

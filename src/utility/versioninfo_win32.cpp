@@ -48,8 +48,8 @@ bool queryVersionString(const std::wstring &key, const std::wstring &path, std::
 
     void *translation = nullptr;
     UINT translationBytes = 0;
-    if (!VerQueryValueW(data.data(), kTranslationPath, &translation, &translationBytes)
-        || translation == nullptr || translationBytes < sizeof(std::uint32_t)) {
+    if (!VerQueryValueW(data.data(), kTranslationPath, &translation, &translationBytes) || translation == nullptr
+            || translationBytes < sizeof(std::uint32_t)) {
         return false;
     }
 

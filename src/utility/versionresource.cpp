@@ -12,14 +12,14 @@ namespace utility {
 
 namespace {
 
-constexpr int kNodeHeaderSize = 6;        // wLength, wValueLength, wType
-constexpr int kMaxBlockSize = 0xffff;     // wLength is a 16-bit count
-constexpr int kFixedFileInfoSize = 52;    // VS_FIXEDFILEINFO
+constexpr int kNodeHeaderSize = 6; // wLength, wValueLength, wType
+constexpr int kMaxBlockSize = 0xffff; // wLength is a 16-bit count
+constexpr int kFixedFileInfoSize = 52; // VS_FIXEDFILEINFO
 constexpr quint32 kFixedFileInfoSignature = 0xfeef04bd;
 constexpr quint16 kTextType = 1;
 
 constexpr quint32 kResourceTypeVersion = 16; // RT_VERSION
-constexpr quint32 kVersionResourceId = 1;    // VS_VERSION_INFO
+constexpr quint32 kVersionResourceId = 1; // VS_VERSION_INFO
 constexpr quint32 kSubdirectoryFlag = 0x80000000u;
 constexpr quint16 kPe32Magic = 0x10b;
 constexpr quint16 kPe32PlusMagic = 0x20b;
@@ -143,7 +143,7 @@ bool looksLikeVersionInfo(const QByteArray &block)
     if (root.valueLength == 0)
         return true;
     return root.valueLength == kFixedFileInfoSize && root.valueBytes >= 4
-        && u32(block, root.valueStart) == kFixedFileInfoSignature;
+            && u32(block, root.valueStart) == kFixedFileInfoSignature;
 }
 
 struct Section
@@ -156,7 +156,10 @@ struct Section
 class PeImage
 {
 public:
-    explicit PeImage(QIODevice &device) : m_device(device) {}
+    explicit PeImage(QIODevice &device)
+        : m_device(device)
+    {
+    }
 
     // Reads the headers; false when the device holds no PE image.
     bool open()
@@ -176,8 +179,8 @@ public:
             return QByteArray();
         quint32 offset = 0;
         if (!findEntry(0, kResourceTypeVersion, false, true, &offset)
-            || !findEntry(offset, kVersionResourceId, true, true, &offset)
-            || !findEntry(offset, 0, true, false, &offset)) {
+                || !findEntry(offset, kVersionResourceId, true, true, &offset)
+                || !findEntry(offset, 0, true, false, &offset)) {
             return QByteArray();
         }
         const QByteArray dataEntry = readResource(offset, 16);
@@ -216,7 +219,8 @@ private:
         if (m_resourceRva == 0)
             return true;
 
-        const QByteArray table = readAt(m_device, optionalOffset + optionalSize, qint64(sectionCount) * kSectionHeaderSize);
+        const QByteArray table
+                = readAt(m_device, optionalOffset + optionalSize, qint64(sectionCount) * kSectionHeaderSize);
         for (int i = 0; i + kSectionHeaderSize <= table.size(); i += kSectionHeaderSize)
             m_sections.push_back({ u32(table, i + 12), u32(table, i + 16), u32(table, i + 20) });
         m_hasResources = !m_sections.empty();
@@ -340,7 +344,7 @@ QString versionInfoString(const QByteArray &block, const QString &key)
 
     Node varFileInfo, translation;
     if (!findChild(block, root, kVarFileInfoKey, &varFileInfo)
-        || !findChild(block, varFileInfo, kTranslationKey, &translation) || translation.valueBytes < 4) {
+            || !findChild(block, varFileInfo, kTranslationKey, &translation) || translation.valueBytes < 4) {
         return QString();
     }
     // Each entry holds the language in its low half and the code page in its high half; the
@@ -351,7 +355,7 @@ QString versionInfoString(const QByteArray &block, const QString &key)
 
     Node stringFileInfo, table, value;
     if (!findChild(block, root, kStringFileInfoKey, &stringFileInfo)
-        || !findChild(block, stringFileInfo, tableKey, &table) || !findChild(block, table, key, &value)) {
+            || !findChild(block, stringFileInfo, tableKey, &table) || !findChild(block, table, key, &value)) {
         return QString();
     }
     return textValue(block, value);

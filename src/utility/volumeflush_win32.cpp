@@ -23,7 +23,7 @@ VolumeFlushResult flushVolumeOf(const std::wstring &path)
 
     const std::wstring device = L"\\\\.\\" + volume;
     HANDLE handle = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+            nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return VolumeFlushResult::Skipped;
     const BOOL flushed = FlushFileBuffers(handle);

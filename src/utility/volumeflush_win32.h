@@ -10,7 +10,7 @@ namespace utility {
 enum class VolumeFlushResult {
     Flushed, // everything written to the volume is on the disk
     Skipped, // no drive-letter volume, or no right to open it (that needs an administrator)
-    Failed   // the flush reported an error
+    Failed // the flush reported an error
 };
 
 VolumeFlushResult flushVolumeOf(const std::wstring &path);

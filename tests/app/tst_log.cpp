@@ -9,7 +9,10 @@
 // "yyyy-MM-dd hh:mm:ss.zzz ddd" then CR LF LF.
 static const QString kRecordTail = QStringLiteral(R"( \(:0, \) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \w{3}\r\n\n)");
 
-static QString logContent() { return QString::fromUtf8(testsupport::readFile(applog::logFilePath())); }
+static QString logContent()
+{
+    return QString::fromUtf8(testsupport::readFile(applog::logFilePath()));
+}
 
 class TestLog : public QObject
 {
@@ -29,7 +32,8 @@ private slots:
         QTest::newRow("empty") << QString() << "default";
         QTest::newRow("does not exist") << m_dir.filePath("no/such/dir") << "default";
         // Nobody, not even root, creates files in /proc: the run goes on without a log.
-        QTest::newRow("cannot be opened") << "/proc" << "";
+        QTest::newRow("cannot be opened") << "/proc"
+                                          << "";
     }
 
     void directory()
@@ -44,7 +48,8 @@ private slots:
         applog::initLog(given);
         const QString path = applog::logFilePath();
         QCOMPARE(QFileInfo(path).absolutePath(), used.isEmpty() ? QString() : used);
-        const QRegularExpression name(QStringLiteral("/solupdate_%1_\\d{14}\\.log$").arg(QCoreApplication::applicationPid()));
+        const QRegularExpression name(
+                QStringLiteral("/solupdate_%1_\\d{14}\\.log$").arg(QCoreApplication::applicationPid()));
         QCOMPARE(name.match(path).hasMatch(), !used.isEmpty());
         QVERIFY(!QFileInfo(m_dir.filePath("no/such/dir")).exists());
         // Without a file no handler is installed: messages go where they went before.
@@ -57,7 +62,8 @@ private slots:
         QTest::addColumn<int>("level");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("head");
-        QTest::newRow("info, chinese") << int(applog::Info) << QStringLiteral("路径:教育 客户端") << QStringLiteral("Info: \"路径:教育 客户端\"");
+        QTest::newRow("info, chinese") << int(applog::Info) << QStringLiteral("路径:教育 客户端")
+                                       << QStringLiteral("Info: \"路径:教育 客户端\"");
         QTest::newRow("critical, path and quotes") << int(applog::Critical) << "C:\\Program Files\\\"Client\"\\a.exe"
                                                    << "Critical: \"C:\\\\Program Files\\\\\\\"Client\\\"\\\\a.exe\"";
         // Percent escapes look like placeholders; the record must not fill them.
@@ -93,7 +99,8 @@ private slots:
         a.waitForFinished();
 
         const QString content = logContent();
-        const QRegularExpression record("Info: \"(alpha|beta) record (\\d+) with some padding to make it longer\"" + kRecordTail);
+        const QRegularExpression record(
+                "Info: \"(alpha|beta) record (\\d+) with some padding to make it longer\"" + kRecordTail);
         QMap<QString, int> next{ { "alpha", 0 }, { "beta", 0 } };
         int offset = 0;
         for (auto it = record.globalMatch(content); it.hasNext();) {

@@ -23,8 +23,8 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
-    const LaunchParameters m_valid{ "auto", "checkUpdate", "teacher", "/opt/Client.exe", "", "http://h/u.json", "12", "en",
-                                    "34", "m", "" };
+    const LaunchParameters m_valid{ "auto", "checkUpdate", "teacher", "/opt/Client.exe", "", "http://h/u.json", "12",
+        "en", "34", "m", "" };
     QTemporaryDir m_dir;
 
 private slots:
@@ -53,14 +53,22 @@ private slots:
         QTest::addColumn<QStringList>("changes"); // options given after a valid set
         QTest::addColumn<ParameterCheck>("expected");
         const QList<QPair<QString, ParameterCheck>> rows{
-            { "mode=manual", ParameterCheck::Passed },         { "mode=AUTO", ParameterCheck::Mode },
-            { "action=upgrade", ParameterCheck::Passed },      { "action=realUpgrade", ParameterCheck::Passed },
-            { "action=checkupdate", ParameterCheck::Action },  { "role=student", ParameterCheck::Passed },
-            { "role=admin", ParameterCheck::Role },            { "exePath=", ParameterCheck::RequiredValue },
-            { "updateUrl=", ParameterCheck::RequiredValue },   { "masterPid=", ParameterCheck::RequiredValue },
-            { "masterHwnd=", ParameterCheck::RequiredValue },  { "masterLocalServer=", ParameterCheck::RequiredValue },
-            { "lang=cn", ParameterCheck::Passed },             { "lang=fr", ParameterCheck::Lang },
-            { "logDirPath=", ParameterCheck::Passed },         { "lang=fr mode=never", ParameterCheck::Mode },
+            { "mode=manual", ParameterCheck::Passed },
+            { "mode=AUTO", ParameterCheck::Mode },
+            { "action=upgrade", ParameterCheck::Passed },
+            { "action=realUpgrade", ParameterCheck::Passed },
+            { "action=checkupdate", ParameterCheck::Action },
+            { "role=student", ParameterCheck::Passed },
+            { "role=admin", ParameterCheck::Role },
+            { "exePath=", ParameterCheck::RequiredValue },
+            { "updateUrl=", ParameterCheck::RequiredValue },
+            { "masterPid=", ParameterCheck::RequiredValue },
+            { "masterHwnd=", ParameterCheck::RequiredValue },
+            { "masterLocalServer=", ParameterCheck::RequiredValue },
+            { "lang=cn", ParameterCheck::Passed },
+            { "lang=fr", ParameterCheck::Lang },
+            { "logDirPath=", ParameterCheck::Passed },
+            { "lang=fr mode=never", ParameterCheck::Mode },
         };
         for (const auto &row : rows)
             QTest::newRow(qPrintable(row.first)) << row.first.split(' ') << row.second;
@@ -71,7 +79,8 @@ private slots:
         QFETCH(QStringList, changes);
         LaunchParameters p;
         // The last of a repeated option counts.
-        const QStringList arguments = QStringList{ "solupdate" } + m_valid.toArguments() + changes.replaceInStrings(QRegularExpression("^"), "--");
+        const QStringList arguments = QStringList{ "solupdate" } + m_valid.toArguments()
+                + changes.replaceInStrings(QRegularExpression("^"), "--");
         QVERIFY(LaunchParameters::parse(arguments, &p, nullptr));
         QTEST(app::checkLaunchParameters(p), "expected");
     }
@@ -82,8 +91,8 @@ private slots:
         QTest::addColumn<SettingsStatus>("status");
         QTest::addColumn<QString>("values"); // interval,afterCancel,proxy,processes|joined,suffix
         QTest::newRow("missing file") << QByteArray() << SettingsStatus::FileMissing << "0,0,0,,0";
-        QTest::newRow("only CheckInterval") << QByteArray("[config]\nCheckInterval=3600\n")
-                                            << SettingsStatus::IntervalInvalid << "3600,0,0,,0";
+        QTest::newRow("only CheckInterval")
+                << QByteArray("[config]\nCheckInterval=3600\n") << SettingsStatus::IntervalInvalid << "3600,0,0,,0";
         QTest::newRow("outside the section") << QByteArray("CheckInterval=60\nCheckIntervalAfterUserCancel=60\n")
                                              << SettingsStatus::IntervalInvalid << "0,0,0,,0";
         const QByteArray both("[config]\nCheckInterval=60\nCheckIntervalAfterUserCancel=120\n");
@@ -93,9 +102,9 @@ private slots:
         QTest::newRow("processes trimmed, proxy on")
                 << both + "EnableProxy=1\nNeedKilledProcessesBeforeUpgrade=a.exe,b.exe, c.exe\nWithBackupSufix=0\n"
                 << SettingsStatus::Ok << "60,120,1,a.exe|b.exe|c.exe,0";
-        QTest::newRow("suffix missing means off")
-                << QByteArray("[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
-                << SettingsStatus::Ok << "4294967295,1,0,,0";
+        QTest::newRow("suffix missing means off") << QByteArray(
+                "[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
+                                                  << SettingsStatus::Ok << "4294967295,1,0,,0";
     }
 
     void settings()
@@ -106,10 +115,10 @@ private slots:
         app::UpdaterSettings s;
         QTEST(app::readSettings(path, &s), "status");
         QTEST(QStringList({ QString::number(s.checkInterval), QString::number(s.checkIntervalAfterUserCancel),
-                            QString::number(s.enableProxy), s.needKilledProcesses.join('|'),
-                            QString::number(s.withBackupSuffix) })
-                      .join(','),
-              "values");
+                                  QString::number(s.enableProxy), s.needKilledProcesses.join('|'),
+                                  QString::number(s.withBackupSuffix) })
+                        .join(','),
+                "values");
     }
 
     void versionShape()
@@ -125,7 +134,8 @@ private slots:
         QTest::addColumn<QString>("executableName"); // empty: as this process was started ("solupdate")
         QTest::addColumn<QString>("cancel");
         QTest::newRow("own name") << QString() << QStringLiteral("取消");
-        QTest::newRow("renamed executable") << "solupdate-copy" << "Cancel";
+        QTest::newRow("renamed executable") << "solupdate-copy"
+                                            << "Cancel";
     }
 
     void translation()
@@ -158,10 +168,12 @@ private slots:
         QTest::newRow("unknown option, no log") << "--colour=red" << ini << "1.0.0.0" << 1 << QStringList();
         QTest::newRow("invalid mode") << "--mode=sometimes" << ini << "1.0.0.0" << 255
                                       << QStringList{ "Critical: parse commandline error", failed };
-        QTest::newRow("no settings file") << "" << QByteArray() << "1.0.0.0" << 255
-                                          << QStringList{ "Critical: config file not exists", "Critical: parse config error", failed };
-        QTest::newRow("product version 1.2") << "" << ini << "1.2" << 255
-                                             << QStringList{ "Critical: product version is invalid, version:1.2", failed };
+        QTest::newRow("no settings file")
+                << "" << QByteArray() << "1.0.0.0" << 255
+                << QStringList{ "Critical: config file not exists", "Critical: parse config error", failed };
+        QTest::newRow("product version 1.2")
+                << "" << ini << "1.2" << 255
+                << QStringList{ "Critical: product version is invalid, version:1.2", failed };
     }
 
     // Real starts, without any display: each is refused with its status and its last log lines.
@@ -179,7 +191,8 @@ private slots:
             env.remove(name);
         QProcess process;
         process.setProcessEnvironment(env);
-        process.start(sandbox.updaterPath(), sandbox.defaultParameters().toArguments() + extra.split(' ', Qt::SkipEmptyParts));
+        process.start(sandbox.updaterPath(),
+                sandbox.defaultParameters().toArguments() + extra.split(' ', Qt::SkipEmptyParts));
         QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
         QTEST(process.exitCode(), "status");
         const QStringList messages = sandbox.logMessages();

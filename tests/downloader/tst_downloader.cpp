@@ -162,7 +162,8 @@ private slots:
             const bool info = kind == kKindUpdateInfo;
             const char *k = info ? "updateinfo" : "package";
             const auto row = [kind, k](const QString &name, const QUrl &url, const QByteArray &content,
-                                       int errorCode = -1, const QString &critical = QString(), const QString &when = QString()) {
+                                     int errorCode = -1, const QString &critical = QString(),
+                                     const QString &when = QString()) {
                 QTest::addRow("%s %s", k, qPrintable(name)) << kind << url << content << errorCode << critical << when;
             };
             const auto http = [this](const QString &path) { return m_http.url(path); };
@@ -175,7 +176,7 @@ private slots:
             row("empty body", serve("/empty", {}), "");
             row("3 MiB", serve("/large", { 200, {}, m_large }), m_large);
             row("5 MiB", serve("/huge", { 200, {}, m_huge }), info ? none : m_huge, -1,
-                info ? "content too large, limit:4194304" : "");
+                    info ? "content too large, limit:4194304" : "");
             for (int code : { 301, 302, 303, 305, 307, 308 }) {
                 const QString path = QStringLiteral("/%1").arg(code);
                 row("redirect " + path, serve(path, { code, "/file" }), hello);
@@ -197,13 +198,14 @@ private slots:
             const QByteArray body = randomBytes(1000);
             row("slow trickle", serve("/trickle", { 200, {}, body, {}, true, false, 0, -1, 100, 100 }), body);
             row("short body", serve("/drop", { 200, {}, m_large, {}, true, false, 0, 40000 }), none,
-                QNetworkReply::RemoteHostClosedError);
+                    QNetworkReply::RemoteHostClosedError);
             // The target's directory is missing at run, or goes while a redirect is on its way; the disk
             // fills up after 1 MiB, and without a length only the failed write tells that the file is not
             // whole; a cancel mid-body, twice; the delegate gone before a 404 arrives.
             row("open", http("/large-nolength"), none, -1, "open file failed", "open");
             row("reopen", http("/hop0"), none, -1, "open file failed", "reopen");
-            row("write", http("/large-nolength"), none, QNetworkReply::OperationCanceledError, "write file failed", "write");
+            row("write", http("/large-nolength"), none, QNetworkReply::OperationCanceledError, "write file failed",
+                    "write");
             row("cancel", http("/stall-mid"), none, -1, "", "cancel");
             row("no delegate", http("/missing"), none, -1, "", "no delegate");
         }
@@ -245,14 +247,17 @@ private slots:
             run.recorder.reset();
         }
         // Nobody is told about a run that never started or has no delegate; the log shows its end.
-        QTRY_VERIFY_WITH_TIMEOUT(run.recorder && run.started ? !run.recorder->outcomes.isEmpty()
-                                                             : log.texts().filter("finished, errorcode:").size() == int(run.started),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(run.recorder && run.started
+                        ? !run.recorder->outcomes.isEmpty()
+                        : log.texts().filter("finished, errorcode:").size() == int(run.started),
+                10000);
         QTest::qWait(50); // nothing further arrives once the outcome is known
         // Qt finishes the reply inside abort(); only a later finish would be told as a cancel.
-        const bool toldCancel = when == "cancel" && kind == kKindPackage && run.recorder->outcomes == QStringList{ "cancelled" };
+        const bool toldCancel
+                = when == "cancel" && kind == kKindPackage && run.recorder->outcomes == QStringList{ "cancelled" };
         if (run.recorder && !toldCancel)
-            QCOMPARE(run.recorder->outcomes, run.started ? QStringList{ content.isNull() ? "failed" : "complete" } : QStringList());
+            QCOMPARE(run.recorder->outcomes,
+                    run.started ? QStringList{ content.isNull() ? "failed" : "complete" } : QStringList());
         QCOMPARE(QFileInfo::exists(target), !content.isNull());
         QCOMPARE(testsupport::readFile(target), content);
         QVERIFY(errorCode < 0 || run.downloader->errorCode() == errorCode);
@@ -263,7 +268,8 @@ private slots:
             QVERIFY(kind == kKindUpdateInfo || !content.isNull() || !run.recorder->fileAtOutcome);
             const auto &progress = run.recorder->progress;
             QVERIFY(kind == kKindUpdateInfo ? progress.isEmpty()
-                                            : content.isEmpty() || progress.last() == qMakePair(qint64(content.size()), qint64(content.size())));
+                                            : content.isEmpty()
+                                    || progress.last() == qMakePair(qint64(content.size()), qint64(content.size())));
         }
         // No request for a file that cannot be opened, and none by plain http after https.
         QVERIFY(when != "open" || m_http.requestedPaths() == requestsBefore);

@@ -63,8 +63,8 @@ private slots:
         QFETCH(qint64, lastNotifyAgo);
         const QDateTime now = QDateTime::fromSecsSinceEpoch(1800000000);
         const auto on = [&](int i) { return facts.at(i) == '1'; };
-        const runner::NotificationFacts f{ on(0), on(1), on(2), on(3), on(4), now.addSecs(-lastNotifyAgo),
-                                           kInterval, kAfterCancel };
+        const runner::NotificationFacts f{ on(0), on(1), on(2), on(3), on(4), now.addSecs(-lastNotifyAgo), kInterval,
+            kAfterCancel };
         QTEST(runner::decideNotification(f, now), "expected");
     }
 
@@ -88,9 +88,10 @@ private slots:
         QTest::newRow("log file cannot be opened") << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
         QTest::newRow("master answers the third attempt")
                 << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
-        QTest::newRow("master never answers") << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3
-                                              << told << "1.1.0.0|1.0.0.0|0|0|0";
-        QTest::newRow("two-part target") << "1.2" << false << "" << none << 0 << "" << "1.2|1.0.0.0|0|0|0";
+        QTest::newRow("master never answers")
+                << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3 << told << "1.1.0.0|1.0.0.0|0|0|0";
+        QTest::newRow("two-part target") << "1.2" << false << "" << none << 0 << ""
+                                         << "1.2|1.0.0.0|0|0|0";
         QTest::newRow("manual, update URL unreachable")
                 << "" << false << "" << none << 1
                 << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
@@ -110,14 +111,14 @@ private slots:
 
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
-                                    + (proxy ? "EnableProxy=true\n" : "")));
+                + (proxy ? "EnableProxy=true\n" : "")));
         QVERIFY(sandbox.isValid() && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
         const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
-                                  { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
-                                  { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
-        const QByteArray doc = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } },
-                                                          { "config", config } })
-                                       .toJson();
+            { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
+            { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
+        const QByteArray doc
+                = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } }, { "config", config } })
+                          .toJson();
         HttpServer server;
         // The proxy of the settings has a fixed port; another run may hold it for a moment.
         QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
@@ -125,12 +126,14 @@ private slots:
         app::LaunchParameters p = sandbox.defaultParameters();
         p.mode = target.isEmpty() ? "manual" : "auto";
         // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
-        p.updateUrl = proxy ? "http://updates.invalid/update.json"
-                            : target.isEmpty() ? "http://127.0.0.1:1/update.json" : server.url("/update.json").toString();
+        p.updateUrl = proxy        ? "http://updates.invalid/update.json"
+                : target.isEmpty() ? "http://127.0.0.1:1/update.json"
+                                   : server.url("/update.json").toString();
         if (!logDir.isEmpty())
             p.logDirPath = logDir;
         testsupport::MasterMockProcess master;
-        QVERIFY(master.start(p.masterLocalServer, sandbox.root() + "/master.txt", masterArguments, sandbox.environment()));
+        QVERIFY(master.start(
+                p.masterLocalServer, sandbox.root() + "/master.txt", masterArguments, sandbox.environment()));
 
         const qint64 before = QDateTime::currentSecsSinceEpoch();
         QCOMPARE(sandbox.run(p), 255);
@@ -143,7 +146,8 @@ private slots:
         QTRY_COMPARE(master.messages().size(), messages);
         payload.replace("\\", "\\\\").replace("\"", "\\\"");
         for (int i = 0; i < master.messages().size(); ++i)
-            QCOMPARE(master.messages().at(i), QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
+            QCOMPARE(master.messages().at(i),
+                    QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
 
         QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
         if (history.isEmpty())
@@ -152,19 +156,21 @@ private slots:
         file.beginGroup("history");
         const qint64 stamp = file.value("LastNotifyTime").toLongLong();
         QCOMPARE(QStringList({ file.value("DestVesion").toString(), file.value("PreVersion").toString(),
-                               file.value("Notified").toString(), file.value("Cancelled").toString(),
-                               QString::number(stamp >= before && stamp <= after) })
+                                     file.value("Notified").toString(), file.value("Cancelled").toString(),
+                                     QString::number(stamp >= before && stamp <= after) })
                          .join('|'),
-                 history);
+                history);
     }
 
     void beside_data()
     {
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("line");
-        QTest::newRow("second check quits") << "checkUpdate" << "Debug: \"multi instance running, quit now\"";
+        QTest::newRow("second check quits") << "checkUpdate"
+                                            << "Debug: \"multi instance running, quit now\"";
         // Still running when the log shows the line.
-        QTest::newRow("upgrade goes on, over a name left behind") << "realUpgrade" << "Debug: \"upgrade server listening.\"";
+        QTest::newRow("upgrade goes on, over a name left behind") << "realUpgrade"
+                                                                  << "Debug: \"upgrade server listening.\"";
     }
 
     // A check stays in its download while a newcomer starts beside it.
@@ -222,11 +228,13 @@ private slots:
                 socket->deleteLater();
             }
         });
-        QCOMPARE(sandbox.run(sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" }), 0);
+        QCOMPARE(sandbox.run(
+                         sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" }),
+                0);
         QTRY_COMPARE(connections, 1);
         QCOMPARE(sandbox.logMessages(),
-                 (QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
-                               "Info: upgrade process is running.", "Debug: multi instance running, quit now" }));
+                (QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
+                        "Info: upgrade process is running.", "Debug: multi instance running, quit now" }));
     }
 };
 

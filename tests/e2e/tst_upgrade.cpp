@@ -6,9 +6,9 @@
 
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
+#include "sample/versiontrees.h"
 #include "upgrade/nginxserver.h"
 #include "upgrade/treecompare.h"
-#include "sample/versiontrees.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -51,7 +51,7 @@ void TestUpgrade::initTestCase()
     m_new = testsupport::snapshotTree(fixture("new"));
     QVERIFY(QDir().mkpath(fixture("www")));
     QVERIFY2(sample::makeIncrementalPackage(fixture("old"), fixture("new"), fixture("www/client 1.0-1.1.pkg"), &error),
-             qPrintable(error));
+            qPrintable(error));
     QVERIFY2(sample::makeFullPackage(fixture("new"), fixture("www/corrupt-full.pkg"), &error), qPrintable(error));
     QVERIFY(sample::corruptPackage(fixture("www/corrupt-full.pkg")));
     QVERIFY(QFile::copy(fixture("www/corrupt-full.pkg"), fixture("www/corrupt-incremental.pkg")));
@@ -105,18 +105,18 @@ void TestUpgrade::upgrade()
     QCOMPARE(handOff.exitCode(), 255);
     // The copy ends by itself once the result is in.
     QTRY_VERIFY2_WITH_TIMEOUT(box.logMessages().filter("main runner run complete").size() == 1,
-                              qPrintable(box.logMessages().join('\n')), 60000);
+            qPrintable(box.logMessages().join('\n')), 60000);
 
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QProcess::NotRunning, 5000);
     const QSettings history(box.historyPath(), QSettings::IniFormat);
     QCOMPARE(history.value("history/LastUpgradeStatus").toInt(), result);
     QCOMPARE(testsupport::treeDifferences(result == 0 ? m_new : before, testsupport::snapshotTree(box.installDir())),
-             QString());
+            QString());
     const QFileInfo shortcut(box.home() + "/Desktop/Quillora-老师版.lnk");
     QCOMPARE(shortcut.symLinkTarget(), result == 0 ? box.clientPath() : QString());
     const QSettings uninstall(box.home() + "/.config/uninstall.ini", QSettings::IniFormat);
     QCOMPARE(uninstall.value("Tandemo_Teacher/DisplayVersion").toString(),
-             result == 0 ? sample::kSampleNewVersion : QString());
+            result == 0 ? sample::kSampleNewVersion : QString());
     // The history and the logs may hold the update URL with its token: nobody else reads them.
     const QStringList ownFiles = box.logFiles() << box.historyPath();
     for (const QString &own : ownFiles)
@@ -159,20 +159,22 @@ void TestUpgrade::upgradeTarget_data()
     QFile::link(base + "/Client", base + "/clientlink");
     QTest::newRow("root") << "/" << base + "/data/_backup" << UpgradeTarget::FileSystemRoot;
     QTest::newRow("root spelled with dots") << "/usr/.." << base + "/data/_backup" << UpgradeTarget::FileSystemRoot;
-    QTest::newRow("link to root") << base + "/rootlink" << base + "/data/rootlink_backup" << UpgradeTarget::FileSystemRoot;
+    QTest::newRow("link to root") << base + "/rootlink" << base + "/data/rootlink_backup"
+                                  << UpgradeTarget::FileSystemRoot;
     QTest::newRow("separate") << base + "/Client" << base + "/data/Client_backup" << UpgradeTarget::Ok;
     QTest::newRow("sibling with a longer name") << base + "/Client" << base + "/Client_backup" << UpgradeTarget::Ok;
     QTest::newRow("backup inside") << base + "/Client" << base + "/Client/data/Client_backup"
                                    << UpgradeTarget::OverlapsBackup;
-    QTest::newRow("backup inside through a link") << base + "/clientlink" << base + "/Client/clientlink_backup"
-                                                  << UpgradeTarget::OverlapsBackup;
+    QTest::newRow("backup inside through a link")
+            << base + "/clientlink" << base + "/Client/clientlink_backup" << UpgradeTarget::OverlapsBackup;
     for (const QString &shared : { QDir::homePath(), QDir::tempPath(), QString("/usr/bin"),
-                                   QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) }) {
+                 QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) }) {
         QDir().mkpath(shared);
-        QTest::newRow(qPrintable("shared " + shared)) << shared << base + "/data/x_backup" << UpgradeTarget::SharedFolder;
+        QTest::newRow(qPrintable("shared " + shared))
+                << shared << base + "/data/x_backup" << UpgradeTarget::SharedFolder;
     }
-    QTest::newRow("installation inside the backup") << base + "/data/Client_backup/Client" << base + "/data/Client_backup"
-                                                    << UpgradeTarget::OverlapsBackup;
+    QTest::newRow("installation inside the backup")
+            << base + "/data/Client_backup/Client" << base + "/data/Client_backup" << UpgradeTarget::OverlapsBackup;
 }
 
 // Checked on the function itself: a broken guard must never get the chance to copy or empty "/".

@@ -1,5 +1,5 @@
-#include "packageformat.h"
 #include "common/testenv.h"
+#include "packageformat.h"
 #include "upgrade/treecompare.h"
 
 #include <QDir>
@@ -16,7 +16,11 @@ using namespace testsupport;
 
 namespace {
 
-struct RunResult { int exitCode; QByteArray output; };
+struct RunResult
+{
+    int exitCode;
+    QByteArray output;
+};
 
 RunResult run(const QString &tool, const QStringList &args)
 {
@@ -24,7 +28,7 @@ RunResult run(const QString &tool, const QStringList &args)
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral(SOLUPDATE_BIN_DIR "/") + tool, args);
     const bool done = process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit;
-    return {done ? process.exitCode() : -1, process.readAll()};
+    return { done ? process.exitCode() : -1, process.readAll() };
 }
 
 QByteArray randomBytes(int size, quint32 seed)
@@ -44,11 +48,12 @@ QByteArray content(const QString &spec)
     if (p[0] == "text") {
         data.clear();
         for (int i = 0; i < size; ++i)
-            data += "line " + QByteArray::number(i) + " of the text, variant " + (i % 97 ? "0" : p[2].toLatin1()) + "\n";
+            data += "line " + QByteArray::number(i) + " of the text, variant " + (i % 97 ? "0" : p[2].toLatin1())
+                    + "\n";
     } else if (p[0] == "patch") {
         data.replace(size / 4, 100, randomBytes(100, 1));
     } else if (p[0] == "edit") {
-        for (int at : {0, 1000, size / 2, size - 3})
+        for (int at : { 0, 1000, size / 2, size - 3 })
             data[at] = char(data[at] ^ 0x5a);
         data.insert(size / 3, randomBytes(3000, 1));
         data.remove(size * 2 / 3, 1500).append(data.mid(1000, 100000)); // the start again, at the end
@@ -64,7 +69,8 @@ void buildTree(const QString &root, const QString &entries)
     for (const QString &e : entries.split(';', Qt::SkipEmptyParts)) {
         const QString path = root + "/" + e.section('=', 0, 0);
         const QString spec = e.section('=', 1);
-        QVERIFY(e.endsWith('/') ? QDir().mkpath(path) : writeFile(path, content(spec.chopped(spec.endsWith("+x") ? 2 : 0))));
+        QVERIFY(e.endsWith('/') ? QDir().mkpath(path)
+                                : writeFile(path, content(spec.chopped(spec.endsWith("+x") ? 2 : 0))));
         if (spec.endsWith("+x"))
             QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeOther);
     }
@@ -91,11 +97,12 @@ QByteArray craftPackage(const std::string &rawManifest, const QByteArray &stream
 
 const QString kOld = "same.txt=text:50:1;changed.txt=text:400:1;removed.bin=rand:5000:3;sub/";
 const QString kNew = "same.txt=text:50:1;changed.txt=text:420:2;added/new.bin=rand:6000:4";
-const QStringList kMutations = {"truncated", "trailing byte", "flipped manifest", "flipped stream"};
+const QStringList kMutations = { "truncated", "trailing byte", "flipped manifest", "flipped stream" };
 
 } // namespace
 
-class TestHpatch : public QObject {
+class TestHpatch : public QObject
+{
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -106,7 +113,7 @@ class TestHpatch : public QObject {
     void expectRefused(const QStringList &args, int exitCode, const QString &out)
     {
         const Tree before = snapshotTree(m_dir->path());
-        const RunResult r = run("hpatchz", args + QStringList{m_old, m_pkg, out});
+        const RunResult r = run("hpatchz", args + QStringList{ m_old, m_pkg, out });
         QCOMPARE(r.exitCode, exitCode);
         m_output = r.output;
         QVERIFY2(r.output.startsWith("hpatchz: error: ") && r.output.count('\n') == 1, r.output.constData());
@@ -124,7 +131,6 @@ private slots:
         QVERIFY(QDir().mkpath(m_old) && QDir().mkpath(m_new));
     }
 
-
     void roundTrip_data()
     {
         QTest::addColumn<QString>("oldTree");
@@ -132,26 +138,29 @@ private slots:
         QTest::addColumn<QStringList>("options"); // of the maker; the last one is the check level
         QTest::addColumn<int>("maxPackage");
         const QString some = "a.txt=text:100:1;lib/b.bin=rand:70000:2;empty.txt=;lib/empty/";
-        const QString deep = QString("d").repeated(60) + "/" + QString("e").repeated(60) + "/" + QString("f").repeated(60) + "/"
-            + QString("g").repeated(60) + "/" + QString("長").repeated(40) + ".txt=text:30:";
+        const QString deep = QString("d").repeated(60) + "/" + QString("e").repeated(60) + "/"
+                + QString("f").repeated(60) + "/" + QString("g").repeated(60) + "/" + QString("長").repeated(40)
+                + ".txt=text:30:";
         const QList<QStringList> rows = {
-            {"no change, the old --all-old accepted", some, some, "--all-old -C-all", "4096"},
-            {"changed, added, removed", kOld, kNew, "-C-diff", "0"},
-            {"moved and duplicated", "from/moved.bin=rand:100000:5;dup.txt=text:30:3",
-             "to/moved.bin=rand:100000:5;to/copy.bin=rand:100000:5;dup.txt=text:30:3;dup2.txt=text:30:3", "-C-diff", "4096"},
-            {"nested and empty directories", "a/b/c/d/e/deep.txt=text:10:1;old/empty/",
-             "a/b/c/d/e/deep.txt=text:10:1;new/empty/too/;x/y/", "-C-diff", "0"},
+            { "no change, the old --all-old accepted", some, some, "--all-old -C-all", "4096" },
+            { "changed, added, removed", kOld, kNew, "-C-diff", "0" },
+            { "moved and duplicated", "from/moved.bin=rand:100000:5;dup.txt=text:30:3",
+                    "to/moved.bin=rand:100000:5;to/copy.bin=rand:100000:5;dup.txt=text:30:3;dup2.txt=text:30:3",
+                    "-C-diff", "4096" },
+            { "nested and empty directories", "a/b/c/d/e/deep.txt=text:10:1;old/empty/",
+                    "a/b/c/d/e/deep.txt=text:10:1;new/empty/too/;x/y/", "-C-diff", "0" },
             // Larger than the applier's cache of old data, which must wrap around.
-        {"large file, small edits", "large.bin=rand:10485760:6", "large.bin=edit:10485760:6", "-C-diff", "65536"},
-            {"binary and text, unchecked", "prog.bin=rand:200000:8;readme.txt=text:1000:1",
-             "prog.bin=patch:200000:8;readme.txt=text:1000:5", "-C-no", "8192"},
-            {"code moved between files", "one.js=rand:60000:40;two.js=rand:60000:41;keep.js=text:50:1",
-             "merged.js=patch:60000:40;keep.js=text:60:2", "-C-diff", "8192"},
-            {"blanks and CJK names", "程序 文件/说明 书.txt=text:40:1",
-             "程序 文件/说明 书.txt=text:40:2;新 目录/空 格 .bin=rand:3000:10;空的 目录/", "-C-diff", "0"},
-            {"path beyond 260 characters", deep + "1", deep + "2", "-C-diff", "0"},
-            {"exec bit", "tool=rand:9000:11;script.sh=text:2:1+x", "tool=rand:9000:11+x;script.sh=text:2:1+x", "-C-diff", "0"},
-            {"full package", "", "large.bin=edit:2000000:6+x;程序/说明.txt=text:40:1", "--full -C-all", "0"},
+            { "large file, small edits", "large.bin=rand:10485760:6", "large.bin=edit:10485760:6", "-C-diff", "65536" },
+            { "binary and text, unchecked", "prog.bin=rand:200000:8;readme.txt=text:1000:1",
+                    "prog.bin=patch:200000:8;readme.txt=text:1000:5", "-C-no", "8192" },
+            { "code moved between files", "one.js=rand:60000:40;two.js=rand:60000:41;keep.js=text:50:1",
+                    "merged.js=patch:60000:40;keep.js=text:60:2", "-C-diff", "8192" },
+            { "blanks and CJK names", "程序 文件/说明 书.txt=text:40:1",
+                    "程序 文件/说明 书.txt=text:40:2;新 目录/空 格 .bin=rand:3000:10;空的 目录/", "-C-diff", "0" },
+            { "path beyond 260 characters", deep + "1", deep + "2", "-C-diff", "0" },
+            { "exec bit", "tool=rand:9000:11;script.sh=text:2:1+x", "tool=rand:9000:11+x;script.sh=text:2:1+x",
+                    "-C-diff", "0" },
+            { "full package", "", "large.bin=edit:2000000:6+x;程序/说明.txt=text:40:1", "--full -C-all", "0" },
         };
         for (const QStringList &r : rows)
             QTest::newRow(qPrintable(r[0])) << r[1] << r[2] << r[3].split(' ') << r[4].toInt();
@@ -167,10 +176,11 @@ private slots:
         buildTree(m_new, newTree);
         const Tree oldBefore = snapshotTree(m_old);
         const QString check = options.takeLast();
-        const RunResult made = run("mkhpatch", options + (options.contains("--full") ? QStringList() : QStringList{m_old})
-                                                   + QStringList{m_new, m_pkg});
+        const RunResult made = run("mkhpatch",
+                options + (options.contains("--full") ? QStringList() : QStringList{ m_old })
+                        + QStringList{ m_new, m_pkg });
         QVERIFY2(made.exitCode == 0, made.output.constData());
-        const RunResult r = run("hpatchz", {check, "-f", m_old, m_pkg, m_out});
+        const RunResult r = run("hpatchz", { check, "-f", m_old, m_pkg, m_out });
         QVERIFY2(r.exitCode == 0, r.output.constData());
         QCOMPARE(treeDifferences(snapshotTree(m_new), snapshotTree(m_out)), QString());
         QCOMPARE(treeDifferences(oldBefore, snapshotTree(m_old)), QString());
@@ -186,24 +196,42 @@ private slots:
         for (const QString &mutation : kMutations)
             QTest::newRow(qPrintable(mutation)) << mutation << QStringList() << 2;
         QTest::newRow("manifest bomb") << "bomb" << QStringList() << 2;
-        QTest::newRow("larger than the disk") << "oversized" << QStringList{"huge.bin"} << 4;
-        QTest::newRow("more bytes than declared") << "longer" << QStringList{"a.txt"} << 2;
-        QTest::newRow("fewer bytes than declared") << "shorter" << QStringList{"a.txt"} << 2;
+        QTest::newRow("larger than the disk") << "oversized" << QStringList{ "huge.bin" } << 4;
+        QTest::newRow("more bytes than declared") << "longer" << QStringList{ "a.txt" } << 2;
+        QTest::newRow("fewer bytes than declared") << "shorter" << QStringList{ "a.txt" } << 2;
         // Names; those that can stand in a tree on this disk must be refused by the maker alike.
         const QList<QPair<QString, QStringList>> names = {
-            {"dot dot", {"../evil.txt"}}, {"dot dot inside", {"a/../../evil.txt"}}, {"absolute", {"/tmp/hpatch-evil.txt"}},
-            {"drive", {"C:/evil.txt"}}, {"backslash", {"..\\evil.txt"}}, {"empty part", {"a//b.txt"}},
-            {"two entries", {"same.txt", "same.txt"}}, {"file and directory", {"same", "same/"}},
-            {"file below a file", {"a", "a/b.txt"}}, {"300-character name", {QString(300, 'n')}},
-            {"not UTF-8", {QString::fromLatin1("caf\xe9.txt")}}, {"disk: con", {"con"}}, {"disk: AUX.txt", {"dir/AUX.txt"}},
-            {"disk: lpt1 with extension", {"lpt1.tar.gz"}}, {"disk: com9", {"com9"}}, {"disk: nul directory", {"Nul/x.txt"}},
-            {"disk: trailing dot", {"name."}}, {"disk: trailing space", {"dir /x"}}, {"disk: colon", {"a:b"}},
-            {"disk: star", {"a*b"}}, {"disk: question mark", {"a?b"}}, {"disk: pipe", {"a|b"}}, {"disk: quote", {"a\"b"}},
-            {"disk: angle bracket", {"a<b"}}, {"disk: names differing in case", {"Read.me", "read.ME"}},
-            {"disk: directories differing in case", {"Lib/a.js", "lib/b.js"}}, {"disk: Cyrillic case", {"Файл", "файл"}},
+            { "dot dot", { "../evil.txt" } },
+            { "dot dot inside", { "a/../../evil.txt" } },
+            { "absolute", { "/tmp/hpatch-evil.txt" } },
+            { "drive", { "C:/evil.txt" } },
+            { "backslash", { "..\\evil.txt" } },
+            { "empty part", { "a//b.txt" } },
+            { "two entries", { "same.txt", "same.txt" } },
+            { "file and directory", { "same", "same/" } },
+            { "file below a file", { "a", "a/b.txt" } },
+            { "300-character name", { QString(300, 'n') } },
+            { "not UTF-8", { QString::fromLatin1("caf\xe9.txt") } },
+            { "disk: con", { "con" } },
+            { "disk: AUX.txt", { "dir/AUX.txt" } },
+            { "disk: lpt1 with extension", { "lpt1.tar.gz" } },
+            { "disk: com9", { "com9" } },
+            { "disk: nul directory", { "Nul/x.txt" } },
+            { "disk: trailing dot", { "name." } },
+            { "disk: trailing space", { "dir /x" } },
+            { "disk: colon", { "a:b" } },
+            { "disk: star", { "a*b" } },
+            { "disk: question mark", { "a?b" } },
+            { "disk: pipe", { "a|b" } },
+            { "disk: quote", { "a\"b" } },
+            { "disk: angle bracket", { "a<b" } },
+            { "disk: names differing in case", { "Read.me", "read.ME" } },
+            { "disk: directories differing in case", { "Lib/a.js", "lib/b.js" } },
+            { "disk: Cyrillic case", { "Файл", "файл" } },
         };
         for (const auto &n : names)
-            QTest::newRow(qPrintable(n.first)) << (n.first.startsWith("disk") ? "disk names" : "names") << n.second << 2;
+            QTest::newRow(qPrintable(n.first))
+                    << (n.first.startsWith("disk") ? "disk names" : "names") << n.second << 2;
     }
 
     void hostilePackage()
@@ -217,11 +245,11 @@ private slots:
             const QByteArray name = p.contains(QChar(0xe9)) ? p.toLatin1() : p.toUtf8();
             const QByteArray data = "payload of " + name;
             if (p.endsWith('/'))
-                manifest.dirs.push_back({name.chopped(1).toStdString(), 0755});
+                manifest.dirs.push_back({ name.chopped(1).toStdString(), 0755 });
             else
-                manifest.newFiles.push_back({name.toStdString(), 0644,
-                                             kind == "oversized" ? uint64_t(1) << 60 : uint64_t(data.size() + (kind == "shorter") * 4),
-                                             XXH3_64bits(data.constData(), size_t(data.size())), hpatch::Kind::New, {}});
+                manifest.newFiles.push_back({ name.toStdString(), 0644,
+                        kind == "oversized" ? uint64_t(1) << 60 : uint64_t(data.size() + (kind == "shorter") * 4),
+                        XXH3_64bits(data.constData(), size_t(data.size())), hpatch::Kind::New, {} });
             stream += p.endsWith('/') ? "" : data + (kind == "longer" ? "more" : "");
         }
         std::string raw = hpatch::encodeManifest(manifest);
@@ -234,28 +262,30 @@ private slots:
         if (kMutations.contains(kind)) {
             buildTree(m_old, kOld);
             buildTree(m_new, kNew + ";plain.bin=rand:50000:20");
-            QCOMPARE(run("mkhpatch", {m_old, m_new, m_pkg}).exitCode, 0);
+            QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
             package = readFile(m_pkg);
             const int manifestEnd = int(hpatch::kHeaderSize + qFromLittleEndian<quint64>(package.constData() + 16));
             const int at = kind == "flipped manifest" ? manifestEnd - 3 : (manifestEnd + package.size()) / 2;
-            package = kind == "truncated" ? package.chopped(1)
-                : kind == "trailing byte" ? package + '\0'
-                                          : package.replace(at, 1, QByteArray(1, char(package[at] ^ 0x10)));
+            package = kind == "truncated"     ? package.chopped(1)
+                    : kind == "trailing byte" ? package + '\0'
+                                              : package.replace(at, 1, QByteArray(1, char(package[at] ^ 0x10)));
         }
         QVERIFY(writeFile(m_pkg, package));
-        expectRefused({"-C-diff", "-f"}, exitCode, m_out);
+        expectRefused({ "-C-diff", "-f" }, exitCode, m_out);
         if (kind != "flipped stream") // unchecked, a flipped byte of data may pass as data
-            expectRefused({"-C-no"}, exitCode, m_out);
+            expectRefused({ "-C-no" }, exitCode, m_out);
         QVERIFY(!QFileInfo::exists("/tmp/hpatch-evil.txt") && !QFileInfo::exists(m_dir->filePath("evil.txt")));
         if (kind == "bomb" || kind == "oversized") {
             // Measured by the benchmark helper: a child of this big test process would inherit its peak.
-            const RunResult r = run("hpatchbench", {"measure", QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out});
-            QVERIFY2(r.output.trimmed().split('\n').last().split(' ').value(1).toInt() < 24 * 1024, r.output.constData());
+            const RunResult r = run(
+                    "hpatchbench", { "measure", QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out });
+            QVERIFY2(r.output.trimmed().split('\n').last().split(' ').value(1).toInt() < 24 * 1024,
+                    r.output.constData());
         }
         if (kind == "disk names") {
             QDir(m_new).removeRecursively();
             buildTree(m_new, paths.join("=text:3:1;") + "=text:3:1");
-            const RunResult made = run("mkhpatch", {m_old, m_new, m_pkg + "2"});
+            const RunResult made = run("mkhpatch", { m_old, m_new, m_pkg + "2" });
             QVERIFY2(made.exitCode == 2 && made.output.startsWith("mkhpatch: error: "), made.output.constData());
             QVERIFY(!QFileInfo::exists(m_pkg + "2"));
         }
@@ -266,9 +296,10 @@ private slots:
         QTest::addColumn<QString>("change"); // what happens to the old tree or to the output directory
         QTest::addColumn<int>("exitCode");
         QTest::newRow("a deleted file is missing") << "missing removed.bin" << 0;
-        for (const char *file : {"same.txt", "changed.txt"}) {
-            for (const char *change : {"missing", "shorter", "other bytes in", "directory instead of"})
-                QTest::newRow(qPrintable(QString("%1 %2").arg(change, file))) << QString("%1 %2").arg(change, file) << 3;
+        for (const char *file : { "same.txt", "changed.txt" }) {
+            for (const char *change : { "missing", "shorter", "other bytes in", "directory instead of" })
+                QTest::newRow(qPrintable(QString("%1 %2").arg(change, file)))
+                        << QString("%1 %2").arg(change, file) << 3;
         }
         QTest::newRow("out is old") << "out old" << 1;
         QTest::newRow("out is old by a dotted path") << "out old/../old/." << 1;
@@ -283,7 +314,7 @@ private slots:
         QFETCH(int, exitCode);
         buildTree(m_old, kOld);
         buildTree(m_new, kNew);
-        QCOMPARE(run("mkhpatch", {m_old, m_new, m_pkg}).exitCode, 0);
+        QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
         const QString path = m_old + "/" + change.section(' ', -1);
         QByteArray data = readFile(path);
         if (!data.isEmpty())
@@ -296,14 +327,14 @@ private slots:
         QVERIFY(!change.startsWith("out out") || QDir().mkpath(m_out));
         QVERIFY(!change.endsWith("keep.txt") || writeFile(m_out + "/keep.txt", "keep"));
         const QString out = change.startsWith("out") ? m_dir->filePath(change.mid(4)) : m_out;
-        for (const QString check : {"-C-diff", "-C-all"}) {
+        for (const QString check : { "-C-diff", "-C-all" }) {
             if (exitCode != 0) {
-                expectRefused(change == "out out" ? QStringList{check} : QStringList{check, "-f"}, exitCode, out);
+                expectRefused(change == "out out" ? QStringList{ check } : QStringList{ check, "-f" }, exitCode, out);
                 QVERIFY(exitCode == 1 || m_output.contains(change.section(' ', -1).toUtf8()));
                 continue;
             }
             QDir(m_out).removeRecursively();
-            QCOMPARE(run("hpatchz", {check, m_old, m_pkg, m_out}).exitCode, 0);
+            QCOMPARE(run("hpatchz", { check, m_old, m_pkg, m_out }).exitCode, 0);
             QCOMPARE(treeDifferences(snapshotTree(m_new), snapshotTree(m_out)), QString());
         }
     }
@@ -316,13 +347,14 @@ private slots:
         QVERIFY(QDir().mkpath(mountPoint));
         if (::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=1m") != 0)
             QSKIP("cannot mount a small tmpfs here (needs root)");
-        struct Unmount {
+        struct Unmount
+        {
             QString path;
             ~Unmount() { ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
-        } unmount{mountPoint};
+        } unmount{ mountPoint };
         for (int i = 0; i < 400; ++i)
             QVERIFY(writeFile(m_new + QString("/f%1.txt").arg(i), QByteArray::number(i)));
-        QCOMPARE(run("mkhpatch", {"--full", m_new, m_pkg}).exitCode, 0);
+        QCOMPARE(run("mkhpatch", { "--full", m_new, m_pkg }).exitCode, 0);
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
     }
 
@@ -330,15 +362,15 @@ private slots:
     void fileLargerThan4GiB()
     {
         const qint64 size = (qint64(4) << 30) + 123457;
-        const QList<qint64> marks{0, (qint64(4) << 30) - 3, (qint64(4) << 30) + 5, size - 8};
+        const QList<qint64> marks{ 0, (qint64(4) << 30) - 3, (qint64(4) << 30) + 5, size - 8 };
         QFile big(m_new + "/huge.img");
         QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(size));
         for (qint64 at : marks)
             QVERIFY(big.seek(at) && big.write("MARKMARK") == 8);
         big.close();
-        QCOMPARE(run("mkhpatch", {"--full", "--level", "3", m_new, m_pkg}).exitCode, 0);
+        QCOMPARE(run("mkhpatch", { "--full", "--level", "3", m_new, m_pkg }).exitCode, 0);
         QVERIFY(QFileInfo(m_pkg).size() < 4 * 1024 * 1024);
-        QCOMPARE(run("hpatchz", {m_old, m_pkg, m_out}).exitCode, 0);
+        QCOMPARE(run("hpatchz", { m_old, m_pkg, m_out }).exitCode, 0);
         QFile result(m_out + "/huge.img");
         QVERIFY(result.size() == size && result.open(QIODevice::ReadOnly));
         for (qint64 at : marks)

@@ -20,15 +20,18 @@ private slots:
         const QByteArray hello = R"({"data":"hello","index":0,"needAck":1})";
         const QStringList plain;
         QTest::newRow("two messages, no framing, escaped")
-            << "master" << plain << QStringList{ "hello", "{\"v\":\"C:\\\\x\"}\n" } << QList<bool>{ true, true }
-            << QList<QByteArray>{ hello, "{\"data\":\"{\\\"v\\\":\\\"C:\\\\\\\\x\\\"}\\n\",\"index\":1,\"needAck\":1}" };
+                << "master" << plain << QStringList{ "hello", "{\"v\":\"C:\\\\x\"}\n" } << QList<bool>{ true, true }
+                << QList<QByteArray>{ hello,
+                       "{\"data\":\"{\\\"v\\\":\\\"C:\\\\\\\\x\\\"}\\n\",\"index\":1,\"needAck\":1}" };
         QTest::newRow("empty payload: refused, index kept") << "master" << plain << QStringList{ "", "hello" }
                                                             << QList<bool>{ false, true } << QList<QByteArray>{ hello };
-        QTest::newRow("nobody listens") << "none" << plain << QStringList{ "hello" } << QList<bool>{ false } << QList<QByteArray>();
+        QTest::newRow("nobody listens") << "none" << plain << QStringList{ "hello" } << QList<bool>{ false }
+                                        << QList<QByteArray>();
         QTest::newRow("closed without answer") << "master" << QStringList{ "--never-answer" } << QStringList{ "hello" }
                                                << QList<bool>{ false } << QList<QByteArray>{ hello };
-        QTest::newRow("never answers: gives up") << "master" << QStringList{ "--never-answer", "--hold" }
-                                                 << QStringList{ "hello" } << QList<bool>{ false } << QList<QByteArray>{ hello };
+        QTest::newRow("never answers: gives up")
+                << "master" << QStringList{ "--never-answer", "--hold" } << QStringList{ "hello" }
+                << QList<bool>{ false } << QList<QByteArray>{ hello };
     }
 
     void send()

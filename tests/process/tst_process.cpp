@@ -59,14 +59,18 @@ private slots:
         QTest::addColumn<QStringList>("events");
         QTest::addColumn<QString>("output");
         const QStringList pidhang{ "pidhang" };
-        QTest::newRow("exit 7 after a while") << QStringList{ "sleep", "100", "7" } << "" << QStringList{ "started", "exit 7" } << "";
-        QTest::newRow("arguments prepared at the start") << QStringList() << "" << QStringList{ "started", "exit 42" } << "";
+        QTest::newRow("exit 7 after a while")
+                << QStringList{ "sleep", "100", "7" } << "" << QStringList{ "started", "exit 7" } << "";
+        QTest::newRow("arguments prepared at the start")
+                << QStringList() << "" << QStringList{ "started", "exit 42" } << "";
         QTest::newRow("crash") << QStringList{ "crash" } << "" << QStringList{ "started", "error 1", "crashed" } << "";
         QTest::newRow("both channels, utf-8") << QStringList{ "output", "进度 50%", "oops" } << ""
                                               << QStringList{ "started", "exit 0" } << "进度 50%oops";
         QTest::newRow("program missing") << QStringList{ "missing" } << "" << QStringList{ "error 0" } << "";
-        QTest::newRow("second start") << pidhang << "start" << QStringList{ "started", "error 1", "crashed", "started", "exit 5" } << "";
-        QTest::newRow("start without program") << pidhang << "no program" << QStringList{ "started", "error 1", "crashed" } << "";
+        QTest::newRow("second start") << pidhang << "start"
+                                      << QStringList{ "started", "error 1", "crashed", "started", "exit 5" } << "";
+        QTest::newRow("start without program")
+                << pidhang << "no program" << QStringList{ "started", "error 1", "crashed" } << "";
         QTest::newRow("object destroyed") << pidhang << "destroy" << QStringList{ "started" } << "";
     }
 
@@ -113,13 +117,20 @@ private slots:
         QTest::addColumn<QString>("asked");
         QTest::addColumn<QList<int>>("results"); // of successive calls
         const QList<int> once{ utility::KillTerminated, utility::KillNotFound };
-        QTest::newRow("upper case asked") << "KillMe_a" << "KILLME_A" << once;
-        QTest::newRow("exact name with .exe") << "KillMe_b.exe" << "KillMe_b.exe" << once;
-        QTest::newRow("two of a name: one per call") << "twin" << "twin" << QList<int>{ 1, 1, 3 };
-        QTest::newRow("its file replaced meanwhile") << "replaced" << "replaced" << once;
-        QTest::newRow("only the name's ending") << "someone" << "one" << QList<int>{ 3 };
-        QTest::newRow("a path is no name") << "pathname" << "/usr/bin/pathname" << QList<int>{ 3 };
-        QTest::newRow("empty name") << "empty" << "" << QList<int>{ 3 };
+        QTest::newRow("upper case asked") << "KillMe_a"
+                                          << "KILLME_A" << once;
+        QTest::newRow("exact name with .exe") << "KillMe_b.exe"
+                                              << "KillMe_b.exe" << once;
+        QTest::newRow("two of a name: one per call") << "twin"
+                                                     << "twin" << QList<int>{ 1, 1, 3 };
+        QTest::newRow("its file replaced meanwhile") << "replaced"
+                                                     << "replaced" << once;
+        QTest::newRow("only the name's ending") << "someone"
+                                                << "one" << QList<int>{ 3 };
+        QTest::newRow("a path is no name") << "pathname"
+                                           << "/usr/bin/pathname" << QList<int>{ 3 };
+        QTest::newRow("empty name") << "empty"
+                                    << "" << QList<int>{ 3 };
     }
 
     void killByName()
@@ -144,10 +155,11 @@ private slots:
         for (int i = 0; i < results.size(); ++i) {
             QCOMPARE(utility::killProcessByName(asked.isEmpty() ? asked : unique(asked)), results.at(i));
             // Exactly one process per successful call has ended, and no other one.
-            const int expectedAlive = int(m_children.size()) - int(results.mid(0, i + 1).count(utility::KillTerminated));
+            const int expectedAlive
+                    = int(m_children.size()) - int(results.mid(0, i + 1).count(utility::KillTerminated));
             QTRY_COMPARE_WITH_TIMEOUT(int(std::count_if(m_children.begin(), m_children.end(),
-                                                         [](const auto &p) { return p->state() == QProcess::Running; })),
-                                      expectedAlive, 10000);
+                                              [](const auto &p) { return p->state() == QProcess::Running; })),
+                    expectedAlive, 10000);
         }
     }
 

@@ -1,6 +1,6 @@
 #include "common/logcapture.h"
-#include "upgrade/treecompare.h"
 #include "sample/versiontrees.h"
+#include "upgrade/treecompare.h"
 
 #include "app/historyconfig.h"
 #include "app/updateinfomanager.h"
@@ -13,8 +13,8 @@
 
 #include <QDesktopServices>
 #include <QLabel>
-#include <QProgressBar>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
@@ -70,7 +70,8 @@ int shownProgress(const UpgradeDialogNew *dialog)
 
 bool onResultPage(const UpgradeDialogNew *dialog)
 {
-    return QStringList{ "Update Success", "Update Failed", "Cancel Success", "Cancel Failed" }.contains(shownText(dialog));
+    return QStringList{ "Update Success", "Update Failed", "Cancel Success", "Cancel Failed" }.contains(
+            shownText(dialog));
 }
 
 bool writeTool(const QString &path, Tool tool)
@@ -80,8 +81,8 @@ bool writeTool(const QString &path, Tool tool)
     if (tool == Tool::Missing)
         return true;
     const QByteArray body = tool == Tool::ExitsZeroWithoutTree ? "exit 0"
-            : tool == Tool::Crashes                             ? "kill -SEGV $$"
-                                                                : "sleep 1; exit 3";
+            : tool == Tool::Crashes                            ? "kill -SEGV $$"
+                                                               : "sleep 1; exit 3";
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body + "\n") > 0
             && file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
@@ -124,19 +125,17 @@ void TestUpgradeRunner::initTestCase()
     QByteArray core(50000, Qt::Uninitialized);
     QRandomGenerator random(7);
     random.fillRange(reinterpret_cast<quint32 *>(core.data()), core.size() / 4);
-    QVERIFY(testsupport::writeTree(path("old"), { { kClientName, "client 1.0" },
-                                                  { "lib/core.dll", core + "1.0" },
-                                                  { "res/old.txt", "only in 1.0" } }));
-    QVERIFY(testsupport::writeTree(path("new"), { { kClientName, "client 1.1" },
-                                                  { "lib/core.dll", core + "1.1" },
-                                                  { "lib/new.dll", "only in 1.1" } }));
+    QVERIFY(testsupport::writeTree(path("old"),
+            { { kClientName, "client 1.0" }, { "lib/core.dll", core + "1.0" }, { "res/old.txt", "only in 1.0" } }));
+    QVERIFY(testsupport::writeTree(path("new"),
+            { { kClientName, "client 1.1" }, { "lib/core.dll", core + "1.1" }, { "lib/new.dll", "only in 1.1" } }));
     m_old = testsupport::snapshotTree(path("old"));
     m_new = testsupport::snapshotTree(path("new"));
     QVERIFY(QDir().mkpath(path("serve")));
     QVERIFY(sample::makeIncrementalPackage(path("old"), path("new"), path("serve/good_inc.pkg")));
     QVERIFY(sample::makeFullPackage(path("new"), path("serve/good_full.pkg")));
-    QVERIFY(testsupport::writeTree(path("serve/bad"), { { "corrupt_inc.pkg", QByteArray(4096, 'B') },
-                                                        { "corrupt_full.pkg", QByteArray(4096, 'B') } }));
+    QVERIFY(testsupport::writeTree(path("serve/bad"),
+            { { "corrupt_inc.pkg", QByteArray(4096, 'B') }, { "corrupt_full.pkg", QByteArray(4096, 'B') } }));
     m_server.setRoot(path("serve"));
     QVERIFY(m_server.listen());
     // Half a package and then nothing.
@@ -167,42 +166,44 @@ void TestUpgradeRunner::scenario_data()
     const QString good = "good_full.pkg";
     const QString bad = "bad/corrupt_full.pkg";
     QTest::newRow("incremental") << "good_inc.pkg" << good << Tool::Real << true << true << Act::LeaveResult
-                       << QList<int>{ 1, 2, 5, 6 } << 0;
-    QTest::newRow("incremental, no suffixes") << "good_inc.pkg" << good << Tool::Real << false << true << Act::LeaveResult
-                                    << QList<int>{ 1, 2, 5, 6 } << 0;
-    QTest::newRow("no incremental entry") << none << good << Tool::Real << true << true << Act::LeaveResult
-                                << QList<int>{ 3, 4, 7, 8 } << 0;
-    QTest::newRow("corrupt incremental, restored, full") << "bad/corrupt_inc.pkg" << good << Tool::Real << true << true
-                                               << Act::LeaveResult << QList<int>{ 1, 2, 5, 6, 9, 10, 3, 4, 7, 8 } << 0;
-    QTest::newRow("incremental 404, full") << "missing_inc.pkg" << good << Tool::Real << true << true << Act::LeaveResult
-                                 << QList<int>{ 1, 2, 3, 4, 7, 8 } << 0;
-    QTest::newRow("corrupt full, restored") << none << bad << Tool::Real << true << true << Act::LeaveResult
-                                  << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
+                                 << QList<int>{ 1, 2, 5, 6 } << 0;
+    QTest::newRow("incremental, no suffixes") << "good_inc.pkg" << good << Tool::Real << false << true
+                                              << Act::LeaveResult << QList<int>{ 1, 2, 5, 6 } << 0;
+    QTest::newRow("no incremental entry")
+            << none << good << Tool::Real << true << true << Act::LeaveResult << QList<int>{ 3, 4, 7, 8 } << 0;
+    QTest::newRow("corrupt incremental, restored, full")
+            << "bad/corrupt_inc.pkg" << good << Tool::Real << true << true << Act::LeaveResult
+            << QList<int>{ 1, 2, 5, 6, 9, 10, 3, 4, 7, 8 } << 0;
+    QTest::newRow("incremental 404, full") << "missing_inc.pkg" << good << Tool::Real << true << true
+                                           << Act::LeaveResult << QList<int>{ 1, 2, 3, 4, 7, 8 } << 0;
+    QTest::newRow("corrupt full, restored")
+            << none << bad << Tool::Real << true << true << Act::LeaveResult << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
     // The applier itself undoes the suffixes, so a failed restore still leaves the old tree.
-    QTest::newRow("corrupt full, no backup") << none << bad << Tool::Real << true << false << Act::LeaveResult
-                                   << QList<int>{ 3, 4, 7, 8, 11, 12 } << 9;
+    QTest::newRow("corrupt full, no backup")
+            << none << bad << Tool::Real << true << false << Act::LeaveResult << QList<int>{ 3, 4, 7, 8, 11, 12 } << 9;
     QTest::newRow("full 404") << none << "missing_full.pkg" << Tool::Real << true << true << Act::LeaveResult
-                    << QList<int>{ 3, 4 } << 4;
+                              << QList<int>{ 3, 4 } << 4;
     QTest::newRow("tool missing") << "good_inc.pkg" << good << Tool::Missing << true << true << Act::LeaveResult
-                        << QList<int>{ 1, 2, 5, 6, 9, 10, 3, 4, 7, 8, 11, 12 } << 7;
+                                  << QList<int>{ 1, 2, 5, 6, 9, 10, 3, 4, 7, 8, 11, 12 } << 7;
     QTest::newRow("tool crashes") << none << good << Tool::Crashes << true << true << Act::LeaveResult
-                        << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
+                                  << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
     QTest::newRow("tool exits 0 without a tree") << none << good << Tool::ExitsZeroWithoutTree << true << true
-                                       << Act::LeaveResult << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
-    QTest::newRow("cancel during download") << none << "stalled_full.pkg" << Tool::Real << true << true << Act::CancelDownload
-                                  << QList<int>{ 3, 4 } << 3;
+                                                 << Act::LeaveResult << QList<int>{ 3, 4, 7, 8, 11, 12 } << 7;
+    QTest::newRow("cancel during download") << none << "stalled_full.pkg" << Tool::Real << true << true
+                                            << Act::CancelDownload << QList<int>{ 3, 4 } << 3;
     QTest::newRow("window closed during download") << none << "stalled_full.pkg" << Tool::Real << true << true
-                                         << Act::CloseDownload << QList<int>{ 3, 4 } << 11;
+                                                   << Act::CloseDownload << QList<int>{ 3, 4 } << 11;
     QTest::newRow("cancel while applying, restored") << none << good << Tool::FailsSlowly << true << true
-                                           << Act::CancelApplying << QList<int>{ 3, 4, 7, 8, 11, 12 } << 3;
-    QTest::newRow("cancel while applying, restore fails") << none << good << Tool::FailsSlowly << true << false
-                                                << Act::CancelApplying << QList<int>{ 3, 4, 7, 8, 11, 12 } << 8;
+                                                     << Act::CancelApplying << QList<int>{ 3, 4, 7, 8, 11, 12 } << 3;
+    QTest::newRow("cancel while applying, restore fails")
+            << none << good << Tool::FailsSlowly << true << false << Act::CancelApplying
+            << QList<int>{ 3, 4, 7, 8, 11, 12 } << 8;
     QTest::newRow("product page is a local file") << none << "missing_full.pkg" << Tool::Real << true << true
-                                        << Act::OpenProductPage << QList<int>{ 3, 4 } << 4;
+                                                  << Act::OpenProductPage << QList<int>{ 3, 4 } << 4;
     // Package names come from the server: none may lead outside the data directory or take the
     // place of the description, the history or the backup.
-    for (const char *name : { "%2E%2E", "%00.pkg", "..%5C..%5Cescape.pkg", "package", ".pkg", "Client_backup.pkg",
-                              "history.ini" })
+    for (const char *name :
+            { "%2E%2E", "%00.pkg", "..%5C..%5Cescape.pkg", "package", ".pkg", "Client_backup.pkg", "history.ini" })
         QTest::newRow(name) << none << name << Tool::Real << true << true << Act::LeaveResult << QList<int>{ 3 } << 2;
     // Only the web: a local file must never be applied as the package.
     QTest::newRow("package on the local disk") << none << "file://" + path("serve/good_full.pkg") << Tool::Real << true
@@ -290,8 +291,8 @@ void TestUpgradeRunner::scenario()
         if (!dialog)
             return;
         if (!acted) {
-            const bool downloading = act != Act::CancelApplying && act != Act::OpenProductPage
-                    && shownProgress(dialog) >= 30;
+            const bool downloading
+                    = act != Act::CancelApplying && act != Act::OpenProductPage && shownProgress(dialog) >= 30;
             const bool applying = act == Act::CancelApplying && visited().contains(7);
             if (downloading || applying) {
                 acted = true;
@@ -338,7 +339,7 @@ void TestUpgradeRunner::scenario()
     }
     QCOMPARE(m_openedPages, QList<QUrl>());
     QCOMPARE(testsupport::treeDifferences(result == 0 ? m_new : m_old, testsupport::snapshotTree(installDir)),
-             QString());
+            QString());
     QTRY_COMPARE(blocker.state(), QProcess::NotRunning);
 
     // Packages and output trees are gone; the backup goes only once the installation is whole.
@@ -350,7 +351,7 @@ void TestUpgradeRunner::scenario()
     const QString shortcut = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/"
             + runner::kShortcutTeacher + runner::kShortcutSuffix;
     QCOMPARE(uninstall.open(QIODevice::ReadOnly) && uninstall.readAll().contains("DisplayVersion=" + kTarget.toUtf8()),
-             result == 0);
+            result == 0);
     QCOMPARE(QFileInfo(shortcut).symLinkTarget(), result == 0 ? context.exePath : QString());
     uninstall.remove();
     QFile::remove(shortcut);

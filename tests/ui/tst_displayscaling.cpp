@@ -23,19 +23,28 @@ private slots:
         QTest::addColumn<QString>("sheet");
         QTest::addColumn<QString>("scaled"); // pxSize by the factor, fxSize by dpi/111
         QTest::newRow("1920 at 96 dpi: whole tokens only")
-            << 1920 << 96.0 << "10" << 1920 / 1440.0 << "a:40pxSize 140pxSize 0pxSize;m:-1pxSize;f:12fxSize 140fxSize;w:140PXSIZE;h:24px;"
-            << "a:53px 186px 0px;m:-1px;f:10px 121px;w:140PXSIZE;h:24px;";
-        QTest::newRow("400 is the last one, 1140 is not split") << 1920 << 96.0 << "10" << 1920 / 1440.0
-            << "a:400pxSize;b:401pxSize;c:1140pxSize;d:999fxSize;" << "a:533px;b:401pxSize;c:1140pxSize;d:999fxSize;";
-        QTest::newRow("3840 at 163 dpi: capped at 1.5") << 3840 << 163.0 << "10" << 1.5 << "w:140pxSize;" << "w:210px;";
-        QTest::newRow("800 at 111 dpi: raised to 0.66") << 800 << 111.0 << "10" << 0.66 << "w:140pxSize;" << "w:92px;";
-        QTest::newRow("800 at 50 dpi: lower bound moves down") << 800 << 50.0 << "10" << 800 / 1440.0 << "w:140pxSize;" << "w:77px;";
+                << 1920 << 96.0 << "10" << 1920 / 1440.0
+                << "a:40pxSize 140pxSize 0pxSize;m:-1pxSize;f:12fxSize 140fxSize;w:140PXSIZE;h:24px;"
+                << "a:53px 186px 0px;m:-1px;f:10px 121px;w:140PXSIZE;h:24px;";
+        QTest::newRow("400 is the last one, 1140 is not split")
+                << 1920 << 96.0 << "10" << 1920 / 1440.0 << "a:400pxSize;b:401pxSize;c:1140pxSize;d:999fxSize;"
+                << "a:533px;b:401pxSize;c:1140pxSize;d:999fxSize;";
+        QTest::newRow("3840 at 163 dpi: capped at 1.5") << 3840 << 163.0 << "10" << 1.5 << "w:140pxSize;"
+                                                        << "w:210px;";
+        QTest::newRow("800 at 111 dpi: raised to 0.66") << 800 << 111.0 << "10" << 0.66 << "w:140pxSize;"
+                                                        << "w:92px;";
+        QTest::newRow("800 at 50 dpi: lower bound moves down") << 800 << 50.0 << "10" << 800 / 1440.0 << "w:140pxSize;"
+                                                               << "w:77px;";
         QTest::newRow("4000 at 300.9 dpi: capped at truncated dpi/111")
-            << 4000 << 300.9 << "10" << 300 / 111.0 << "w:140pxSize;f:140fxSize;" << "w:378px;f:378px;";
-        QTest::newRow("no usable screen") << 0 << 0.0 << "10" << 0.0 << "w:140pxSize;" << "w:1px;";
-        QTest::newRow("fxSize at 222 dpi: doubled, zero stays") << 1920 << 222.0 << "10" << 1920 / 1440.0
-                                                                << "a:50fxSize;b:0fxSize;" << "a:100px;b:0px;";
-        QTest::newRow("fxSize on Windows 7: the width rule") << 1920 << 222.0 << "7" << 1920 / 1440.0 << "a:140fxSize;" << "a:186px;";
+                << 4000 << 300.9 << "10" << 300 / 111.0 << "w:140pxSize;f:140fxSize;"
+                << "w:378px;f:378px;";
+        QTest::newRow("no usable screen") << 0 << 0.0 << "10" << 0.0 << "w:140pxSize;"
+                                          << "w:1px;";
+        QTest::newRow("fxSize at 222 dpi: doubled, zero stays")
+                << 1920 << 222.0 << "10" << 1920 / 1440.0 << "a:50fxSize;b:0fxSize;"
+                << "a:100px;b:0px;";
+        QTest::newRow("fxSize on Windows 7: the width rule") << 1920 << 222.0 << "7" << 1920 / 1440.0 << "a:140fxSize;"
+                                                             << "a:186px;";
     }
 
     void scaling()

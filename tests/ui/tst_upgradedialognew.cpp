@@ -31,11 +31,18 @@ private slots:
         const QString done = "Congratulations,succeed to update", failed = "Sorry, fail to update",
                       manual = "Update manually", client = "Start Lumaroom",
                       incremental = "Encountered a small problem, please do not close, wait patiently...";
-        const QHash<QString, QString> cn{ { "Updating", "正在更新" }, { "Cancel", "取消" }, { "Cancelling", "正在取消" },
-                                          { incremental, "遇到了小问题，请不要关闭，耐心等待哦..." }, { done, "恭喜您，已更新成功" },
-                                          { client, "打开客户端" }, { "Close", "关闭" }, { failed, "非常遗憾，更新失败" },
-                                          { manual, "手动更新" }, { "Succeed to cancel", "取消成功" }, { "Fail to cancel", "取消失败" } };
-        const struct { const char *name, *steps; QStringList shown; QList<int> emitted; bool open; } rows[] = {
+        const QHash<QString, QString> cn{ { "Updating", "正在更新" }, { "Cancel", "取消" },
+            { "Cancelling", "正在取消" }, { incremental, "遇到了小问题，请不要关闭，耐心等待哦..." },
+            { done, "恭喜您，已更新成功" }, { client, "打开客户端" }, { "Close", "关闭" },
+            { failed, "非常遗憾，更新失败" }, { manual, "手动更新" }, { "Succeed to cancel", "取消成功" },
+            { "Fail to cancel", "取消失败" } };
+        const struct
+        {
+            const char *name, *steps;
+            QStringList shown;
+            QList<int> emitted;
+            bool open;
+        } rows[] = {
             { "lower progress, escape: nothing", "30 escape", { "Updating", "Cancel", "" }, { 0, 0, 0, 0 }, true },
             { "incremental failed", "incremental", { incremental, "Cancel", "" }, { 0, 0, 0, 0 }, true },
             { "click cancels once", "click click", { "Cancelling", "Cancel", "" }, { 1, 0, 0, 0 }, true },
@@ -43,18 +50,22 @@ private slots:
             { "frame close button asks too", "frame", { "Cancelling", "Cancel", "" }, { 0, 0, 0, 1 }, true },
             { "second close goes through", "close close", { "Cancelling", "Cancel", "" }, { 0, 0, 0, 1 }, false },
             { "cancelling: close, click", "click close click", { "Cancelling", "Cancel", "" }, { 1, 0, 0, 1 }, true },
-            { "succeeded, later progress, close button", "updated 60 click second", { done, client, "Close" }, { 0, 1, 0, 0 }, false },
+            { "succeeded, later progress, close button", "updated 60 click second", { done, client, "Close" },
+                    { 0, 1, 0, 0 }, false },
             { "failed", "update-failed click close", { failed, manual, "" }, { 0, 0, 1, 0 }, false },
             { "failed before the event loop", "notified", { failed, manual, "" }, { 0, 0, 0, 0 }, true },
-            { "cancel succeeded", "cancelled click close", { "Succeed to cancel", client, "Close" }, { 0, 1, 0, 0 }, false },
-            { "cancel failed", "cancel-failed click click close", { "Fail to cancel", manual, "" }, { 0, 0, 2, 0 }, false },
+            { "cancel succeeded", "cancelled click close", { "Succeed to cancel", client, "Close" }, { 0, 1, 0, 0 },
+                    false },
+            { "cancel failed", "cancel-failed click click close", { "Fail to cancel", manual, "" }, { 0, 0, 2, 0 },
+                    false },
         };
         for (const QString lang : { "en", "cn" }) {
             for (const auto &row : rows) {
                 QStringList shown = row.shown;
                 for (QString &text : shown)
                     text = lang == "en" ? text : cn.value(text, text);
-                QTest::addRow("%s %s", qPrintable(lang), row.name) << lang << row.steps << shown << row.emitted << row.open;
+                QTest::addRow("%s %s", qPrintable(lang), row.name)
+                        << lang << row.steps << shown << row.emitted << row.open;
             }
         }
     }
@@ -71,10 +82,12 @@ private slots:
         connect(&dialog, &PopupMaskBaseWidget::signalCloseWidget, &dialog, &UpgradeDialogNew::slotCloseWidget);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QSignalSpy cancel(&dialog, &UpgradeDialogNew::cancelUpgrade), openMaster(&dialog, &UpgradeDialogNew::openMaster),
-            manual(&dialog, &UpgradeDialogNew::manualUpgrade), closed(&dialog, &UpgradeDialogNew::dialogClosed);
+        QSignalSpy cancel(&dialog, &UpgradeDialogNew::cancelUpgrade),
+                openMaster(&dialog, &UpgradeDialogNew::openMaster), manual(&dialog, &UpgradeDialogNew::manualUpgrade),
+                closed(&dialog, &UpgradeDialogNew::dialogClosed);
         dialog.setProgress(42);
-        const QHash<QString, const char *> buttons{ { "click", "btnUpdate" }, { "second", "btnIgnore" }, { "frame", "mask_btnClose" } };
+        const QHash<QString, const char *> buttons{ { "click", "btnUpdate" }, { "second", "btnIgnore" },
+            { "frame", "mask_btnClose" } };
         for (const QString &step : steps.split(' ')) {
             if (buttons.contains(step))
                 QTest::mouseClick(child<QPushButton>(dialog, buttons.value(step)), Qt::LeftButton);
@@ -94,9 +107,10 @@ private slots:
                 dialog.setProgress(step.toInt());
         }
         auto *second = child<QPushButton>(dialog, "btnIgnore");
-        QCOMPARE(QStringList({ child<QLabel>(dialog, "lbLoadingText")->text(), child<QPushButton>(dialog, "btnUpdate")->text(),
-                               second->isHidden() ? QString() : second->text() }),
-                 shown);
+        QCOMPARE(QStringList({ child<QLabel>(dialog, "lbLoadingText")->text(),
+                         child<QPushButton>(dialog, "btnUpdate")->text(),
+                         second->isHidden() ? QString() : second->text() }),
+                shown);
         const int percent = shown.at(2).isEmpty() ? 42 : 100;
         QCOMPARE(child<QLabel>(dialog, "lbPercent")->text(), QStringLiteral("%1%").arg(percent));
         QCOMPARE(child<QProgressBar>(dialog, "barPercent")->value(), percent);
@@ -117,7 +131,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         auto *button = child<QPushButton>(dialog, "btnUpdate");
         QCOMPARE(button->size(), QSize(utility::scaledValue(140), utility::scaledValue(50)));
-        const auto sample = [button] { return button->grab().toImage().pixelColor(button->width() / 2, button->height() / 5); };
+        const auto sample
+                = [button] { return button->grab().toImage().pixelColor(button->width() / 2, button->height() / 5); };
         QVERIFY2(sample().red() > 240 && sample().blue() < 60, qPrintable(sample().name())); // orange
         dialog.setUpgradeResult(true);
         QVERIFY2(sample().green() > 190 && sample().red() < 120, qPrintable(sample().name()));
@@ -126,7 +141,8 @@ private slots:
         auto *close = child<QPushButton>(dialog, "mask_btnClose");
         dialog.setContentSize(400, 260);
         QTRY_COMPARE(panel->size(), QSize(400, 260 + utility::scaledValue(36)));
-        QTRY_COMPARE(close->mapTo(&dialog, QPoint(close->width(), 0)), panel->mapTo(&dialog, QPoint(panel->width(), 0)));
+        QTRY_COMPARE(
+                close->mapTo(&dialog, QPoint(close->width(), 0)), panel->mapTo(&dialog, QPoint(panel->width(), 0)));
         dialog.hideCloseButton();
         QVERIFY(!close->isVisible());
         ui::loadSkin(qApp, QStringLiteral(":/images/no-such-skin.css"));

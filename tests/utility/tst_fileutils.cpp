@@ -29,8 +29,8 @@ static Files visibleTree()
     QByteArray big(3 * 1024 * 1024 + 17, '\0');
     for (int i = 0; i < big.size(); ++i)
         big[i] = char((i * 131) >> 3);
-    return { { "a.txt", "new a" },    { "client.exe", "#!new client" }, { "sub/b.bin", big }, { "sub/deeper/c.txt", "new c" },
-             { "sub/client.exe", "nested" }, { "emptydir/", {} } };
+    return { { "a.txt", "new a" }, { "client.exe", "#!new client" }, { "sub/b.bin", big },
+        { "sub/deeper/c.txt", "new c" }, { "sub/client.exe", "nested" }, { "emptydir/", {} } };
 }
 
 class TestFileUtils : public QObject
@@ -63,30 +63,32 @@ private slots:
             const int m = int(mode);
             // Only files directly in the source are skipped; the same name deeper down is copied.
             QTest::addRow("mode %d, missing target, skipped top-level file", m)
-                << mode << true << Files() << QStringList{ "client.exe", "sub", "absent" } << true << withoutClient;
+                    << mode << true << Files() << QStringList{ "client.exe", "sub", "absent" } << true << withoutClient;
             QTest::addRow("mode %d, cover over old", m) << mode << true << old << QStringList() << true
                                                         << merged(source, { { "only_in_target.txt", "keep" } });
             // Removal fails but renaming works, as for a running program on Windows: a non-empty
             // directory under the file's name stands in for it.
-            QTest::addRow("mode %d, target in use", m) << mode << true << Files{ { "client.exe/in_use", "old" } } << QStringList()
-                                                       << true << merged(source, { { "client.exe.old.STAMP/in_use", "old" } });
+            QTest::addRow("mode %d, target in use", m)
+                    << mode << true << Files{ { "client.exe/in_use", "old" } } << QStringList() << true
+                    << merged(source, { { "client.exe.old.STAMP/in_use", "old" } });
         }
-        QTest::newRow("plain, no cover over old: old kept") << CopyMode::Plain << false << old << QStringList() << true
-                                                            << merged(source, old);
+        QTest::newRow("plain, no cover over old: old kept")
+                << CopyMode::Plain << false << old << QStringList() << true << merged(source, old);
         QTest::newRow("suffix, no cover over old: copy staged beside")
-            << CopyMode::WithBackupSuffix << false << old << QStringList() << true
-            << merged(merged(source, old), { { "a.txt.backup", "new a" }, { "sub/deeper/c.txt.backup", "new c" } });
+                << CopyMode::WithBackupSuffix << false << old << QStringList() << true
+                << merged(merged(source, old), { { "a.txt.backup", "new a" }, { "sub/deeper/c.txt.backup", "new c" } });
         // A ".backup" name already taken is not moved into place as if it were the copy.
         Files stale = merged(source, { { "a.txt.backup", "stale" } });
         stale.remove("a.txt");
         QTest::newRow("suffix, foreign .backup name")
-            << CopyMode::WithBackupSuffix << true << Files{ { "a.txt.backup", "stale" } } << QStringList() << false << stale;
+                << CopyMode::WithBackupSuffix << true << Files{ { "a.txt.backup", "stale" } } << QStringList() << false
+                << stale;
         // Neither removal nor renaming works: the copy reports it and still copies the rest.
-        QTest::newRow("plain, immutable target") << CopyMode::Plain << true << immutable << QStringList() << false
-                                                 << merged(source, immutable);
+        QTest::newRow("plain, immutable target")
+                << CopyMode::Plain << true << immutable << QStringList() << false << merged(source, immutable);
         QTest::newRow("suffix, immutable target: staged copy beside")
-            << CopyMode::WithBackupSuffix << true << immutable << QStringList() << false
-            << merged(source, { { "client.exe", "immutable" }, { "client.exe.backup", "#!new client" } });
+                << CopyMode::WithBackupSuffix << true << immutable << QStringList() << false
+                << merged(source, { { "client.exe", "immutable" }, { "client.exe.backup", "#!new client" } });
     }
 
     // A link back up the tree, and a target inside the source, end instead of copying forever.
@@ -95,7 +97,8 @@ private slots:
         QFETCH(Files, before);
         QFETCH(Files, after);
         const QString to = path("from/backup/to");
-        write(path("from"), merged(visibleTree(), { { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x", "h" } }));
+        write(path("from"),
+                merged(visibleTree(), { { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x", "h" } }));
         QVERIFY(QFile::link(path("from"), path("from/sub/loop")));
         if (!before.isEmpty())
             write(to, before);
@@ -110,7 +113,8 @@ private slots:
         QFETCH(QStringList, skipped);
         QTEST(utility::copyDirectoryFiles(path("from"), to, cover, mode, skipped), "result");
         const QString stamp = QDir(to).entryList({ "client.exe.old.*" }, QDir::AllEntries).value(0).mid(15);
-        QVERIFY(stamp.isEmpty() || (stamp >= start && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
+        QVERIFY(stamp.isEmpty()
+                || (stamp >= start && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
         Files want{ { "sub/loop/", {} }, { "backup/", {} } };
         for (auto it = after.begin(); it != after.end(); ++it)
             want.insert(QString(it.key()).replace("STAMP", stamp), it.value());
@@ -124,20 +128,21 @@ private slots:
         QTest::addColumn<bool>("result");
         QTest::addColumn<Files>("left"); // nothing left for a delete that succeeds
         const Files plain = { { "a", "1" }, { "sub/deeper/b", "2" }, { "empty/", {} } };
-        const Files names = { { "a", "1" }, { "x.backup", "2" }, { "sub/b.BACKUP", "3" }, { ".h", "4" }, { "sub/.h.backup", "5" } };
-        const Files added = { { "a.backup", "1" }, { "x.backup.backup", "2" }, { "sub/b.BACKUP.backup", "3" }, { ".h", "4" },
-                              { "sub/.h.backup", "5" } };
+        const Files names = { { "a", "1" }, { "x.backup", "2" }, { "sub/b.BACKUP", "3" }, { ".h", "4" },
+            { "sub/.h.backup", "5" } };
+        const Files added = { { "a.backup", "1" }, { "x.backup.backup", "2" }, { "sub/b.BACKUP.backup", "3" },
+            { ".h", "4" }, { "sub/.h.backup", "5" } };
         QTest::newRow("add suffix") << "add" << names << true << added;
         QTest::newRow("strip suffix: names restored") << "strip" << added << true << names;
         Files stripped = merged(names, { { "x", "2" } });
         stripped.remove("x.backup");
         QTest::newRow("strip suffix again: x.backup becomes x") << "strip" << names << true << stripped;
         QTest::newRow("clear keeps top-level hidden entries")
-            << "clear" << merged(plain, { { ".hidden", "3" }, { ".hiddendir/c", "4" }, { "sub/.h", "5" } }) << true
-            << Files{ { ".hidden", "3" }, { ".hiddendir/c", "4" } };
+                << "clear" << merged(plain, { { ".hidden", "3" }, { ".hiddendir/c", "4" }, { "sub/.h", "5" } }) << true
+                << Files{ { ".hidden", "3" }, { ".hiddendir/c", "4" } };
         QTest::newRow("delete plain tree") << "delete" << plain << true << Files();
         QTest::newRow("delete with hidden file below")
-            << "delete" << merged(plain, { { "sub/.hidden", "3" } }) << false << Files{ { "sub/.hidden", "3" } };
+                << "delete" << merged(plain, { { "sub/.hidden", "3" } }) << false << Files{ { "sub/.hidden", "3" } };
     }
 
     // Nothing outside the tree is touched, not even through a link inside it.
@@ -182,14 +187,16 @@ private slots:
         QFETCH(QString, home);
         QFETCH(bool, targetExists);
         qputenv("HOME", QFile::encodeName(path(home))); // no later test needs the real one
-        const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation), target = path("install/Client.exe");
+        const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation),
+                      target = path("install/Client.exe");
         QVERIFY2(desktop.startsWith(path(home)) && QDir().mkpath(desktop), qPrintable(desktop));
         QVERIFY(!targetExists || testsupport::writeFile(target, "client"));
         QVERIFY(testsupport::writeFile(path("C/Users/Public/Desktop/Client.lnk"), "public"));
         QVERIFY(QFile::link(path("gone/Old.exe"), desktop + "/Client.lnk"));
         QCOMPARE(utility::createDesktopShortcut(target, "Client.lnk"), targetExists);
         QCOMPARE(QFileInfo(desktop + "/Client.lnk").symLinkTarget(), targetExists ? target : path("gone/Old.exe"));
-        QCOMPARE(QFileInfo::exists(path("C/Users/Public/Desktop/Client.lnk")), !(targetExists && home.contains("/Users/")));
+        QCOMPARE(QFileInfo::exists(path("C/Users/Public/Desktop/Client.lnk")),
+                !(targetExists && home.contains("/Users/")));
     }
 
 private:

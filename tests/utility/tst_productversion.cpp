@@ -1,7 +1,7 @@
 #include "common/testenv.h"
+#include "sample/versioninfowriter.h"
 #include "utility/fileutils.h"
 #include "utility/versionresource.h"
-#include "sample/versioninfowriter.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>
@@ -30,7 +30,12 @@ private slots:
         QTest::newRow("PE32, Japanese Shift JIS") << "japanese_pe32.dll" << QByteArray() << "4.3.2.1";
         const QByteArray block = versionInfoBlock("3.1.4.1");
         const QByteArray decoy = QByteArray::fromRawData(reinterpret_cast<const char *>(u"VS_VERSION_INFO"), 32);
-        const struct { const char *name; QByteArray content; const char *expected; } blocks[] = {
+        const struct
+        {
+            const char *name;
+            QByteArray content;
+            const char *expected;
+        } blocks[] = {
             { "block at an odd offset", "ELF" + block + "tail", "3.1.4.1" },
             { "key cut by the 1 MiB read boundary", QByteArray((1 << 20) - 6 - 17, '\0') + block, "3.1.4.1" },
             { "block far into a large file", QByteArray(3 << 20, '\x90') + block, "3.1.4.1" },
@@ -38,7 +43,7 @@ private slots:
             { "first of two blocks", block + versionInfoBlock("9.9.9.9"), "3.1.4.1" },
             { "MZ without PE header: scanned", "MZ" + QByteArray(62, '\0') + block, "3.1.4.1" },
             { "no translation list: the first block decides",
-              versionInfoBlock({ { { "ProductVersion", "1.0.0" } }, 0x0409, 1200, false }) + block, "" },
+                    versionInfoBlock({ { { "ProductVersion", "1.0.0" } }, 0x0409, 1200, false }) + block, "" },
             { "empty ProductVersion", versionInfoBlock(QString()), "" },
             { "no block", QByteArray(5000, 'a'), "" },
         };
@@ -76,7 +81,7 @@ private slots:
             const QString expected = read(content);
             QVERIFY(!expected.isEmpty());
             const int valueAt = content.lastIndexOf(
-                QByteArray::fromRawData(reinterpret_cast<const char *>(expected.utf16()), expected.size() * 2));
+                    QByteArray::fromRawData(reinterpret_cast<const char *>(expected.utf16()), expected.size() * 2));
             for (int pos = 0; pos < content.size(); ++pos) {
                 QVERIFY2(expected.startsWith(read(content.left(pos))), qPrintable(QString::number(pos)));
                 for (const char byte : { '\x00', '\x01', '\x7f', '\xff' }) {

@@ -21,18 +21,22 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
 
 // Collects controls and their bytes and cuts them into blocks of at most kMaxBlockBytes, so the
 // applier never holds more than one block whatever the file size.
-class BlockWriter {
+class BlockWriter
+{
 public:
-    explicit BlockWriter(std::string &out) : m_out(out) {}
+    explicit BlockWriter(std::string &out)
+        : m_out(out)
+    {
+    }
 
     void control(const uint8_t *oldBytes, const uint8_t *newBytes, uint64_t add, const uint8_t *extraBytes,
-                 uint64_t copy, int64_t seek)
+            uint64_t copy, int64_t seek)
     {
         while (add > 0) {
             const uint64_t take = std::min(add, room());
             // Unchanged runs store no differences: a run of zeros still costs bytes in the stream.
             const bool exact = std::memcmp(oldBytes, newBytes, size_t(take)) == 0;
-            m_ctrls.push_back({take, 0, 0, exact});
+            m_ctrls.push_back({ take, 0, 0, exact });
             if (!exact) {
                 const size_t at = m_diff.size();
                 m_diff.resize(at + take);
@@ -46,14 +50,14 @@ public:
         }
         while (copy > 0) {
             const uint64_t take = std::min(copy, room());
-            m_ctrls.push_back({0, take, 0, false});
+            m_ctrls.push_back({ 0, take, 0, false });
             m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
             extraBytes += take;
             copy -= take;
             m_blockBytes += take;
         }
         if (m_ctrls.empty())
-            m_ctrls.push_back({0, 0, 0, false});
+            m_ctrls.push_back({ 0, 0, 0, false });
         m_ctrls.back().seek += seek;
     }
 
@@ -64,7 +68,8 @@ public:
     }
 
 private:
-    struct Ctrl {
+    struct Ctrl
+    {
         uint64_t add;
         uint64_t copy;
         int64_t seek;
@@ -105,7 +110,8 @@ private:
 } // namespace
 
 DeltaEncoder::DeltaEncoder(const uint8_t *reference, uint64_t size)
-    : m_ref(reference), m_refSize(int64_t(size))
+    : m_ref(reference)
+    , m_refSize(int64_t(size))
 {
     if (size == 0 || size > kMaxDeltaReference)
         return;
@@ -141,7 +147,7 @@ int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) 
 }
 
 void DeltaEncoder::write(const uint8_t *target, const std::vector<DeltaControl> &controls,
-                         const std::function<uint64_t(uint64_t)> &map, std::string &out) const
+        const std::function<uint64_t(uint64_t)> &map, std::string &out) const
 {
     BlockWriter writer(out);
     // Where the next add starts, so each seek lands there in the applier's reference.
@@ -172,7 +178,7 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
     const int64_t oldSize = m_refSize;
     const int64_t newSize = int64_t(targetSize);
     if (!m_valid) {
-        controls.push_back({0, 0, 0, targetSize});
+        controls.push_back({ 0, 0, 0, targetSize });
         return;
     }
 
@@ -238,7 +244,7 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
         }
 
         const int64_t extraLen = (scan - lenb) - (lastScan + lenf);
-        controls.push_back({uint64_t(lastPos), uint64_t(lenf), uint64_t(lastScan), uint64_t(extraLen)});
+        controls.push_back({ uint64_t(lastPos), uint64_t(lenf), uint64_t(lastScan), uint64_t(extraLen) });
         lastScan = scan - lenb;
         lastPos = pos - lenb;
         lastOffset = pos - scan;

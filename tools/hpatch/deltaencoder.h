@@ -12,7 +12,8 @@ inline constexpr uint64_t kMaxDeltaReference = (uint64_t(1) << 31) - 1;
 
 // One step of a delta: add bytes of the target at newPos are the reference's bytes at oldPos plus
 // differences, then copy bytes of the target follow as they are.
-struct DeltaControl {
+struct DeltaControl
+{
     uint64_t oldPos;
     uint64_t add;
     uint64_t newPos;
@@ -21,7 +22,8 @@ struct DeltaControl {
 
 // bsdiff-style delta of one target against a reference, written as the blocks of the package
 // stream. The suffix array of the reference is built once and reused for many targets.
-class DeltaEncoder {
+class DeltaEncoder
+{
 public:
     // The reference must stay alive and unchanged while the encoder is used.
     DeltaEncoder(const uint8_t *reference, uint64_t size);
@@ -31,7 +33,7 @@ public:
     // Appends the delta blocks of the controls to out. map gives, for a reference position that
     // an add starts at, the position in the reference the applier gets (the used files only).
     void write(const uint8_t *target, const std::vector<DeltaControl> &controls,
-               const std::function<uint64_t(uint64_t)> &map, std::string &out) const;
+            const std::function<uint64_t(uint64_t)> &map, std::string &out) const;
 
 private:
     int64_t search(const uint8_t *target, int64_t size, int64_t *pos) const;

@@ -7,14 +7,14 @@
 
 namespace {
 
-const char *const kUsage =
-    "usage: hpatchz [-C-no|-C-diff|-C-all] [-f] <oldDir> <package> <outDir>\n"
-    "  writes the new tree of <package>, made against <oldDir>, into <outDir>\n"
-    "  -C-no    verify nothing\n"
-    "  -C-diff  verify the package and every output file (default)\n"
-    "  -C-all   as -C-diff, and every old file before it is used\n"
-    "  -f       allow an existing empty <outDir>\n"
-    "exit codes: 0 done, 1 bad arguments, 2 bad package, 3 old tree does not match, 4 I/O error\n";
+const char *const kUsage
+        = "usage: hpatchz [-C-no|-C-diff|-C-all] [-f] <oldDir> <package> <outDir>\n"
+          "  writes the new tree of <package>, made against <oldDir>, into <outDir>\n"
+          "  -C-no    verify nothing\n"
+          "  -C-diff  verify the package and every output file (default)\n"
+          "  -C-all   as -C-diff, and every old file before it is used\n"
+          "  -f       allow an existing empty <outDir>\n"
+          "exit codes: 0 done, 1 bad arguments, 2 bad package, 3 old tree does not match, 4 I/O error\n";
 
 int usage(const std::string &why)
 {

@@ -6,7 +6,8 @@
 namespace hpatch {
 
 // A whole file mapped read-only; data() is null for an empty file or on failure.
-class MappedFile {
+class MappedFile
+{
 public:
     MappedFile() = default;
     ~MappedFile();

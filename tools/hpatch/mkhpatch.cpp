@@ -8,15 +8,15 @@
 
 namespace {
 
-const char *const kUsage =
-    "usage: mkhpatch [--level N] [--window-log N] <oldDir> <newDir> <package>\n"
-    "       mkhpatch --full [--level N] <newDir> <package>\n"
-    "  each changed file is matched against all changed and deleted old files together\n"
-    "  (--all-old, which asked for that, is still accepted)\n"
-    "  --full     a package that needs no old tree\n"
-    "  --level N  zstd level of the stream (default 19)\n"
-    "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 23, 25 with --full);\n"
-    "             the apply needs about this much memory\n";
+const char *const kUsage
+        = "usage: mkhpatch [--level N] [--window-log N] <oldDir> <newDir> <package>\n"
+          "       mkhpatch --full [--level N] <newDir> <package>\n"
+          "  each changed file is matched against all changed and deleted old files together\n"
+          "  (--all-old, which asked for that, is still accepted)\n"
+          "  --full     a package that needs no old tree\n"
+          "  --level N  zstd level of the stream (default 19)\n"
+          "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 23, 25 with --full);\n"
+          "             the apply needs about this much memory\n";
 
 int usage(const std::string &why)
 {

@@ -25,7 +25,9 @@ bool allZero(const char *data, size_t size)
 }
 } // namespace
 
-OutputFile::OutputFile() : m_buffer(kBufferSize), m_hash(XXH3_createState())
+OutputFile::OutputFile()
+    : m_buffer(kBufferSize)
+    , m_hash(XXH3_createState())
 {
     XXH3_64bits_reset(m_hash);
 }

@@ -12,7 +12,8 @@ namespace hpatch {
 // One file being written: buffered, hashed as it grows, runs of zero blocks left as holes.
 // Every write error (a full disk included) becomes ExitIoError naming the file. One object can
 // write many files one after another, keeping its buffer.
-class OutputFile {
+class OutputFile
+{
 public:
     OutputFile();
     ~OutputFile();

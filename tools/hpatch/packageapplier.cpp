@@ -69,9 +69,13 @@ void addBytes(char *data, const char *diff, size_t size)
         data[i] = char(uint8_t(data[i]) + uint8_t(diff[i]));
 }
 
-class FdGuard {
+class FdGuard
+{
 public:
-    explicit FdGuard(int fd = -1) : m_fd(fd) {}
+    explicit FdGuard(int fd = -1)
+        : m_fd(fd)
+    {
+    }
     ~FdGuard()
     {
         if (m_fd >= 0)
@@ -94,13 +98,15 @@ constexpr size_t kMaxOpenOld = 256;
 constexpr size_t kReferenceMemory = 6 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
-    : m_options(std::move(options)), m_buffer(kChunk), m_reference(kReferenceMemory, [this](uint32_t index) {
-          int fd = -1;
-          Status s = sharedOld(index, &fd);
-          if (!s.ok())
-              m_referenceError = s;
-          return s.ok() ? fd : -1;
-      })
+    : m_options(std::move(options))
+    , m_buffer(kChunk)
+    , m_reference(kReferenceMemory, [this](uint32_t index) {
+        int fd = -1;
+        Status s = sharedOld(index, &fd);
+        if (!s.ok())
+            m_referenceError = s;
+        return s.ok() ? fd : -1;
+    })
 {
 }
 
@@ -150,7 +156,8 @@ Status PackageApplier::checkDirectories()
     const fs::path oldDir = normalized(m_options.oldDir);
     const fs::path outDir = normalized(m_options.outDir);
     if (isSameOrInside(outDir, oldDir))
-        return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" is or lies inside the old directory");
+        return Status::fail(
+                ExitBadArguments, "output directory \"" + m_options.outDir + "\" is or lies inside the old directory");
     std::error_code ec;
     const fs::file_status old = fs::status(m_options.oldDir, ec);
     if (fs::exists(old) && !fs::is_directory(old))
@@ -158,9 +165,11 @@ Status PackageApplier::checkDirectories()
     const fs::file_status out = fs::symlink_status(m_options.outDir, ec);
     if (fs::exists(out)) {
         if (!m_options.allowExistingEmptyOut)
-            return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" exists (use -f for an empty one)");
+            return Status::fail(
+                    ExitBadArguments, "output directory \"" + m_options.outDir + "\" exists (use -f for an empty one)");
         if (!fs::is_directory(out) || !fs::is_empty(m_options.outDir, ec) || ec)
-            return Status::fail(ExitBadArguments, "output directory \"" + m_options.outDir + "\" is not an empty directory");
+            return Status::fail(
+                    ExitBadArguments, "output directory \"" + m_options.outDir + "\" is not an empty directory");
     }
     return {};
 }
@@ -216,13 +225,15 @@ Status PackageApplier::openOld(const OldEntry &entry, int *fd) const
         *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     }
     if (*fd < 0)
-        return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" cannot be opened: " + std::strerror(errno));
+        return Status::fail(
+                ExitOldMismatch, "old file \"" + entry.path + "\" cannot be opened: " + std::strerror(errno));
     struct stat st;
     if (::fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode))
         return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" is not a regular file");
     if (uint64_t(st.st_size) != entry.size)
-        return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" has " + std::to_string(st.st_size)
-                                                 + " bytes, the package expects " + std::to_string(entry.size));
+        return Status::fail(ExitOldMismatch,
+                "old file \"" + entry.path + "\" has " + std::to_string(st.st_size) + " bytes, the package expects "
+                        + std::to_string(entry.size));
     return {};
 }
 
@@ -240,9 +251,11 @@ Status PackageApplier::checkOldFiles(const Manifest &manifest)
         if (m_options.check == CheckLevel::All) {
             uint64_t hash = 0, size = 0;
             if (!hashFile(fd.get(), &hash, &size))
-                return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" cannot be read: " + std::strerror(errno));
+                return Status::fail(
+                        ExitOldMismatch, "old file \"" + entry.path + "\" cannot be read: " + std::strerror(errno));
             if (hash != entry.hash || size != entry.size)
-                return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" differs from the one the package was made from");
+                return Status::fail(ExitOldMismatch,
+                        "old file \"" + entry.path + "\" differs from the one the package was made from");
         }
     }
     return {};
@@ -258,8 +271,9 @@ Status PackageApplier::checkFreeSpace(const Manifest &manifest) const
     if (!freeDiskSpace(m_options.outDir, &free))
         return Status::fail(ExitIoError, "cannot tell the free space for \"" + m_options.outDir + "\"");
     if (total > free)
-        return Status::fail(ExitIoError, "the new tree needs " + std::to_string(total) + " bytes, the disk of \"" + m_options.outDir
-                                             + "\" has " + std::to_string(free) + " bytes free");
+        return Status::fail(ExitIoError,
+                "the new tree needs " + std::to_string(total) + " bytes, the disk of \"" + m_options.outDir + "\" has "
+                        + std::to_string(free) + " bytes free");
     return {};
 }
 
@@ -271,7 +285,8 @@ Status PackageApplier::makeOutDir()
     }
     if (errno == EEXIST && m_options.allowExistingEmptyOut)
         return {};
-    return Status::fail(ExitIoError, "cannot create output directory \"" + m_options.outDir + "\": " + std::strerror(errno));
+    return Status::fail(
+            ExitIoError, "cannot create output directory \"" + m_options.outDir + "\": " + std::strerror(errno));
 }
 
 Status PackageApplier::makeDir(const std::string &relative, uint32_t mode)
@@ -330,8 +345,10 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
     if (m_options.check != CheckLevel::None && out.hash() != entry.hash) {
         if (entry.kind == Kind::New)
             return Status::fail(ExitBadPackage, "\"" + entry.path + "\" does not match its recorded hash");
-        return Status::fail(ExitOldMismatch, "\"" + entry.path
-                                                 + "\" does not match its recorded hash: an old file differs from the one the package was made from");
+        return Status::fail(ExitOldMismatch,
+                "\"" + entry.path
+                        + "\" does not match its recorded hash: an old file differs from the one the package was made "
+                          "from");
     }
     return {};
 }
@@ -395,7 +412,8 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         }
         return true;
     };
-    struct Ctrl {
+    struct Ctrl
+    {
         uint64_t add, copy;
         int64_t seek;
         bool exact; // the add's bytes are the old bytes as they are: no differences stored
@@ -474,7 +492,7 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             }
             // Bounded so the position arithmetic cannot overflow; range checks happen at use.
             if (c.seek > (int64_t(1) << 62) || c.seek < -(int64_t(1) << 62) || oldPos > (int64_t(1) << 62)
-                || oldPos < -(int64_t(1) << 62))
+                    || oldPos < -(int64_t(1) << 62))
                 return corrupt("seek out of range");
             oldPos += int64_t(c.add) + c.seek;
         }

@@ -16,7 +16,8 @@ class PackageReader;
 // before it is used.
 enum class CheckLevel { None, Diff, All };
 
-struct ApplyOptions {
+struct ApplyOptions
+{
     CheckLevel check = CheckLevel::Diff;
     bool allowExistingEmptyOut = false;
     std::string oldDir;
@@ -27,7 +28,8 @@ struct ApplyOptions {
 // Writes the new tree of a package into outDir. Nothing is written before the package, the
 // paths and the old files it needs have been checked; on failure everything it created is removed
 // again. Returns ok only when the complete tree is written (and verified unless CheckLevel::None).
-class PackageApplier {
+class PackageApplier
+{
 public:
     explicit PackageApplier(ApplyOptions options);
     ~PackageApplier();

@@ -46,7 +46,11 @@ void putVarint(std::string &out, uint64_t value)
 }
 
 ByteReader::ByteReader(uint64_t total, Pull pull)
-    : m_data(nullptr), m_size(0), m_total(total), m_pull(std::move(pull)), m_piece(64 << 10)
+    : m_data(nullptr)
+    , m_size(0)
+    , m_total(total)
+    , m_pull(std::move(pull))
+    , m_piece(64 << 10)
 {
 }
 
@@ -177,7 +181,7 @@ bool nextCodePoint(const std::string &s, size_t *pos, uint32_t *cp)
             return false;
         v = (v << 6) | (c & 0x3f);
     }
-    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    static const uint32_t kMin[] = { 0, 0x80, 0x800, 0x10000 };
     if (v < kMin[extra] || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff))
         return false;
     *pos += size_t(extra) + 1;
@@ -209,14 +213,14 @@ void putUtf8(std::string &out, uint32_t cp)
 uint32_t foldCase(uint32_t c)
 {
     if ((c >= 'A' && c <= 'Z') || (c >= 0xc0 && c <= 0xde && c != 0xd7) || (c >= 0x391 && c <= 0x3a9 && c != 0x3a2)
-        || (c >= 0x410 && c <= 0x42f) || (c >= 0xff21 && c <= 0xff3a))
+            || (c >= 0x410 && c <= 0x42f) || (c >= 0xff21 && c <= 0xff3a))
         return c + 0x20;
     if (c >= 0x400 && c <= 0x40f)
         return c + 0x50;
     if (c == 0x178)
         return 0xff;
     const bool evenUpper = (c >= 0x100 && c <= 0x137) || (c >= 0x14a && c <= 0x177) || (c >= 0x460 && c <= 0x481)
-        || (c >= 0x48a && c <= 0x4bf);
+            || (c >= 0x48a && c <= 0x4bf);
     const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17e);
     if ((evenUpper && c % 2 == 0) || (oddUpper && c % 2 == 1))
         return c + 1;
@@ -238,15 +242,15 @@ bool isDeviceName(const std::string &part)
     std::string base = asciiLower(part.substr(0, part.find('.')));
     while (!base.empty() && base.back() == ' ')
         base.pop_back();
-    static const char *const kDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    static const char *const kDevices[] = { "con", "prn", "aux", "nul", "conin$", "conout$" };
     for (const char *d : kDevices) {
         if (base == d)
             return true;
     }
     if (base.size() >= 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0)) {
         const std::string digit = base.substr(3);
-        return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9"
-            || digit == "\xc2\xb2" || digit == "\xc2\xb3";
+        return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xc2\xb9" || digit == "\xc2\xb2"
+                || digit == "\xc2\xb3";
     }
     return false;
 }
@@ -303,7 +307,7 @@ std::string caseClash(const std::vector<std::string> &paths)
     // Parents count too: "A/x" and "a/y" need two directories that Windows sees as one.
     std::unordered_map<std::string, std::string> parents;
     for (const std::string &path : paths) {
-        for (size_t end = path.find('/'); ; end = path.find('/', end + 1)) {
+        for (size_t end = path.find('/');; end = path.find('/', end + 1)) {
             const std::string part = path.substr(0, end);
             auto found = parents.emplace(caseKey(part), part);
             if (found.first->second != part)
@@ -400,7 +404,7 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
         if (e.kind != Kind::New) {
             const uint64_t refCount = r.varint();
             if (r.failed() || refCount == 0 || refCount > r.remaining() || refCount > oldCount
-                || (e.kind == Kind::Copy && refCount != 1))
+                    || (e.kind == Kind::Copy && refCount != 1))
                 return corrupt("bad references of new file " + std::to_string(i));
             for (uint64_t j = 0; j < refCount; ++j) {
                 const uint64_t ref = r.varint();

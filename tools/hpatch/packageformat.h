@@ -24,7 +24,7 @@
 // yields at most kMaxBlockBytes; blocks follow until the file's size is reached.
 namespace hpatch {
 
-inline constexpr char kMagic[8] = {'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G'};
+inline constexpr char kMagic[8] = { 'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G' };
 // Version 2 leaves out what a copy repeats from its old file (size, hash, and a path that does
 // not change); version 1 packages are still read.
 inline constexpr uint32_t kFormatVersion = 2;
@@ -55,22 +55,25 @@ enum ExitCode : int {
 };
 
 // Outcome of a step: ok, or an exit code with a one-line reason.
-struct Status {
+struct Status
+{
     ExitCode code = ExitOk;
     std::string message;
     bool ok() const { return code == ExitOk; }
-    static Status fail(ExitCode c, std::string m) { return Status{c, std::move(m)}; }
+    static Status fail(ExitCode c, std::string m) { return Status{ c, std::move(m) }; }
 };
 
 enum class Kind : uint8_t { Copy = 0, Delta = 1, New = 2 };
 
-struct OldEntry {
+struct OldEntry
+{
     std::string path;
     uint64_t size = 0;
     uint64_t hash = 0;
 };
 
-struct NewEntry {
+struct NewEntry
+{
     std::string path;
     uint32_t mode = 0644;
     uint64_t size = 0;
@@ -80,18 +83,21 @@ struct NewEntry {
     std::vector<uint32_t> refs;
 };
 
-struct DirEntry {
+struct DirEntry
+{
     std::string path;
     uint32_t mode = 0755;
 };
 
-struct Manifest {
+struct Manifest
+{
     std::vector<OldEntry> oldFiles;
     std::vector<NewEntry> newFiles;
     std::vector<DirEntry> dirs; // every directory of the new tree, parents before children
 };
 
-struct Header {
+struct Header
+{
     uint32_t version = kFormatVersion;
     uint32_t flags = 0;
     uint64_t manifestSize = 0;
@@ -116,7 +122,10 @@ Status decodeManifest(ByteReader &raw, Manifest *manifest, uint32_t version = kF
 // Linux alike (no device names such as "con" or "lpt1.txt", no trailing dot or space, none of
 // <>:"\|?* or control characters, at most kMaxNameBytes).
 std::string pathProblem(const std::string &path);
-inline bool isSafeRelativePath(const std::string &path) { return pathProblem(path).empty(); }
+inline bool isSafeRelativePath(const std::string &path)
+{
+    return pathProblem(path).empty();
+}
 // The path as Windows compares names: two paths with the same key cannot both exist there.
 std::string caseKey(const std::string &path);
 // The first of the paths (files and directories of one tree) that clashes with another one by
@@ -124,16 +133,28 @@ std::string caseKey(const std::string &path);
 std::string caseClash(const std::vector<std::string> &paths);
 
 void putVarint(std::string &out, uint64_t value);
-inline uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
-inline int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
+inline uint64_t zigzag(int64_t v)
+{
+    return (uint64_t(v) << 1) ^ uint64_t(v >> 63);
+}
+inline int64_t unzigzag(uint64_t v)
+{
+    return int64_t(v >> 1) ^ -int64_t(v & 1);
+}
 
 // Reads varints and fixed fields from a byte range held in memory or pulled piece by piece from a
 // source (a manifest is decompressed as it is parsed); any read past the end sets failed().
-class ByteReader {
+class ByteReader
+{
 public:
     // Fills data with up to size next bytes; returns how many, 0 at the end or on an error.
     using Pull = std::function<size_t(unsigned char *data, size_t size)>;
-    ByteReader(const unsigned char *data, size_t size) : m_data(data), m_size(size), m_total(size) {}
+    ByteReader(const unsigned char *data, size_t size)
+        : m_data(data)
+        , m_size(size)
+        , m_total(size)
+    {
+    }
     // total: the number of bytes the source claims to hold.
     ByteReader(uint64_t total, Pull pull);
     uint64_t varint();

@@ -23,7 +23,8 @@ constexpr uint64_t kMaxCombinedReference = 128 << 20;
 // Level of the quick trial that decides between a delta and the plain bytes of one file.
 constexpr int kTrialLevel = 3;
 
-struct FileCloser {
+struct FileCloser
+{
     void operator()(std::FILE *f) const
     {
         if (f)
@@ -51,7 +52,8 @@ int windowLogFor(uint64_t size, int maxLog)
 // several folders (dev/, esm/, min/) then lie side by side, inside the compressor's window.
 std::vector<size_t> streamOrder(const std::vector<TreeFile> &files)
 {
-    struct Key {
+    struct Key
+    {
         std::string extension, name;
     };
     std::vector<Key> keys;
@@ -60,7 +62,7 @@ std::vector<size_t> streamOrder(const std::vector<TreeFile> &files)
         const size_t slash = f.path.rfind('/');
         std::string name = slash == std::string::npos ? f.path : f.path.substr(slash + 1);
         const size_t dot = name.rfind('.');
-        keys.push_back({dot == std::string::npos ? std::string() : name.substr(dot), std::move(name)});
+        keys.push_back({ dot == std::string::npos ? std::string() : name.substr(dot), std::move(name) });
     }
     std::vector<size_t> order(files.size());
     for (size_t i = 0; i < order.size(); ++i)
@@ -81,7 +83,8 @@ Status writeError(const std::string &path)
 } // namespace
 
 PackageMaker::PackageMaker(MakeOptions options, ProgressFunction progress)
-    : m_options(std::move(options)), m_progress(std::move(progress))
+    : m_options(std::move(options))
+    , m_progress(std::move(progress))
 {
 }
 
@@ -136,7 +139,7 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
         if (it != manifestIndex.end())
             return it->second;
         const TreeFile &f = m_old.files[oldIndex];
-        manifest->oldFiles.push_back({f.path, f.size, f.hash});
+        manifest->oldFiles.push_back({ f.path, f.size, f.hash });
         const uint32_t index = uint32_t(manifest->oldFiles.size() - 1);
         manifestIndex[oldIndex] = index;
         return index;
@@ -153,7 +156,8 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     for (size_t i = 0; i < m_old.files.size(); ++i) {
         const TreeFile &f = m_old.files[i];
         auto same = newByPath.find(f.path);
-        if (same != newByPath.end() && m_new.files[same->second].hash == f.hash && m_new.files[same->second].size == f.size)
+        if (same != newByPath.end() && m_new.files[same->second].hash == f.hash
+                && m_new.files[same->second].size == f.size)
             continue;
         if (f.size == 0 || combined.size() + f.size > kMaxCombinedReference)
             continue;
@@ -169,7 +173,7 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
         m_progress("indexing " + std::to_string(combined.size()) + " bytes of old files");
     if (!combined.empty())
         combinedEncoder = std::make_unique<DeltaEncoder>(combined.data(), combined.size());
-    const std::vector<uint64_t> ownStart{0};
+    const std::vector<uint64_t> ownStart{ 0 };
     std::vector<DeltaControl> controls;
     std::vector<uint64_t> compact;
 
@@ -195,13 +199,13 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
             auto byPath = oldByPath.find(f.path);
             size_t source = m_old.files.size();
             if (byPath != oldByPath.end() && m_old.files[byPath->second].hash == f.hash
-                && m_old.files[byPath->second].size == f.size)
+                    && m_old.files[byPath->second].size == f.size)
                 source = byPath->second;
-            else if (auto same = oldByContent.find({f.hash, f.size}); same != oldByContent.end())
+            else if (auto same = oldByContent.find({ f.hash, f.size }); same != oldByContent.end())
                 source = same->second;
             if (source < m_old.files.size()) {
                 entry.kind = Kind::Copy;
-                entry.refs = {reference(source)};
+                entry.refs = { reference(source) };
                 manifest->newFiles.push_back(entry);
                 ++copies;
                 continue;
@@ -218,14 +222,15 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
             std::vector<size_t> ownFile;
             MappedFile oldMap;
             auto byPath = oldByPath.find(f.path);
-            if (combinedEncoder && combinedEncoder->valid() && (byPath == oldByPath.end() || inCombined[byPath->second])) {
+            if (combinedEncoder && combinedEncoder->valid()
+                    && (byPath == oldByPath.end() || inCombined[byPath->second])) {
                 encoder = combinedEncoder.get();
             } else if (byPath != oldByPath.end() && m_old.files[byPath->second].size > 0
-                       && m_old.files[byPath->second].size <= kMaxDeltaReference) {
+                    && m_old.files[byPath->second].size <= kMaxDeltaReference) {
                 if (!oldMap.open(m_options.oldDir + "/" + f.path) || oldMap.size() != m_old.files[byPath->second].size)
                     return Status::fail(ExitIoError, "cannot read \"" + m_options.oldDir + "/" + f.path + "\"");
                 own = std::make_unique<DeltaEncoder>(oldMap.data(), oldMap.size());
-                ownFile = {byPath->second};
+                ownFile = { byPath->second };
                 refFiles = &ownFile;
                 starts = &ownStart;
                 encoder = own->valid() ? own.get() : nullptr;
@@ -301,8 +306,8 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     manifest->dirs = m_new.dirs;
     *rawSize = written;
     m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
-        + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
-        + " old files used, " + std::to_string(m_new.dirs.size()) + " directories";
+            + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
+            + " old files used, " + std::to_string(m_new.dirs.size()) + " directories";
     return {};
 }
 
@@ -310,8 +315,8 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
 {
     const std::string manifestRaw = encodeManifest(manifest);
     std::string manifestPacked(ZSTD_compressBound(manifestRaw.size()), '\0');
-    const size_t packed = ZSTD_compress(manifestPacked.data(), manifestPacked.size(), manifestRaw.data(),
-                                        manifestRaw.size(), m_options.level);
+    const size_t packed = ZSTD_compress(
+            manifestPacked.data(), manifestPacked.size(), manifestRaw.data(), manifestRaw.size(), m_options.level);
     if (ZSTD_isError(packed))
         return Status::fail(ExitIoError, std::string("cannot compress the manifest: ") + ZSTD_getErrorName(packed));
     manifestPacked.resize(packed);
@@ -329,7 +334,7 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
         return writeError(partPath);
     const std::string placeholder(kHeaderSize, '\0');
     if (std::fwrite(placeholder.data(), 1, placeholder.size(), out.get()) != placeholder.size()
-        || std::fwrite(manifestPacked.data(), 1, manifestPacked.size(), out.get()) != manifestPacked.size())
+            || std::fwrite(manifestPacked.data(), 1, manifestPacked.size(), out.get()) != manifestPacked.size())
         return writeError(partPath);
 
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> ctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
@@ -350,9 +355,9 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
         const size_t got = std::fread(inBuf.data(), 1, inBuf.size(), in.get());
         done += got;
         last = got < inBuf.size();
-        ZSTD_inBuffer input{inBuf.data(), got, 0};
+        ZSTD_inBuffer input{ inBuf.data(), got, 0 };
         for (bool finished = false; !finished && s.ok();) {
-            ZSTD_outBuffer output{outBuf.data(), outBuf.size(), 0};
+            ZSTD_outBuffer output{ outBuf.data(), outBuf.size(), 0 };
             const size_t r = ZSTD_compressStream2(ctx.get(), &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
             if (ZSTD_isError(r)) {
                 s = Status::fail(ExitIoError, std::string("cannot compress: ") + ZSTD_getErrorName(r));
@@ -376,8 +381,9 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
         s = Status::fail(ExitIoError, "cannot read \"" + rawPath + "\"");
     if (s.ok()) {
         const std::string head = encodeHeader(header);
-        if (std::fseek(out.get(), 0, SEEK_SET) != 0 || std::fwrite(head.data(), 1, head.size(), out.get()) != head.size()
-            || std::fflush(out.get()) != 0 || ::fsync(::fileno(out.get())) != 0)
+        if (std::fseek(out.get(), 0, SEEK_SET) != 0
+                || std::fwrite(head.data(), 1, head.size(), out.get()) != head.size() || std::fflush(out.get()) != 0
+                || ::fsync(::fileno(out.get())) != 0)
             s = writeError(partPath);
     }
     if (s.ok() && std::fclose(out.release()) != 0)

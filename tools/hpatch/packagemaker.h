@@ -7,8 +7,9 @@
 
 namespace hpatch {
 
-struct MakeOptions {
-    bool full = false;      // against an empty old tree
+struct MakeOptions
+{
+    bool full = false; // against an empty old tree
     int level = 19;
     int windowLog = 0; // at most kMaxWindowLog; 0 for the default of the package kind
     std::string oldDir;
@@ -18,7 +19,8 @@ struct MakeOptions {
 
 // Makes a package that turns the old tree into the new one; the package file appears only
 // when it is complete.
-class PackageMaker {
+class PackageMaker
+{
 public:
     PackageMaker(MakeOptions options, ProgressFunction progress);
     Status run();

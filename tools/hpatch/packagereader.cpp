@@ -40,10 +40,15 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, uint64_t *hash)
 }
 
 // The manifest's zstd frame, decompressed piece by piece for the parser.
-class ManifestSource {
+class ManifestSource
+{
 public:
     ManifestSource(int fd, uint64_t offset, uint64_t size)
-        : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kReadSize)
+        : m_fd(fd)
+        , m_pos(offset)
+        , m_end(offset + size)
+        , m_ctx(ZSTD_createDCtx())
+        , m_in(kReadSize)
     {
         ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kManifestWindowLog);
     }
@@ -51,7 +56,7 @@ public:
 
     size_t pull(unsigned char *data, size_t size)
     {
-        ZSTD_outBuffer out{data, size, 0};
+        ZSTD_outBuffer out{ data, size, 0 };
         while (out.pos == 0 && m_error.empty()) {
             if (m_last == 0) {
                 m_error = "it ends before its declared size";
@@ -91,7 +96,7 @@ private:
             return false;
         }
         m_pos += want;
-        m_input = {m_in.data(), want, 0};
+        m_input = { m_in.data(), want, 0 };
         return true;
     }
 
@@ -100,7 +105,7 @@ private:
     uint64_t m_end;
     ZSTD_DCtx *m_ctx;
     std::vector<char> m_in;
-    ZSTD_inBuffer m_input{nullptr, 0, 0};
+    ZSTD_inBuffer m_input{ nullptr, 0, 0 };
     size_t m_last = 1;
     std::string m_error;
 };
@@ -159,7 +164,8 @@ Status PackageReader::readOpened()
         return Status::fail(ExitBadPackage, "package manifest is corrupt (hash mismatch)");
     // Decompressed as it is parsed: the manifest's claimed size is never allocated.
     ManifestSource source(m_fd, kHeaderSize, m_header.manifestSize);
-    ByteReader reader(m_header.manifestRawSize, [&source](unsigned char *data, size_t size) { return source.pull(data, size); });
+    ByteReader reader(
+            m_header.manifestRawSize, [&source](unsigned char *data, size_t size) { return source.pull(data, size); });
     s = decodeManifest(reader, &m_manifest, m_header.version);
     // A parse that ran out of bytes fails for the reason the source gives.
     if ((s.ok() && !source.finished()) || !source.error().empty())

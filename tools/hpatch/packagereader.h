@@ -9,7 +9,8 @@
 namespace hpatch {
 
 // An open package: header and manifest read and validated, the stream ready to decode.
-class PackageReader {
+class PackageReader
+{
 public:
     PackageReader() = default;
     ~PackageReader();

@@ -13,10 +13,12 @@ constexpr size_t kBlock = 4096;
 constexpr size_t kMaxReadAhead = 16;
 // Files up to this size are read whole: a miss can then cost no more than a few blocks.
 constexpr uint64_t kWholeFileLimit = 64 << 10;
-}
+} // namespace
 
 ReferenceCache::ReferenceCache(size_t budget, std::function<int(uint32_t)> open)
-    : m_budget(std::max<size_t>(budget, 1)), m_blockSize(std::min(kBlock, m_budget)), m_open(std::move(open))
+    : m_budget(std::max<size_t>(budget, 1))
+    , m_blockSize(std::min(kBlock, m_budget))
+    , m_open(std::move(open))
 {
 }
 
@@ -60,14 +62,14 @@ const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size,
         return nullptr;
     m_next = end;
     if (id.block == kWhole) {
-        m_order.push_back({id, start, size});
+        m_order.push_back({ id, start, size });
         m_where.emplace(id, start);
         return m_arena + start;
     }
     for (size_t i = 0; i < blocks; ++i) {
-        const Id block{id.key, id.block + i};
+        const Id block{ id.key, id.block + i };
         const size_t at = start + i * m_blockSize;
-        m_order.push_back({block, at, std::min(m_blockSize, end - at)});
+        m_order.push_back({ block, at, std::min(m_blockSize, end - at) });
         m_where.emplace(block, at);
     }
     return m_arena + start;
@@ -79,8 +81,8 @@ bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char
         return false;
     if (fileSize <= std::min<uint64_t>(kWholeFileLimit, m_budget / 4)) {
         const char *file = nullptr;
-        if (size > 0 && !(file = find({key, kWhole})))
-            file = load({key, kWhole}, 0, size_t(fileSize), 1);
+        if (size > 0 && !(file = find({ key, kWhole })))
+            file = load({ key, kWhole }, 0, size_t(fileSize), 1);
         if (file)
             std::memcpy(data, file + offset, size);
         return size == 0 || file;
@@ -89,7 +91,7 @@ bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char
         const uint64_t block = offset / m_blockSize;
         const uint64_t start = block * m_blockSize;
         const size_t length = size_t(std::min<uint64_t>(m_blockSize, fileSize - start));
-        const char *bytes = find({key, block});
+        const char *bytes = find({ key, block });
         if (!bytes) {
             // A file read in order gets a growing run of blocks per read, as the kernel reads ahead.
             size_t run = 1;
@@ -97,12 +99,13 @@ bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char
                 run = std::min(m_aheadRun * 2, kMaxReadAhead);
             size_t count = 1;
             while (count < run && (block + count) * m_blockSize < fileSize && (count + 1) * m_blockSize <= m_budget
-                   && !find({key, block + count}))
+                    && !find({ key, block + count }))
                 ++count;
             m_aheadKey = key;
             m_aheadNext = block + count;
             m_aheadRun = run;
-            bytes = load({key, block}, start, size_t(std::min<uint64_t>(count * m_blockSize, fileSize - start)), count);
+            bytes = load(
+                    { key, block }, start, size_t(std::min<uint64_t>(count * m_blockSize, fileSize - start)), count);
             if (!bytes)
                 return false;
         }

@@ -14,7 +14,8 @@ namespace hpatch {
 // catch the pieces well: on a recompiled 47 MB binary 4 KiB blocks in 16 MiB served 186,000 pieces
 // with 18,000 reads, where 256 KiB blocks read the file many times over. Reading large files whole
 // made a delta against many old files that jumps between them read 9 MB per jump.
-class ReferenceCache {
+class ReferenceCache
+{
 public:
     // open gives a readable descriptor of the file with a key, or -1; it stays owned by the caller.
     ReferenceCache(size_t budget, std::function<int(uint32_t key)> open);
@@ -29,15 +30,21 @@ public:
 private:
     // A whole file is its block kWhole.
     static constexpr uint64_t kWhole = ~uint64_t(0);
-    struct Id {
+    struct Id
+    {
         uint32_t key;
         uint64_t block;
         bool operator==(const Id &o) const { return key == o.key && block == o.block; }
     };
-    struct IdHash {
-        size_t operator()(const Id &id) const { return std::hash<uint64_t>()(id.block * 0x9E3779B97F4A7C15ull ^ id.key); }
+    struct IdHash
+    {
+        size_t operator()(const Id &id) const
+        {
+            return std::hash<uint64_t>()(id.block * 0x9E3779B97F4A7C15ull ^ id.key);
+        }
     };
-    struct Entry {
+    struct Entry
+    {
         Id id;
         size_t offset;
         size_t size;

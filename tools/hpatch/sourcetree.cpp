@@ -38,19 +38,22 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
             if (strict && !problem.empty())
                 return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
             if (strict)
-                return Status::fail(ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
+                return Status::fail(
+                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
             if (S_ISDIR(st.st_mode))
                 it.disable_recursion_pending();
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            tree->dirs.push_back({relative, uint32_t(st.st_mode & 0777)});
+            tree->dirs.push_back({ relative, uint32_t(st.st_mode & 0777) });
             continue;
         }
-        tree->files.push_back({relative, uint64_t(st.st_size), uint32_t(st.st_mode & 0777), 0});
+        tree->files.push_back({ relative, uint64_t(st.st_size), uint32_t(st.st_mode & 0777), 0 });
     }
-    std::sort(tree->files.begin(), tree->files.end(), [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
-    std::sort(tree->dirs.begin(), tree->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    std::sort(tree->files.begin(), tree->files.end(),
+            [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
+    std::sort(
+            tree->dirs.begin(), tree->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
     if (strict) {
         std::vector<std::string> paths;
         for (const TreeFile &f : tree->files)
@@ -59,7 +62,8 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
             paths.push_back(d.path);
         const std::string clash = caseClash(paths);
         if (!clash.empty())
-            return Status::fail(ExitBadPackage, "names in \"" + root + "\" differ only in case, which Windows cannot hold: " + clash);
+            return Status::fail(ExitBadPackage,
+                    "names in \"" + root + "\" differ only in case, which Windows cannot hold: " + clash);
     }
 
     for (TreeFile &f : tree->files) {

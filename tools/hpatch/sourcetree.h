@@ -8,7 +8,8 @@
 
 namespace hpatch {
 
-struct TreeFile {
+struct TreeFile
+{
     std::string path; // relative, "/" separated
     uint64_t size = 0;
     uint32_t mode = 0;
@@ -16,7 +17,8 @@ struct TreeFile {
 };
 
 // The regular files and directories of one tree, sorted by path, with their hashes.
-struct SourceTree {
+struct SourceTree
+{
     std::vector<TreeFile> files;
     std::vector<DirEntry> dirs;
 };

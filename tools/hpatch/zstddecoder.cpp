@@ -11,7 +11,12 @@ constexpr size_t kInputBuffer = 1 << 17;
 }
 
 ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size)
-    : m_fd(fd), m_pos(offset), m_end(offset + size), m_ctx(ZSTD_createDCtx()), m_in(kInputBuffer), m_out(kInputBuffer)
+    : m_fd(fd)
+    , m_pos(offset)
+    , m_end(offset + size)
+    , m_ctx(ZSTD_createDCtx())
+    , m_in(kInputBuffer)
+    , m_out(kInputBuffer)
 {
     ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kMaxWindowLog);
     m_input.src = m_in.data();
@@ -32,7 +37,8 @@ Status ZstdDecoder::refill()
         got = ::pread(m_fd, m_in.data(), want, off_t(m_pos));
     } while (got < 0 && errno == EINTR);
     if (got <= 0)
-        return Status::fail(ExitBadPackage, std::string("cannot read package: ") + (got < 0 ? std::strerror(errno) : "unexpected end"));
+        return Status::fail(ExitBadPackage,
+                std::string("cannot read package: ") + (got < 0 ? std::strerror(errno) : "unexpected end"));
     m_pos += uint64_t(got);
     m_input.size = size_t(got);
     m_input.pos = 0;
@@ -42,7 +48,7 @@ Status ZstdDecoder::refill()
 // Decodes up to size bytes, at least one unless the frame has ended.
 Status ZstdDecoder::decode(void *data, size_t size, size_t *produced)
 {
-    ZSTD_outBuffer output{data, size, 0};
+    ZSTD_outBuffer output{ data, size, 0 };
     while (output.pos == 0) {
         if (m_lastResult == 0)
             return Status::fail(ExitBadPackage, "package stream ends early");
@@ -110,7 +116,7 @@ Status ZstdDecoder::finish()
         return Status::fail(ExitBadPackage, "package stream holds more data than its files");
     if (m_lastResult != 0) {
         char probe;
-        ZSTD_outBuffer output{&probe, 1, 0};
+        ZSTD_outBuffer output{ &probe, 1, 0 };
         while (m_lastResult != 0) {
             if (m_input.pos == m_input.size) {
                 Status s = refill();

@@ -10,7 +10,8 @@ namespace hpatch {
 
 // Decodes one zstd frame that lies in [offset, offset + size) of an open file, with positional
 // reads and a window of at most 2^kMaxWindowLog, so a package cannot make it allocate more.
-class ZstdDecoder {
+class ZstdDecoder
+{
 public:
     ZstdDecoder(int fd, uint64_t offset, uint64_t size);
     ~ZstdDecoder();
@@ -32,7 +33,7 @@ private:
     uint64_t m_end;
     ZSTD_DCtx *m_ctx;
     std::vector<char> m_in;
-    ZSTD_inBuffer m_input{nullptr, 0, 0};
+    ZSTD_inBuffer m_input{ nullptr, 0, 0 };
     size_t m_lastResult = 1;
     // Decoded bytes not yet taken: small reads (the numbers of the delta blocks) come from here.
     std::vector<char> m_out;

@@ -29,7 +29,8 @@ void makeOldTree(const std::string &old)
     uint32_t x = 12345;
     for (char &c : bin)
         c = char((x = x * 1103515245 + 12345) >> 24);
-    for (const auto &[name, content] : {std::pair{"/a.txt", text}, {"/dir/b.bin", bin}, {"/c.txt", std::string("short")}}) {
+    for (const auto &[name, content] :
+            { std::pair{ "/a.txt", text }, { "/dir/b.bin", bin }, { "/c.txt", std::string("short") } }) {
         FILE *f = std::fopen((old + name).c_str(), "wb");
         std::fwrite(content.data(), 1, content.size(), f);
         std::fclose(f);
@@ -77,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         repairHashes(input);
 
     hpatch::ApplyOptions options;
-    options.check = (control & 2) ? hpatch::CheckLevel::None : (control & 4) ? hpatch::CheckLevel::All : hpatch::CheckLevel::Diff;
+    options.check = (control & 2) ? hpatch::CheckLevel::None
+            : (control & 4)       ? hpatch::CheckLevel::All
+                                  : hpatch::CheckLevel::Diff;
     options.oldDir = g_work + "/old";
     options.outDir = g_work + "/out";
     hpatch::PackageReader reader;

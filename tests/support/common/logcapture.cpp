@@ -89,9 +89,15 @@ QString LogCapture::unquote(const QString &message)
         }
         const QChar e = inner.at(++i);
         switch (e.unicode()) {
-        case 'n': out += QLatin1Char('\n'); break;
-        case 'r': out += QLatin1Char('\r'); break;
-        case 't': out += QLatin1Char('\t'); break;
+        case 'n':
+            out += QLatin1Char('\n');
+            break;
+        case 'r':
+            out += QLatin1Char('\r');
+            break;
+        case 't':
+            out += QLatin1Char('\t');
+            break;
         case 'u':
             out += QChar(inner.mid(i + 1, 4).toUShort(nullptr, 16));
             i += 4;
@@ -104,7 +110,9 @@ QString LogCapture::unquote(const QString &message)
             i = j - 1;
             break;
         }
-        default: out += e; break;
+        default:
+            out += e;
+            break;
         }
     }
     return out;

@@ -19,8 +19,8 @@ QProcessEnvironment isolatedEnvironment(const QString &home)
     env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
     QDir().mkpath(home + QStringLiteral("/tmp"));
     QDir().mkpath(home + QStringLiteral("/.runtime"));
-    QFile::setPermissions(home + QStringLiteral("/.runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                  | QFileDevice::ExeOwner);
+    QFile::setPermissions(home + QStringLiteral("/.runtime"),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (!env.contains(QStringLiteral("DISPLAY")))
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return env;

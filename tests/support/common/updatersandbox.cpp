@@ -4,9 +4,9 @@
 #include "testenv.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QEventLoop>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -100,8 +100,7 @@ int UpdaterSandbox::wait(QProcess *process, int timeoutMs)
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
+    QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
     timer.start(timeoutMs);
     if (process->state() != QProcess::NotRunning)
         loop.exec();

@@ -44,8 +44,8 @@ int main(int argc, char *argv[])
     QLocalServer server;
     QLocalServer::removeServer(name);
     if (!server.listen(name)) {
-        std::fprintf(stderr, "mastermock: cannot listen on %s: %s\n", qPrintable(name),
-                     qPrintable(server.errorString()));
+        std::fprintf(
+                stderr, "mastermock: cannot listen on %s: %s\n", qPrintable(name), qPrintable(server.errorString()));
         return 3;
     }
     int connections = 0;

@@ -9,13 +9,12 @@ MasterMockProcess::~MasterMockProcess()
     stop();
 }
 
-bool MasterMockProcess::start(const QString &name, const QString &outFile, const QStringList &extra,
-                              const QProcessEnvironment &environment)
+bool MasterMockProcess::start(
+        const QString &name, const QString &outFile, const QStringList &extra, const QProcessEnvironment &environment)
 {
     m_outFile = outFile;
     m_process.setProcessEnvironment(environment);
-    m_process.start(QStringLiteral(SOLUPDATE_MASTERMOCK_PATH),
-                    QStringList{ "--name", name, "--out", outFile } + extra);
+    m_process.start(QStringLiteral(SOLUPDATE_MASTERMOCK_PATH), QStringList{ "--name", name, "--out", outFile } + extra);
     if (!m_process.waitForStarted(10000))
         return false;
     while (!m_process.canReadLine()) {

@@ -15,7 +15,7 @@ public:
     // Starts listening on name; extra arguments such as "--answer-from", "3". Waits until the
     // server is up. The environment decides where the name lives (TMPDIR on Unix).
     bool start(const QString &name, const QString &outFile, const QStringList &extra = {},
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     void stop();
 
     // One entry per message received so far, as the raw bytes of the message.

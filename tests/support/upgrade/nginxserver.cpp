@@ -71,13 +71,14 @@ bool NginxServer::startOnce(const QString &root, QString *error)
             "  default_type application/octet-stream;\n"
             "  server {\n    listen 127.0.0.1:%2;\n    root \"%3\";\n  }\n"
             "}\n")
-                                 .arg(dir)
-                                 .arg(m_port)
-                                 .arg(QDir(root).absolutePath());
+                                   .arg(dir)
+                                   .arg(m_port)
+                                   .arg(QDir(root).absolutePath());
     writeFile(dir + QStringLiteral("/nginx.conf"), config.toUtf8());
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(nginx, { QStringLiteral("-p"), dir, QStringLiteral("-e"), dir + QStringLiteral("/error.log"),
-                             QStringLiteral("-c"), dir + QStringLiteral("/nginx.conf") });
+    m_process.start(nginx,
+            { QStringLiteral("-p"), dir, QStringLiteral("-e"), dir + QStringLiteral("/error.log"), QStringLiteral("-c"),
+                    dir + QStringLiteral("/nginx.conf") });
     if (!m_process.waitForStarted(10000)) {
         if (error)
             *error = QStringLiteral("nginx did not start: ") + m_process.errorString();
@@ -98,7 +99,7 @@ bool NginxServer::startOnce(const QString &root, QString *error)
         *error = QStringLiteral("nginx did not come up on port %1: %2%3")
                          .arg(m_port)
                          .arg(QString::fromLocal8Bit(m_process.readAll()),
-                              QString::fromLocal8Bit(readFile(dir + QStringLiteral("/error.log"))));
+                                 QString::fromLocal8Bit(readFile(dir + QStringLiteral("/error.log"))));
     stop();
     return false;
 }
