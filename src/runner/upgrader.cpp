@@ -165,6 +165,18 @@ void Upgrader::fallBack()
 void Upgrader::postUpgrade()
 {
     applog::info(QStringLiteral("upgrader post upgrade"));
+    // The run ends while the tool still works (the user insisted on closing): the tool goes, and
+    // the installation must not be left under its ".backup" names.
+    if (!m_process || m_ended || m_fallingBack)
+        return;
+    m_ended = true;
+    m_process->disconnect(this);
+    m_process->stopProcess();
+    if (m_withBackupSuffix)
+        utility::renameBackupFiles(m_installDir, false);
+    removeOutput();
+    stopTimer();
+    applog::critical(QStringLiteral("upgrader stopped before the tool ended, file names restored"));
 }
 
 void Upgrader::removeOutput()

@@ -49,6 +49,7 @@ public:
     bool run();
     // Stops the tool if it runs; nothing is reported after this.
     void fallBack();
+    // The run is ending: a tool that still runs is stopped and the file names it was given back.
     void postUpgrade();
 
     // The package path without its last suffix, as a directory beside the package.

@@ -30,10 +30,10 @@ const QString kTarget = QStringLiteral("1.1.0.0");
 const QString kClientName = QStringLiteral("RunnerClient.exe");
 
 // The patch tool the run uses: the real one, or a stand-in that fails in one way.
-enum class Tool { Real, Missing, ExitsZeroWithoutTree, Crashes, FailsSlowly };
+enum class Tool { Real, Missing, ExitsZeroWithoutTree, Crashes, FailsSlowly, Hangs };
 // What the user does: leave the result page, or cancel or close while the package is on its way
 // (downloading) or being applied.
-enum class Act { LeaveResult, CancelDownload, CloseDownload, CancelApplying, OpenProductPage };
+enum class Act { LeaveResult, CancelDownload, CloseDownload, CancelApplying, CloseTwiceApplying, OpenProductPage };
 
 } // namespace
 
@@ -82,6 +82,7 @@ bool writeTool(const QString &path, Tool tool)
         return true;
     const QByteArray body = tool == Tool::ExitsZeroWithoutTree ? "exit 0"
             : tool == Tool::Crashes                            ? "kill -SEGV $$"
+            : tool == Tool::Hangs                              ? "sleep 60"
                                                                : "sleep 1; exit 3";
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body + "\n") > 0
@@ -198,6 +199,9 @@ void TestUpgradeRunner::scenario_data()
     QTest::newRow("cancel while applying, restore fails")
             << none << good << Tool::FailsSlowly << true << false << Act::CancelApplying
             << QList<int>{ 3, 4, 7, 8, 11, 12 } << 8;
+    // The user insists on closing while the tool still runs: the loop is left mid-step.
+    QTest::newRow("closed twice while applying")
+            << none << good << Tool::Hangs << true << true << Act::CloseTwiceApplying << QList<int>{ 3, 4, 7 } << 0;
     QTest::newRow("product page is a local file") << none << "missing_full.pkg" << Tool::Real << true << true
                                                   << Act::OpenProductPage << QList<int>{ 3, 4 } << 4;
     // Package names come from the server: none may lead outside the data directory or take the
@@ -293,10 +297,14 @@ void TestUpgradeRunner::scenario()
         if (!acted) {
             const bool downloading
                     = act != Act::CancelApplying && act != Act::OpenProductPage && shownProgress(dialog) >= 30;
-            const bool applying = act == Act::CancelApplying && visited().contains(7);
+            const bool applying
+                    = (act == Act::CancelApplying || act == Act::CloseTwiceApplying) && visited().contains(7);
             if (downloading || applying) {
                 acted = true;
-                act == Act::CloseDownload ? void(dialog->close()) : click(dialog, "btnUpdate");
+                if (act == Act::CloseTwiceApplying)
+                    dialog->close();
+                act == Act::CloseDownload || act == Act::CloseTwiceApplying ? void(dialog->close())
+                                                                            : click(dialog, "btnUpdate");
             } else if (act == Act::OpenProductPage && onResultPage(dialog)) {
                 acted = true;
                 click(dialog, "btnUpdate");
@@ -326,6 +334,9 @@ void TestUpgradeRunner::scenario()
         fprintf(stderr, "%s\n", qPrintable(log.texts().join('\n')));
     QVERIFY(!timedOut);
     QCOMPARE(visited(), states);
+    // Left mid-step, the run has no result: the old tree, under its own names, and its backup stay.
+    const bool midStep = act == Act::CloseTwiceApplying;
+    const bool upgraded = result == 0 && !midStep;
     app::HistoryConfig stored;
     stored.parseHistory(history.path());
     QCOMPARE(int(stored.lastUpgradeStatus()), result);
@@ -338,21 +349,20 @@ void TestUpgradeRunner::scenario()
         QCOMPARE(shown, QString(result == 3 ? "Cancel Success" : "Cancel Failed"));
     }
     QCOMPARE(m_openedPages, QList<QUrl>());
-    QCOMPARE(testsupport::treeDifferences(result == 0 ? m_new : m_old, testsupport::snapshotTree(installDir)),
-            QString());
+    QCOMPARE(testsupport::treeDifferences(upgraded ? m_new : m_old, testsupport::snapshotTree(installDir)), QString());
     QTRY_COMPARE(blocker.state(), QProcess::NotRunning);
 
     // Packages and output trees are gone; the backup goes only once the installation is whole.
     QStringList left = QDir(dataDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     left.removeAll("update_teacher.json");
     left.removeAll("history.ini");
-    QCOMPARE(left, QStringList());
+    QCOMPARE(left, midStep ? QStringList{ "Client_backup" } : QStringList());
     QFile uninstall(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/uninstall.ini");
     const QString shortcut = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/"
             + runner::kShortcutTeacher + runner::kShortcutSuffix;
     QCOMPARE(uninstall.open(QIODevice::ReadOnly) && uninstall.readAll().contains("DisplayVersion=" + kTarget.toUtf8()),
-            result == 0);
-    QCOMPARE(QFileInfo(shortcut).symLinkTarget(), result == 0 ? context.exePath : QString());
+            upgraded);
+    QCOMPARE(QFileInfo(shortcut).symLinkTarget(), upgraded ? context.exePath : QString());
     uninstall.remove();
     QFile::remove(shortcut);
 }
