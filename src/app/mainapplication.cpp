@@ -27,12 +27,12 @@ constexpr int kProbeTimeoutMs = 5000;
 
 QString checkServerName()
 {
-    return kLocalServerPrefix + kActionCheckUpdate;
+    return platform::singleInstanceName(kLocalServerPrefix + kActionCheckUpdate);
 }
 
 QString upgradeServerName()
 {
-    return kLocalServerPrefix + kActionUpgrade;
+    return platform::singleInstanceName(kLocalServerPrefix + kActionUpgrade);
 }
 
 // The connection itself is the message: a running instance owns the job.

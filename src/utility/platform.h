@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 
@@ -33,16 +34,22 @@ inline QStringList systemProgramFolders()
 #endif
 }
 
-// A native shared memory key for name. Windows keys are names of the kernel's own; elsewhere the
-// key is a file path, and a bare name would put that file into whatever directory the process
-// was started in.
-inline QString sharedMemoryNativeKey(const QString &name)
+// Where a single-instance name lives. Windows names are the kernel's own; elsewhere a name is a
+// file, and in the shared temporary folder any local user could take it first and silence every
+// check and upgrade, so it goes into the user's private runtime folder.
+inline QString singleInstanceName(const QString &name)
 {
 #ifdef Q_OS_WIN
     return name;
 #else
-    return QDir::tempPath() + QLatin1Char('/') + name;
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + name;
 #endif
+}
+
+// A native shared memory key for name: a name of the kernel's own on Windows, a file elsewhere.
+inline QString sharedMemoryNativeKey(const QString &name)
+{
+    return singleInstanceName(name);
 }
 
 } // namespace platform

@@ -26,7 +26,8 @@ constexpr quint32 kAfterCancel = 86400;
 // Where a single-instance name lives: the launched updater's private temporary directory.
 static QString namePath(const UpdaterSandbox &sandbox, const QString &name)
 {
-    return sandbox.home() + "/tmp/" + name;
+    QDir().mkpath(sandbox.home() + "/.runtime");
+    return sandbox.home() + "/.runtime/" + name;
 }
 
 // "checkUpdate": the notification policy, then the real updater against a web server and the
@@ -187,7 +188,7 @@ private slots:
         p.updateUrl = server.url("/update.json").toString();
         std::unique_ptr<QProcess> check = sandbox.start(p.toArguments());
         QVERIFY(QSignalSpy(&server, &HttpServer::requestReceived).wait(20000));
-        // The edition's marker lives in the temporary directory, not where the updater was started.
+        // The edition's marker lives in the private runtime folder, not where the updater was started.
         QVERIFY(QFileInfo::exists(namePath(sandbox, app::kSharedMemoryPrefix + "_teacher")));
         // A killed upgrade leaves its name behind as a file nobody listens on.
         QVERIFY(testsupport::writeFile(namePath(sandbox, app::kLocalServerPrefix + app::kActionUpgrade), "stale"));

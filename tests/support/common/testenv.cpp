@@ -14,8 +14,8 @@ QProcessEnvironment isolatedEnvironment(const QString &home)
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/.runtime"));
-    // Local server names and shared memory keys live in the temporary directory on Unix, so a
-    // private one keeps concurrently running tests from seeing each other's instances.
+    // Single-instance names live in the runtime folder, so a private one keeps concurrently running
+    // tests from seeing each other's instances.
     env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
     QDir().mkpath(home + QStringLiteral("/tmp"));
     QDir().mkpath(home + QStringLiteral("/.runtime"));
