@@ -229,6 +229,7 @@ int UpgradeRunner::doloop(int result)
     reportResult(shown);
     applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(shown));
     m_context.history->setLastUpgradeStatus(quint32(shown));
+    m_finalResult = shown;
     // The user closed the window, or there is no display: nobody is left to read a result page.
     // Queued, because the loop may end before the event loop has started.
     if (shown == ResultClosedByUser || m_context.closeResultPage) {
@@ -469,6 +470,12 @@ void UpgradeRunner::postUpgrade()
     if (m_nextState != StateNone) {
         applog::critical(QStringLiteral("upgrade runner quit before the upgrade ended, backup kept, state:%1")
                                  .arg(m_currentState));
+        return;
+    }
+    // A restore that did not put everything back leaves the backup as the only whole copy.
+    if (m_finalResult == ResultCancelRestoreFailed || m_finalResult == ResultRestoreFailed) {
+        applog::critical(
+                QStringLiteral("upgrade runner restore incomplete, backup kept, result:%1").arg(m_finalResult));
         return;
     }
     utility::deleteDirectory(m_context.backupDir);

@@ -104,6 +104,8 @@ private:
     bool m_closedByUser = false;
     qint32 m_nextState = StateNone;
     qint32 m_currentState = StateNone;
+    // The outcome once the loop has ended; -1 before.
+    int m_finalResult = -1;
 };
 
 } // namespace runner
