@@ -14,9 +14,11 @@ namespace utility {
 
 namespace {
 
-// Hidden and system entries (".lnk" shortcuts on Windows) are deliberately not listed, so the
-// tree walks leave them alone.
-constexpr QDir::Filters kListFilter = QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoDotAndDotDot;
+// Every entry, hidden and system ones (".lnk" shortcuts on Windows) included: they belong to the
+// installation as much as any other file, and a walk that skipped them would lose them on an
+// upgrade or a restore while reporting success.
+constexpr QDir::Filters kListFilter
+        = QDir::Dirs | QDir::Files | QDir::Drives | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 constexpr int kCopyChunkSize = 1 << 20;
 
 QFileInfoList listEntries(const QString &dir)

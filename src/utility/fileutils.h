@@ -31,11 +31,11 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool cover
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.
 bool renameBackupFiles(const QString &dir, bool addSuffix);
 
-// Removes every listed file and directory below dir; dir itself stays.
+// Removes every file and directory below dir, hidden ones included; dir itself stays.
 void clearDirectory(const QString &dir);
 
 // Deletes the tree; true when dir is gone (or never existed), false for an empty path or when
-// something, such as a hidden file, is left inside.
+// something is left inside.
 bool deleteDirectory(const QString &dir);
 
 // false for an empty path, else whether the file was removed.

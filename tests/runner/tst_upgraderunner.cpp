@@ -132,9 +132,11 @@ void TestUpgradeRunner::initTestCase()
     QRandomGenerator random(7);
     random.fillRange(reinterpret_cast<quint32 *>(core.data()), core.size() / 4);
     QVERIFY(testsupport::writeTree(path("old"),
-            { { kClientName, "client 1.0" }, { "lib/core.dll", core + "1.0" }, { "res/old.txt", "only in 1.0" } }));
+            { { kClientName, "client 1.0" }, { "lib/core.dll", core + "1.0" }, { "res/old.txt", "only in 1.0" },
+                    { ".hidden/settings.ini", "kept" } }));
     QVERIFY(testsupport::writeTree(path("new"),
-            { { kClientName, "client 1.1" }, { "lib/core.dll", core + "1.1" }, { "lib/new.dll", "only in 1.1" } }));
+            { { kClientName, "client 1.1" }, { "lib/core.dll", core + "1.1" }, { "lib/new.dll", "only in 1.1" },
+                    { ".hidden/settings.ini", "kept" } }));
     m_old = testsupport::snapshotTree(path("old"));
     m_new = testsupport::snapshotTree(path("new"));
     QVERIFY(QDir().mkpath(path("serve")));
@@ -148,7 +150,7 @@ void TestUpgradeRunner::initTestCase()
     HttpServer::Route stalled;
     stalled.filePath = path("serve/good_full.pkg");
     stalled.stall = true;
-    stalled.stallAfter = QFileInfo(path("serve/good_full.pkg")).size() / 2;
+    stalled.stallAfter = (QFileInfo(path("serve/good_full.pkg")).size() + 1) / 2;
     // Small pieces: the network layer reports progress at most every 100 ms.
     stalled.trickleBytes = int(stalled.stallAfter / 4);
     stalled.trickleIntervalMs = 150;
