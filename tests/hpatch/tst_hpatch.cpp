@@ -40,9 +40,9 @@ QByteArray randomBytes(int size, quint32 seed)
 
 // "text:lines:variant", "rand:size:seed", "edit:size:seed" (random with scattered edits, an
 // insertion and a deletion) or "patch:size:seed" (random with 100 bytes replaced).
-QByteArray content(const QString &spec)
+QByteArray content(const QString &recipe)
 {
-    const QStringList p = spec.split(':');
+    const QStringList p = recipe.split(':');
     const int size = p.value(1).toInt();
     QByteArray data = randomBytes(size, p.value(2).toUInt());
     if (p[0] == "text") {
@@ -61,17 +61,17 @@ QByteArray content(const QString &spec)
     return data;
 }
 
-// Entries "path=spec" (a file, "+x" at the end for an executable one) or "path/" (a directory),
+// Entries "path=recipe" (a file, "+x" at the end for an executable one) or "path/" (a directory),
 // separated by ';'.
 void buildTree(const QString &root, const QString &entries)
 {
     QVERIFY(QDir().mkpath(root));
     for (const QString &e : entries.split(';', Qt::SkipEmptyParts)) {
         const QString path = root + "/" + e.section('=', 0, 0);
-        const QString spec = e.section('=', 1);
+        const QString recipe = e.section('=', 1);
         QVERIFY(e.endsWith('/') ? QDir().mkpath(path)
-                                : writeFile(path, content(spec.chopped(spec.endsWith("+x") ? 2 : 0))));
-        if (spec.endsWith("+x"))
+                                : writeFile(path, content(recipe.chopped(recipe.endsWith("+x") ? 2 : 0))));
+        if (recipe.endsWith("+x"))
             QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeOther);
     }
 }
