@@ -20,8 +20,15 @@ UpdateInfoManager::UpdateInfoManager() = default;
 
 bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &installedVersion)
 {
-    // Nothing of an earlier description may survive into this one, least of all after a failure.
-    *this = UpdateInfoManager();
+    // Nothing of an earlier description survives into this one, and a refused one leaves nothing.
+    UpdateInfoManager parsed;
+    const bool accepted = parsed.parse(path, installedVersion);
+    *this = accepted ? parsed : UpdateInfoManager();
+    return accepted;
+}
+
+bool UpdateInfoManager::parse(const QString &path, const QString &installedVersion)
+{
     if (!QFileInfo(path).isFile()) {
         applog::critical(QStringLiteral("update config path is invalid"));
         return false;
@@ -100,7 +107,6 @@ bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &inst
             const QJsonObject element = value.toObject();
             if (!element.contains(kDocDownloadUrl) || !element.contains(kDocVersionRequired)) {
                 applog::critical(QStringLiteral("config upgradepackages is invalid, content:%1").arg(text));
-                m_upgradePackages.clear();
                 return false;
             }
             auto info = std::make_shared<PackageInfo>();
@@ -112,13 +118,11 @@ bool UpdateInfoManager::parseUpdateInfo(const QString &path, const QString &inst
 
     if (!package.contains(kDocFullPackage)) {
         applog::critical(QStringLiteral("config doesn't have fullpackage, content:%1").arg(text));
-        m_upgradePackages.clear();
         return false;
     }
     const QJsonObject fullPackage = package.value(kDocFullPackage).toObject();
     if (!fullPackage.contains(kDocDownloadUrl)) {
         applog::critical(QStringLiteral("config upgradepackage is invalid, content:%1").arg(text));
-        m_upgradePackages.clear();
         return false;
     }
     m_fullPackage = std::make_shared<PackageInfo>();

@@ -44,6 +44,8 @@ public:
     PackageInfoPtr fullPackage() const { return m_fullPackage; }
 
 private:
+    bool parse(const QString &path, const QString &installedVersion);
+
     QString m_name;
     QString m_productUrl;
     QString m_version;

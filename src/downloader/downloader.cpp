@@ -46,6 +46,18 @@ bool Downloader::acceptsUrl(const QUrl &url) const
     return false;
 }
 
+bool Downloader::setTarget(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &path)
+{
+    m_delegate = delegate;
+    m_savePath = path;
+    m_url = url;
+    if (!url.isValid() || path.isEmpty()) {
+        applog::critical(QStringLiteral("%1 initialize failed").arg(m_logName));
+        return false;
+    }
+    return acceptsUrl(url);
+}
+
 void Downloader::Delegate::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     Q_UNUSED(bytesReceived)

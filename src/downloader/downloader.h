@@ -53,9 +53,9 @@ protected:
     Downloader(const QString &logName, bool logTargets, int transferTimeoutMs);
 
     // Replaces the file object by a new one for path and opens it write-only, emptying it.
-    // Whether url may be fetched at all: http or https with a host. Anything else (file:, ftp:, a
-    // bare path) could read local files into the description or the package; refusals are logged.
-    bool acceptsUrl(const QUrl &url) const;
+    // Keeps the delegate, url and path of this transfer; false (logged) for an invalid url, an empty
+    // path, or a url that is not http or https with a host.
+    bool setTarget(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &path);
     bool openFile(const QString &path);
     // Sends the GET for url with the framework's limits; redirects come back to httpFinished.
     void startRequest(const QUrl &url);
@@ -81,6 +81,9 @@ protected:
     qint32 m_errorCode = 0;
 
 private:
+    // Whether url may be fetched at all: http or https with a host. Anything else (file:, ftp:, a
+    // bare path) could read local files into the description or the package; refusals are logged.
+    bool acceptsUrl(const QUrl &url) const;
     bool writeAvailable();
     void followRedirect(const QString &target);
 

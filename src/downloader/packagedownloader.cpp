@@ -14,15 +14,8 @@ PackageDownloader::PackageDownloader(QThreadPool *ioThreadPool, int transferTime
 
 bool PackageDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &dest)
 {
-    m_delegate = delegate;
-    m_savePath = dest;
-    m_url = url;
     applog::info(QStringLiteral("package downloader initialize: url:%1, dest:%2").arg(url.toString(), dest));
-    if (!url.isValid() || dest.isEmpty()) {
-        applog::critical(QStringLiteral("package downloader initialize failed"));
-        return false;
-    }
-    if (!acceptsUrl(url))
+    if (!setTarget(delegate, url, dest))
         return false;
     if (!m_ioThreadPool || m_ioThreadPool->maxThreadCount() != 1) {
         applog::critical(QStringLiteral("package downloader io thread error"));

@@ -11,17 +11,8 @@ UpdateInfoDownloader::UpdateInfoDownloader(int transferTimeoutMs)
 
 bool UpdateInfoDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &savePath)
 {
-    m_delegate = delegate;
-    m_savePath = savePath;
-    m_url = url;
     applog::info(QStringLiteral("updateinfo downloader initialize: url:%1").arg(url.toString()));
-    if (!url.isValid() || savePath.isEmpty()) {
-        applog::critical(QStringLiteral("updateinfo downloader initialize failed"));
-        return false;
-    }
-    if (!acceptsUrl(url))
-        return false;
-    return true;
+    return setTarget(delegate, url, savePath);
 }
 
 bool UpdateInfoDownloader::run()

@@ -2,7 +2,6 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
-#include "app/mainapplication.h"
 #include "app/updateinfomanager.h"
 #include "localsocket/jsonutil.h"
 #include "localsocket/localclientwrapper.h"
@@ -14,22 +13,6 @@
 #include <QVariantMap>
 
 namespace runner {
-
-CheckContext CheckContext::fromApplication(app::MainApplication &application)
-{
-    CheckContext context;
-    context.mode = application.mode();
-    context.role = application.role();
-    context.lang = application.lang();
-    context.updateUrl = application.updateUrl();
-    context.masterLocalServer = application.masterLocalServer();
-    context.productVersion = application.productVersion();
-    context.checkInterval = application.checkInterval();
-    context.checkIntervalAfterUserCancel = application.checkIntervalAfterUserCancel();
-    context.history = application.historyConfig();
-    context.updateInfoManager = application.updateInfoManager();
-    return context;
-}
 
 NotifyDecision decideNotification(const NotificationFacts &facts, const QDateTime &now)
 {

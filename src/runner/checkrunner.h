@@ -10,13 +10,13 @@
 
 namespace app {
 class HistoryConfig;
-class MainApplication;
 class UpdateInfoManager;
 } // namespace app
 
 namespace runner {
 
-// What a check needs from the process that runs it, taken once when the runner is made.
+// What a check needs from the process that runs it, taken once when the runner is made
+// (checkContextOf in the runner factory).
 struct CheckContext
 {
     QString mode;
@@ -30,8 +30,6 @@ struct CheckContext
     // Owned by the application; they outlive the runner.
     app::HistoryConfig *history = nullptr;
     app::UpdateInfoManager *updateInfoManager = nullptr;
-
-    static CheckContext fromApplication(app::MainApplication &application);
 };
 
 // Everything the notification policy looks at.

@@ -15,6 +15,25 @@
 
 namespace runner {
 
+namespace {
+
+// The runners' views of this run, taken from the application once.
+CheckContext checkContextOf(app::MainApplication *application)
+{
+    CheckContext context;
+    context.mode = application->mode();
+    context.role = application->role();
+    context.lang = application->lang();
+    context.updateUrl = application->updateUrl();
+    context.masterLocalServer = application->masterLocalServer();
+    context.productVersion = application->productVersion();
+    context.checkInterval = application->checkInterval();
+    context.checkIntervalAfterUserCancel = application->checkIntervalAfterUserCancel();
+    context.history = application->historyConfig();
+    context.updateInfoManager = application->updateInfoManager();
+    return context;
+}
+
 UpgradeContext upgradeContextOf(app::MainApplication *application)
 {
     UpgradeContext context;
@@ -42,6 +61,8 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
     return context;
 }
 
+} // namespace
+
 std::shared_ptr<MainRunner> createMainRunner(const QString &action)
 {
     applog::info(QStringLiteral("create mainrunner, action:%1").arg(action));
@@ -49,7 +70,7 @@ std::shared_ptr<MainRunner> createMainRunner(const QString &action)
     if (!application)
         return nullptr;
     if (action == app::kActionCheckUpdate)
-        return std::make_shared<CheckRunner>(CheckContext::fromApplication(*application));
+        return std::make_shared<CheckRunner>(checkContextOf(application));
     if (action == app::kActionUpgrade || action == app::kActionRealUpgrade) {
         auto upgrade = std::make_shared<UpgradeRunner>(upgradeContextOf(application));
         QObject::connect(application, &app::MainApplication::signal_activeUpgradeDialog, upgrade.get(),

@@ -9,7 +9,6 @@ class QThreadPool;
 
 namespace app {
 class HistoryConfig;
-class MainApplication;
 class UpdateInfoManager;
 } // namespace app
 
@@ -44,8 +43,5 @@ struct UpgradeContext
     // Gives up the single-instance names before the master starts again or the run ends.
     std::function<void()> releaseSingleInstance;
 };
-
-// The upgrade's view of this run, taken from the application once.
-UpgradeContext upgradeContextOf(app::MainApplication *application);
 
 } // namespace runner

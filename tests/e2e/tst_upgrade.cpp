@@ -27,6 +27,7 @@ private slots:
     void upgrade_data();
     void upgrade();
     void bothStartsFail();
+    void refusesFileWithoutVersion();
     void upgradeTarget_data();
     void upgradeTarget();
 
@@ -145,6 +146,20 @@ void TestUpgrade::bothStartsFail()
     QCOMPARE(critical.filter("start updater failed").size(), 2);
     QCOMPARE(testsupport::readFile(backupDir), QByteArray("in the way"));
     QCOMPARE(testsupport::treeDifferences(before, testsupport::snapshotTree(box.installDir())), QString());
+}
+
+// A file that is no client (no version) must not get its whole folder copied into the backup.
+void TestUpgrade::refusesFileWithoutVersion()
+{
+    UpdaterSandbox box;
+    QVERIFY(box.isValid() && box.writeDefaultConfig());
+    QVERIFY(testsupport::writeFile(box.clientPath(), "not a client")
+            && testsupport::writeFile(box.installDir() + "/other", "x"));
+    app::LaunchParameters parameters = box.defaultParameters();
+    parameters.action = "upgrade";
+    QCOMPARE(box.run(parameters), 255);
+    QVERIFY(!QFileInfo::exists(box.localDataDir() + "/install_backup"));
+    QCOMPARE(box.logFiles().size(), 1);
 }
 
 void TestUpgrade::upgradeTarget_data()

@@ -351,6 +351,8 @@ void TestUpgradeRunner::scenario()
         fprintf(stderr, "%s\n", qPrintable(log.texts().join('\n')));
     QVERIFY(!timedOut);
     QCOMPARE(visited(), states);
+    // The outcome is reported once, and not at all by a run left mid-step.
+    QCOMPARE(log.textsStartingWith("after upgrade.").size(), act == Act::CloseTwiceApplying ? 0 : 1);
     // Left mid-step, the run has no result: the old tree, under its own names, and its backup stay.
     const bool midStep = act == Act::CloseTwiceApplying;
     const bool upgraded = result == 0 && !midStep;

@@ -39,77 +39,6 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, uint64_t *hash)
     return ok;
 }
 
-// The manifest's zstd frame, decompressed piece by piece for the parser.
-class ManifestSource
-{
-public:
-    ManifestSource(int fd, uint64_t offset, uint64_t size)
-        : m_fd(fd)
-        , m_pos(offset)
-        , m_end(offset + size)
-        , m_ctx(ZSTD_createDCtx())
-        , m_in(kReadSize)
-    {
-        ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kManifestWindowLog);
-    }
-    ~ManifestSource() { ZSTD_freeDCtx(m_ctx); }
-
-    size_t pull(unsigned char *data, size_t size)
-    {
-        ZSTD_outBuffer out{ data, size, 0 };
-        while (out.pos == 0 && m_error.empty()) {
-            if (m_last == 0) {
-                m_error = "it ends before its declared size";
-                break;
-            }
-            if (m_input.pos == m_input.size && !refill())
-                break;
-            const size_t r = ZSTD_decompressStream(m_ctx, &out, &m_input);
-            if (ZSTD_isError(r))
-                m_error = ZSTD_getErrorName(r);
-            else
-                m_last = r;
-        }
-        return out.pos;
-    }
-
-    // True when the frame ends exactly after what was pulled, with no input left.
-    bool finished()
-    {
-        unsigned char extra;
-        if (m_last != 0 && pull(&extra, 1) != 0)
-            m_error = "it holds more than its declared size";
-        else if (m_last != 0 && m_error.empty())
-            m_error = "its frame does not end";
-        if (m_error.empty() && (m_input.pos != m_input.size || m_pos != m_end))
-            m_error = "bytes after its frame";
-        return m_error.empty();
-    }
-    const std::string &error() const { return m_error; }
-
-private:
-    bool refill()
-    {
-        const size_t want = size_t(std::min<uint64_t>(m_in.size(), m_end - m_pos));
-        if (want == 0 || !readAt(m_fd, m_in.data(), want, m_pos)) {
-            m_error = "it is truncated";
-            return false;
-        }
-        m_pos += want;
-        m_input = { m_in.data(), want, 0 };
-        return true;
-    }
-
-    int m_fd;
-    uint64_t m_pos;
-    uint64_t m_end;
-    ZSTD_DCtx *m_ctx;
-    std::vector<char> m_in;
-    ZSTD_inBuffer m_input{ nullptr, 0, 0 };
-    size_t m_last = 1;
-    std::string m_error;
-};
-
 } // namespace
 
 PackageReader::~PackageReader()
@@ -163,13 +92,18 @@ Status PackageReader::readOpened()
     if (hash != m_header.manifestHash)
         return Status::fail(ExitBadPackage, "package manifest is corrupt (hash mismatch)");
     // Decompressed as it is parsed: the manifest's claimed size is never allocated.
-    ManifestSource source(m_fd, kHeaderSize, m_header.manifestSize);
-    ByteReader reader(
-            m_header.manifestRawSize, [&source](unsigned char *data, size_t size) { return source.pull(data, size); });
+    ZstdDecoder source(m_fd, kHeaderSize, m_header.manifestSize, kManifestWindowLog);
+    Status sourceStatus;
+    ByteReader reader(m_header.manifestRawSize, [&source, &sourceStatus](unsigned char *data, size_t size) {
+        return sourceStatus.ok() ? source.pull(data, size, &sourceStatus) : 0;
+    });
     s = decodeManifest(reader, &m_manifest, m_header.version);
-    // A parse that ran out of bytes fails for the reason the source gives.
-    if ((s.ok() && !source.finished()) || !source.error().empty())
-        s = Status::fail(ExitBadPackage, "package manifest is corrupt: " + source.error());
+    // A parse that ran out of bytes fails for the reason the source gives; a parse that is done
+    // must have used the whole frame.
+    if (sourceStatus.ok() && s.ok())
+        sourceStatus = source.finish();
+    if (!sourceStatus.ok())
+        s = Status::fail(ExitBadPackage, "package manifest is corrupt: " + sourceStatus.message);
     if (!s.ok())
         return s;
     if ((m_header.flags & kFlagFull) && !m_manifest.oldFiles.empty())

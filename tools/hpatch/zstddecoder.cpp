@@ -10,7 +10,7 @@ namespace {
 constexpr size_t kInputBuffer = 1 << 17;
 }
 
-ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size)
+ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size, int windowLogMax)
     : m_fd(fd)
     , m_pos(offset)
     , m_end(offset + size)
@@ -18,7 +18,7 @@ ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size)
     , m_in(kInputBuffer)
     , m_out(kInputBuffer)
 {
-    ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, kMaxWindowLog);
+    ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, windowLogMax);
     m_input.src = m_in.data();
 }
 
@@ -91,6 +91,19 @@ Status ZstdDecoder::read(void *data, size_t size)
         }
     }
     return {};
+}
+
+size_t ZstdDecoder::pull(void *data, size_t size, Status *status)
+{
+    if (m_outPos < m_outSize) {
+        const size_t n = std::min(size, m_outSize - m_outPos);
+        std::memcpy(data, m_out.data() + m_outPos, n);
+        m_outPos += n;
+        return n;
+    }
+    size_t produced = 0;
+    *status = decode(data, size, &produced);
+    return status->ok() ? produced : 0;
 }
 
 uint64_t ZstdDecoder::varint(Status *status)

@@ -9,17 +9,19 @@
 namespace hpatch {
 
 // Decodes one zstd frame that lies in [offset, offset + size) of an open file, with positional
-// reads and a window of at most 2^kMaxWindowLog, so a package cannot make it allocate more.
+// reads and a window of at most 2^windowLogMax, so a package cannot make it allocate more.
 class ZstdDecoder
 {
 public:
-    ZstdDecoder(int fd, uint64_t offset, uint64_t size);
+    ZstdDecoder(int fd, uint64_t offset, uint64_t size, int windowLogMax = kMaxWindowLog);
     ~ZstdDecoder();
     ZstdDecoder(const ZstdDecoder &) = delete;
     ZstdDecoder &operator=(const ZstdDecoder &) = delete;
 
     // Fills exactly size bytes; a short or broken stream gives ExitBadPackage.
     Status read(void *data, size_t size);
+    // Up to size bytes, at least one unless the frame has ended; 0 with status set on a failure.
+    size_t pull(void *data, size_t size, Status *status);
     uint64_t varint(Status *status);
     // Ok when the frame has ended and no input is left over.
     Status finish();
