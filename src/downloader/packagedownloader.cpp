@@ -57,7 +57,8 @@ void PackageDownloader::startRequest(const QUrl &url)
 void PackageDownloader::chunkWritten(const QByteArray &chunk)
 {
     // The bytes are hashed as they arrive: reading a large package again would cost as long as the
-    // download, and the file could change in between.
+    // download, and the file could change in between. On this thread: handing pieces to the I/O
+    // thread measured slower on a busy machine than hashing them here.
     if (!m_check.sha256.isEmpty())
         m_hash.addData(chunk);
 }

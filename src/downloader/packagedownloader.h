@@ -2,7 +2,7 @@
 
 #include "downloader/downloader.h"
 
-#include <QCryptographicHash>
+#include "crypto/sha256.h"
 
 class QThreadPool;
 
@@ -38,7 +38,7 @@ private:
     QThreadPool *m_ioThreadPool = nullptr;
     bool m_cancelled = false;
     const ContentCheck m_check;
-    QCryptographicHash m_hash{ QCryptographicHash::Sha256 };
+    crypto::Sha256 m_hash;
 };
 
 } // namespace downloader

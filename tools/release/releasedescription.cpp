@@ -1,8 +1,8 @@
 #include "releasedescription.h"
 
+#include "crypto/sha256.h"
 #include "crypto/signature.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -35,13 +35,19 @@ bool fillEntry(QJsonObject *entry, const QString &packageDir, QString *error)
 bool hashFile(const QString &path, qint64 *size, QByteArray *sha256, QString *error)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+    crypto::Sha256 hash;
+    bool readable = file.open(QIODevice::ReadOnly);
+    while (readable && !file.atEnd()) {
+        const QByteArray block = file.read(1024 * 1024);
+        readable = !block.isEmpty();
+        hash.addData(block);
+    }
+    *sha256 = hash.result();
+    if (!readable || sha256->isEmpty()) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
     *size = file.size();
-    *sha256 = hash.result();
     return true;
 }
 
