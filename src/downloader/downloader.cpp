@@ -123,7 +123,8 @@ void Downloader::startRequest(const QUrl &url)
 bool Downloader::writeAvailable()
 {
     while (m_reply->bytesAvailable() > 0) {
-        const QByteArray chunk = m_reply->read(kReadBufferSize);
+        // Sized to what is there: a buffer of the full limit for a small piece costs a fresh mapping.
+        const QByteArray chunk = m_reply->read(qMin(m_reply->bytesAvailable(), kReadBufferSize));
         if (chunk.isEmpty())
             break;
         if (m_writeFailed || m_tooLarge)
