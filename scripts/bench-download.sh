@@ -3,7 +3,8 @@
 # SHA-256 check of a signed description, against `curl -o`, all fetching the same files from nginx
 # on 127.0.0.1 (its own configuration under build/bench/download). Prints per size the wall time and
 # throughput of each, curl's time / ours for both (median of the runs), peak RSS, and for every run
-# whether our files match the served file.
+# whether our files match the served file, with the CPU seconds (user + system) each of ours took:
+# on a busy machine the wall times scatter, the CPU cost of the hash much less.
 #
 #   scripts/bench-download.sh [sizes in MiB, default "256 1024 4096"]
 #   PAIRS=3 scripts/bench-download.sh 256 1024
@@ -60,10 +61,13 @@ for mib in "${sizes[@]}"; do
             case $who in
                 curl) line[curl]=$(/usr/bin/time -f '%e %M' curl -s -o "$work/out/curl.bin" "$url" 2>&1 | tail -1)
                       rm -f "$work/out/curl.bin" ;;
-                ours) line[ours]=$("$bench" "$url" "$work/out/ours.bin" 2>/dev/null || true)
+                ours) line[ours]=$(/usr/bin/time -o "$work/out/cpu" -f '%U %S' "$bench" "$url" "$work/out/ours.bin" 2>/dev/null || true)
+                      line[ours_cpu]=$(awk '{print $1 + $2}' "$work/out/cpu")
                       cmp -s "$src" "$work/out/ours.bin" && line[ours_ok]=yes || line[ours_ok]=no
                       rm -f "$work/out/ours.bin" ;;
-                hashed) line[hashed]=$("$bench" "$url" "$work/out/hashed.bin" "$((mib * 1048576))" "$sha" 2>/dev/null || true)
+                hashed) line[hashed]=$(/usr/bin/time -o "$work/out/cpu" -f '%U %S' "$bench" "$url" "$work/out/hashed.bin" \
+                          "$((mib * 1048576))" "$sha" 2>/dev/null || true)
+                      line[hashed_cpu]=$(awk '{print $1 + $2}' "$work/out/cpu")
                       cmp -s "$src" "$work/out/hashed.bin" && line[hashed_ok]=yes || line[hashed_ok]=no
                       rm -f "$work/out/hashed.bin" ;;
             esac
@@ -73,7 +77,7 @@ for mib in "${sizes[@]}"; do
         ours_s=$(echo "${line[ours]}" | sed 's/.*seconds=\([0-9.]*\).*/\1/')
         hashed_s=$(echo "${line[hashed]}" | sed 's/.*seconds=\([0-9.]*\).*/\1/')
         rss=$(echo "${line[hashed]}" | sed 's/.*peak_rss_kib=\([0-9]*\).*/\1/')
-        intact="ours ${line[ours_ok]}, hashed ${line[hashed_ok]}"
+        intact="ours ${line[ours_ok]}, hashed ${line[hashed_ok]}; cpu_s ours ${line[ours_cpu]}, hashed ${line[hashed_cpu]}"
         ratio=$(awk -v c="$curl_s" -v o="$ours_s" 'BEGIN {printf "%.3f", c / o}')
         ratio_h=$(awk -v c="$curl_s" -v o="$hashed_s" 'BEGIN {printf "%.3f", c / o}')
         ratios+=("$ratio")
