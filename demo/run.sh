@@ -2,6 +2,8 @@
 # The updater at work, from a check to an installed new version, on this machine alone:
 #  - builds the sample client "version 1.0.0.0" and installs it, and the same client at 1.1.0.0;
 #  - makes an incremental and a full package to 1.1.0.0 with our package maker;
+#  - publishes them as a vendor does with the release tool: a new key pair, the packages' sizes and
+#    hashes written into the update description, the description signed;
 #  - serves them and the update description from nginx on 127.0.0.1;
 #  - starts the master stand-in and runs a check, printing what the master received;
 #  - runs the upgrade with its dialog on screen (a virtual one when there is no display), saves a
@@ -13,7 +15,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="$root/build/bin"
 testbin="$root/build/tests/bin"
 out="$root/build/demo"
-for tool in "$bin/solupdate" "$bin/hpatchz" "$bin/mkhpatch" "$testbin/versiontree" "$testbin/mastermock" \
+for tool in "$bin/solupdate" "$bin/hpatchz" "$bin/mkhpatch" "$bin/solrelease" "$testbin/versiontree" "$testbin/mastermock" \
             "$testbin/wmclose"; do
     [ -x "$tool" ] || { echo "missing $tool: build first (scripts/setup.sh)" >&2; exit 1; }
 done
@@ -86,6 +88,7 @@ cat > "$work/www/update.json" <<EOF
     "title": "Sample client 1.1.0.0",
     "content": { "cn": "示例客户端 1.1.0.0：更快，更稳。", "en": "Sample client 1.1.0.0: faster and steadier." },
     "product_url": "$base/index.html",
+    "expires": "$(date -u -d '+30 days' +%Y-%m-%dT%H:%M:%SZ)",
     "package": {
       "upgrade_packages": [
         { "download_url": "$base/packages/client-1.0.0.0-1.1.0.0.pkg", "version_required": "1.0.0.0" }
@@ -96,6 +99,19 @@ cat > "$work/www/update.json" <<EOF
 }
 EOF
 echo "<html><body>Sample client downloads</body></html>" > "$work/www/index.html"
+
+step "release signed with solrelease"
+public_key="$("$bin/solrelease" keygen "$work/release.key" | sed -n 's/^PublicKey=//p')"
+"$bin/solrelease" hash "$work/www/update.json" "$work/www/packages"
+"$bin/solrelease" sign "$work/release.key" "$work/www/update.json"
+"$bin/solrelease" verify "$public_key" "$work/www/update.json" | sed 's/^/  /'
+echo "  public key (PublicKey in solupdate.ini): $public_key"
+python3 - "$work/www/update.json" <<'EOF'
+import json, sys
+package = json.load(open(sys.argv[1], encoding="utf-8"))["config"]["package"]
+for entry in package["upgrade_packages"] + [package["full_package"]]:
+    print("  %s: %d bytes, sha256 %s" % (entry["download_url"].rsplit("/", 1)[1], entry["size"], entry["sha256"]))
+EOF
 nginx=/usr/sbin/nginx
 "$nginx" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 pids+=($!)
@@ -106,8 +122,8 @@ step "the updater beside its settings"
 updater="$work/updater"
 mkdir -p "$updater"
 cp "$bin/solupdate" "$bin/hpatchz" "$updater/"
-printf '[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\nNeedKilledProcessesBeforeUpgrade=\n' \
-    > "$updater/solupdate.ini"
+printf '[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\nNeedKilledProcessesBeforeUpgrade=\nPublicKey=%s\n' \
+    "$public_key" > "$updater/solupdate.ini"
 echo "  $updater"
 
 step "the master: the running client and its local server (mastermock)"
@@ -130,6 +146,7 @@ set +e
 status=$?
 set -e
 echo "  solupdate checkUpdate exited with $status"
+grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /'
 echo "  the master received:"
 python3 - "$master_out" <<'EOF'
 import json, sys
@@ -174,7 +191,8 @@ if ! grep -q 'upgrade runner doloop complete' "$copy_log"; then
     sed 's/^/  /' "$copy_log" >&2
     exit 1
 fi
-grep -o 'upgrade runner [a-z ]*\(package\|pakcage\|reportResult\)[^"]*' "$copy_log" | sed 's/^/  /'
+grep -o 'update description signature [a-z]*[^"]*\|upgrade runner [a-z ]*\(package\|pakcage\|reportResult\)[^"]*' \
+    "$copy_log" | sed 's/^/  /'
 sleep 1
 import -window root "$out/upgrade-outcome.png"
 echo "  screenshot of the outcome: $out/upgrade-outcome.png"

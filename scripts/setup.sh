@@ -8,6 +8,7 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qttools5-dev qttools5-dev-tools
     libzstd-dev libxxhash-dev libdivsufsort-dev zstd
+    libsodium-dev libssl-dev
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
     clang
     xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil

@@ -1,7 +1,8 @@
-// bench_download URL DEST
+// bench_download URL DEST [SIZE SHA256]
 //
 // Downloads URL into DEST with the package downloader, the way the upgrade runner does: progress
-// mapped onto a progress bar and percent label (0 to 60 %), no throttling. Prints one line:
+// mapped onto a progress bar and percent label (0 to 60 %), no throttling; with SIZE and SHA256 (hex)
+// the package is checked against them as a signed description names them. Prints one line:
 //   ok=<0|1> bytes=<n> seconds=<s> mib_per_s=<x> peak_rss_kib=<k> progress_calls=<n>
 // The exit status is 0 only for a successful download.
 
@@ -70,10 +71,13 @@ long peakRssKib()
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: bench_download URL DEST\n");
+    if (argc != 3 && argc != 5) {
+        std::fprintf(stderr, "usage: bench_download URL DEST [SIZE SHA256]\n");
         return 2;
     }
+    downloader::ContentCheck check;
+    if (argc == 5)
+        check = { QByteArray(argv[3]).toLongLong(), QByteArray::fromHex(argv[4]) };
     const QUrl url = QUrl::fromUserInput(QString::fromLocal8Bit(argv[1]));
     const QString dest = QString::fromLocal8Bit(argv[2]);
     int appArgc = 1;
@@ -83,8 +87,8 @@ int main(int argc, char **argv)
     application.threadPool()->setMaxThreadCount(1);
 
     auto delegate = std::make_shared<ProgressDelegate>();
-    const std::unique_ptr<downloader::Downloader> package
-            = downloader::createDownloader(downloader::kKindPackage, application.threadPool());
+    const std::unique_ptr<downloader::Downloader> package = downloader::createDownloader(
+            downloader::kKindPackage, application.threadPool(), downloader::kTransferTimeoutMs, check);
     QElapsedTimer timer;
     timer.start();
     if (!package->initialize(delegate, url, dest) || !package->run())

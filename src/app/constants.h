@@ -38,6 +38,7 @@ inline const QString kConfigEnableProxy = QStringLiteral("EnableProxy");
 inline const QString kConfigNeedKilledProcesses = QStringLiteral("NeedKilledProcessesBeforeUpgrade");
 // The misspelling is what installed settings files carry.
 inline const QString kConfigWithBackupSuffix = QStringLiteral("WithBackupSufix");
+inline const QString kConfigPublicKey = QStringLiteral("PublicKey");
 
 // Update history file in the local data directory.
 inline const QString kHistoryFileName = QStringLiteral("solupdate_history.ini");
@@ -66,6 +67,11 @@ inline const QString kDocUpgradePackages = QStringLiteral("upgrade_packages");
 inline const QString kDocFullPackage = QStringLiteral("full_package");
 inline const QString kDocDownloadUrl = QStringLiteral("download_url");
 inline const QString kDocVersionRequired = QStringLiteral("version_required");
+inline const QString kDocSize = QStringLiteral("size");
+inline const QString kDocSha256 = QStringLiteral("sha256");
+inline const QString kDocExpires = QStringLiteral("expires");
+// The signature of a description lies beside it, on the server and on disk, under its name plus this.
+inline const QString kSignatureSuffix = QStringLiteral(".sig");
 
 inline const char *const kIniCodec = "UTF8";
 

@@ -261,6 +261,7 @@ bool MainApplication::parseConfig()
     m_enableProxy = settings.enableProxy;
     m_needKilledProcesses = settings.needKilledProcesses;
     m_withBackupSuffix = settings.withBackupSuffix;
+    m_publicKey = settings.publicKey;
 
     applog::info(QStringLiteral("parsed config: check_interval:%1,check_interval_after_user_cancel:%2,"
                                 "enable_proxy:%3,need_killed_processes_before_upgrade:%4,with_backup_sufix:%5")
@@ -271,6 +272,12 @@ bool MainApplication::parseConfig()
         applog::critical(QStringLiteral("parsed config key invalid"));
         return false;
     }
+    if (status == SettingsStatus::PublicKeyInvalid) {
+        applog::critical(QStringLiteral("parsed config public key invalid"));
+        return false;
+    }
+    if (!m_publicKey.isEmpty())
+        applog::info(QStringLiteral("parsed config public key:%1").arg(QString::fromLatin1(m_publicKey.toBase64())));
     return true;
 }
 

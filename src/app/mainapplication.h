@@ -95,6 +95,8 @@ public:
     quint32 checkIntervalAfterUserCancel() const { return m_checkIntervalAfterUserCancel; }
     QStringList needKilledProcesses() const { return m_needKilledProcesses; }
     bool withBackupSuffix() const { return m_withBackupSuffix; }
+    // Empty when the update descriptions are not signed.
+    QByteArray publicKey() const { return m_publicKey; }
     bool isMultiInstance() const { return m_multiInstance; }
 
     HistoryConfig *historyConfig();
@@ -138,6 +140,7 @@ private:
     quint32 m_checkIntervalAfterUserCancel = 0;
     QStringList m_needKilledProcesses;
     bool m_withBackupSuffix = true;
+    QByteArray m_publicKey;
     std::unique_ptr<HistoryConfig> m_historyConfig;
     std::unique_ptr<UpdateInfoManager> m_updateInfoManager;
     QLocalServer *m_checkServer = nullptr;

@@ -13,11 +13,14 @@ class UpdateInfoManager
 {
 public:
     // One package: where to download it and, for an incremental one, the installed version it
-    // applies to (empty for the full package).
+    // applies to (empty for the full package). When the description names them, the size in bytes
+    // and the SHA-256 (32 bytes) the downloaded file must have; -1 and empty when it does not.
     struct PackageInfo
     {
         QString downloadUrl;
         QString versionRequired;
+        qint64 size = -1;
+        QByteArray sha256;
     };
     using PackageInfoPtr = std::shared_ptr<PackageInfo>;
 
@@ -25,8 +28,10 @@ public:
 
     // Reads and validates the document at path against the installed product version. True only
     // when every check passed, that is when the document is valid and offers a newer version.
-    // Each failure logs one critical line.
-    bool parseUpdateInfo(const QString &path, const QString &installedVersion);
+    // With a publicKey (32 bytes), the document must first carry a valid signature in the file beside
+    // it (path plus ".sig"), must not have expired, and every package must name its size and
+    // SHA-256. Each failure logs one critical line.
+    bool parseUpdateInfo(const QString &path, const QString &installedVersion, const QByteArray &publicKey = {});
 
     // The text for "cn" or "en"; empty (and a critical line) for any other code.
     QString displayContent(const QString &language) const;
@@ -44,7 +49,7 @@ public:
     PackageInfoPtr fullPackage() const { return m_fullPackage; }
 
 private:
-    bool parse(const QString &path, const QString &installedVersion);
+    bool parse(const QString &path, const QString &installedVersion, const QByteArray &publicKey);
 
     QString m_name;
     QString m_productUrl;

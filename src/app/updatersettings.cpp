@@ -1,6 +1,7 @@
 #include "app/updatersettings.h"
 
 #include "app/constants.h"
+#include "crypto/signature.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -19,9 +20,14 @@ SettingsStatus readSettings(const QString &path, UpdaterSettings *settings)
     settings->enableProxy = file.value(kConfigEnableProxy, false).toBool();
     settings->needKilledProcesses = file.value(kConfigNeedKilledProcesses).toStringList();
     settings->withBackupSuffix = file.value(kConfigWithBackupSuffix).toBool();
+    const bool keyGiven = file.contains(kConfigPublicKey);
+    settings->publicKey = crypto::fromStrictBase64(file.value(kConfigPublicKey).toString().trimmed().toLatin1());
     file.endGroup();
     if (settings->checkInterval == 0 || settings->checkIntervalAfterUserCancel == 0)
         return SettingsStatus::IntervalInvalid;
+    // A key that cannot be read must never leave the updater taking unsigned descriptions.
+    if (keyGiven && settings->publicKey.size() != crypto::kPublicKeySize)
+        return SettingsStatus::PublicKeyInvalid;
     return SettingsStatus::Ok;
 }
 

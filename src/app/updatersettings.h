@@ -13,13 +13,16 @@ struct UpdaterSettings
     bool enableProxy = false;
     QStringList needKilledProcesses;
     bool withBackupSuffix = false;
+    // The Ed25519 key (32 bytes) that signs the update descriptions; empty: they are not signed.
+    QByteArray publicKey;
 };
 
-enum class SettingsStatus { Ok, FileMissing, IntervalInvalid };
+enum class SettingsStatus { Ok, FileMissing, IntervalInvalid, PublicKeyInvalid };
 
 // Reads the settings file at path into settings. FileMissing leaves settings alone;
-// IntervalInvalid (either interval missing, 0 or not a number) still fills settings with what the
-// file holds, so the caller can log it. Logs nothing.
+// IntervalInvalid (either interval missing, 0 or not a number) and PublicKeyInvalid (a PublicKey
+// that is not the Base64 of 32 bytes) still fill settings with what the file holds, so the caller
+// can log it. Logs nothing.
 SettingsStatus readSettings(const QString &path, UpdaterSettings *settings);
 
 } // namespace app

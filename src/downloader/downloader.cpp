@@ -111,6 +111,7 @@ void Downloader::startRequest(const QUrl &url)
     m_requestUrl = url;
     m_written = 0;
     m_writeFailed = false;
+    m_tooLarge = false;
     m_abortedByUs = false;
     m_reply = m_networkManager.get(request);
     m_reply->setReadBufferSize(kReadBufferSize);
@@ -122,27 +123,45 @@ void Downloader::startRequest(const QUrl &url)
 bool Downloader::writeAvailable()
 {
     while (m_reply->bytesAvailable() > 0) {
-        const QByteArray chunk = m_reply->read(kReadBufferSize);
+        // Sized to what is there: a buffer of the full limit for a small piece costs a fresh mapping.
+        const QByteArray chunk = m_reply->read(qMin(m_reply->bytesAvailable(), kReadBufferSize));
         if (chunk.isEmpty())
             break;
-        if (m_writeFailed)
+        if (m_writeFailed || m_tooLarge)
             continue;
+        if (m_sizeLimit >= 0 && m_written + chunk.size() > m_sizeLimit) {
+            m_tooLarge = true;
+            applog::critical(QStringLiteral("%1 content too large, limit:%2").arg(m_logName).arg(m_sizeLimit));
+            continue;
+        }
         const qint64 written = (m_file && m_file->isOpen()) ? m_file->write(chunk) : -1;
         if (written > 0)
             m_written += written;
         if (written != chunk.size())
             m_writeFailed = true;
+        else
+            chunkWritten(chunk);
     }
     return !m_writeFailed;
 }
 
 void Downloader::httpReadyRead()
 {
-    if (!m_reply || m_writeFailed || writeAvailable())
+    if (!m_reply || m_writeFailed || m_tooLarge)
         return;
-    // A full disk will not take the rest either.
-    applog::critical(QStringLiteral("%1 write file failed, path:%2").arg(m_logName, m_savePath));
-    abortReply();
+    if (!writeAvailable()) {
+        // A full disk will not take the rest either.
+        applog::critical(QStringLiteral("%1 write file failed, path:%2").arg(m_logName, m_savePath));
+        abortReply();
+    } else if (m_tooLarge) {
+        // An answer that does not end must not fill the disk.
+        abortReply();
+    }
+}
+
+void Downloader::chunkWritten(const QByteArray &chunk)
+{
+    Q_UNUSED(chunk)
 }
 
 void Downloader::reportProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -183,7 +202,7 @@ void Downloader::httpFinished()
     const qint64 announced = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&lengthKnown);
     const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
     const bool identity = encoding.isEmpty() || encoding == "identity";
-    const bool whole = !m_writeFailed && !(lengthKnown && identity && announced != m_written);
+    const bool whole = !m_writeFailed && !m_tooLarge && !(lengthKnown && identity && announced != m_written);
     m_reply->disconnect(this);
     m_reply->deleteLater();
     m_reply = nullptr;
@@ -195,7 +214,7 @@ void Downloader::httpFinished()
         followRedirect(redirectTarget);
         return;
     }
-    if (m_errorCode == 0 && !whole)
+    if (m_errorCode == 0 && !whole && !m_tooLarge)
         applog::critical(QStringLiteral("%1 incomplete content, written:%2").arg(m_logName).arg(m_written));
     complete(m_errorCode == 0 && whole);
 }
@@ -236,13 +255,14 @@ void Downloader::followRedirect(const QString &target)
     startRequest(next);
 }
 
-std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool, int transferTimeoutMs)
+std::unique_ptr<Downloader> createDownloader(
+        int kind, QThreadPool *ioPool, int transferTimeoutMs, const ContentCheck &check)
 {
     switch (kind) {
     case kKindUpdateInfo:
         return std::make_unique<UpdateInfoDownloader>(transferTimeoutMs);
     case kKindPackage:
-        return std::make_unique<PackageDownloader>(ioPool, transferTimeoutMs);
+        return std::make_unique<PackageDownloader>(ioPool, transferTimeoutMs, check);
     default:
         return nullptr;
     }

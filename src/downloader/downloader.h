@@ -15,6 +15,14 @@ class QThreadPool;
 
 namespace downloader {
 
+// What a package must be once downloaded, as its description names it: its size in bytes (-1: not
+// named) and its SHA-256 (32 bytes; empty: not named).
+struct ContentCheck
+{
+    qint64 size = -1;
+    QByteArray sha256;
+};
+
 // One HTTP GET streamed into one file. A downloader serves one transfer: initialize, run, then
 // exactly one outcome callback on the delegate (progress callbacks may come before it). The
 // delegate is held weakly; callbacks to a delegate that is gone are skipped.
@@ -58,7 +66,7 @@ protected:
     bool setTarget(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &path);
     bool openFile(const QString &path);
     // Sends the GET for url with the framework's limits; redirects come back to httpFinished.
-    void startRequest(const QUrl &url);
+    virtual void startRequest(const QUrl &url);
     // Appends what the reply holds to the file, and gives up on the transfer when a write fails.
     virtual void httpReadyRead();
     // Follows a redirect or reports the outcome through complete().
@@ -69,8 +77,13 @@ protected:
     // Reports the outcome once; the concrete downloader decides when a failed file is removed.
     virtual void complete(bool success) = 0;
     virtual void reportProgress(qint64 bytesReceived, qint64 bytesTotal);
+    // Sees every chunk of the current answer right after it was written to the file.
+    virtual void chunkWritten(const QByteArray &chunk);
     // Bytes of the current answer written to the file.
     qint64 bytesWritten() const { return m_written; }
+    // A body that would grow past limit bytes is not written further and fails the transfer at once
+    // (logged); -1: no limit.
+    void setSizeLimit(qint64 limit) { m_sizeLimit = limit; }
 
     std::weak_ptr<Delegate> m_delegate;
     QUrl m_url;
@@ -93,14 +106,17 @@ private:
     QUrl m_requestUrl;
     int m_redirectCount = 0;
     qint64 m_written = 0;
+    qint64 m_sizeLimit = -1;
     bool m_writeFailed = false;
+    bool m_tooLarge = false;
     bool m_abortedByUs = false;
 };
 
 // kind 0 (kKindUpdateInfo): the update-info downloader; kind 1 (kKindPackage): the package
-// downloader, which needs ioPool (the application's I/O pool, limited to one thread); any other
-// kind: none. A transfer that receives nothing for transferTimeoutMs fails.
-std::unique_ptr<Downloader> createDownloader(
-        int kind, QThreadPool *ioPool = nullptr, int transferTimeoutMs = kTransferTimeoutMs);
+// downloader, which needs ioPool (the application's I/O pool, limited to one thread) and holds the
+// package to check (a mismatch is a failed download); any other kind: none. A transfer that
+// receives nothing for transferTimeoutMs fails.
+std::unique_ptr<Downloader> createDownloader(int kind, QThreadPool *ioPool = nullptr,
+        int transferTimeoutMs = kTransferTimeoutMs, const ContentCheck &check = {});
 
 } // namespace downloader

@@ -7,6 +7,8 @@ namespace downloader {
 UpdateInfoDownloader::UpdateInfoDownloader(int transferTimeoutMs)
     : Downloader(QStringLiteral("updateinfo downloader"), true, transferTimeoutMs)
 {
+    // An endless answer would otherwise fill the disk, and the log, which receives the document.
+    setSizeLimit(kUpdateInfoSizeLimit);
 }
 
 bool UpdateInfoDownloader::initialize(const std::weak_ptr<Delegate> &delegate, const QUrl &url, const QString &savePath)
@@ -31,27 +33,8 @@ bool UpdateInfoDownloader::cancel()
     return true;
 }
 
-void UpdateInfoDownloader::httpReadyRead()
-{
-    Downloader::httpReadyRead();
-    // An endless answer would otherwise fill the disk, and the log, which receives the document.
-    if (m_reply && tooLarge())
-        abortReply();
-}
-
-bool UpdateInfoDownloader::tooLarge()
-{
-    if (!m_tooLarge && bytesWritten() > kUpdateInfoSizeLimit) {
-        m_tooLarge = true;
-        applog::critical(QStringLiteral("updateinfo downloader content too large, limit:%1").arg(kUpdateInfoSizeLimit));
-    }
-    return m_tooLarge;
-}
-
 void UpdateInfoDownloader::complete(bool success)
 {
-    // The end of the body can come with the finish, past the check made for each chunk.
-    success = success && !tooLarge();
     // The delegate is told first and the file goes afterwards; the path is kept aside in case
     // the delegate lets go of this downloader during the callback.
     const QString path = m_savePath;

@@ -19,15 +19,8 @@ public:
     bool cancel() override;
     qint32 errorCode() override { return m_errorCode; }
 
-private slots:
-    void httpReadyRead() override;
-
 private:
     void complete(bool success) override;
-    // Logs the first time the body grows past the limit.
-    bool tooLarge();
-
-    bool m_tooLarge = false;
 };
 
 } // namespace downloader

@@ -9,6 +9,7 @@
 #include "runner/constants.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QUrl>
 #include <QVariantMap>
 
@@ -91,10 +92,32 @@ bool CheckRunner::startDownload()
     return true;
 }
 
+bool CheckRunner::startSignatureDownload()
+{
+    QUrl url(m_context.updateUrl, QUrl::TolerantMode);
+    url.setPath(url.path(QUrl::FullyEncoded) + app::kSignatureSuffix, QUrl::TolerantMode);
+    const QString path = m_updateInfoPath + app::kSignatureSuffix;
+    applog::info(
+            QStringLiteral("checkrunner start signature download, url:%1, download_path:%2").arg(url.toString(), path));
+    // The signature of an earlier description must not stand in for a missing one.
+    QFile::remove(path);
+    m_signatureDownloader = downloader::createDownloader(downloader::kKindUpdateInfo);
+    const auto self = std::dynamic_pointer_cast<downloader::Downloader::Delegate>(shared_from_this());
+    return m_signatureDownloader->initialize(self, url, path) && m_signatureDownloader->run();
+}
+
 void CheckRunner::onDownloadComplete(bool success)
 {
+    // A signed description is read only together with its signature; this callback comes back
+    // once that has arrived too.
+    if (success && !m_context.publicKey.isEmpty() && !m_signatureDownloader) {
+        if (startSignatureDownload())
+            return;
+        success = false;
+    }
     if (!success) {
-        applog::critical(QStringLiteral("checkrunner download failed, error:%1").arg(m_downloader->errorCode()));
+        const auto &failed = m_signatureDownloader ? m_signatureDownloader : m_downloader;
+        applog::critical(QStringLiteral("checkrunner download failed, error:%1").arg(failed->errorCode()));
     } else if (!parseConfig()) {
         applog::critical(QStringLiteral("checkrunner parse config failed"));
     } else {
@@ -116,7 +139,7 @@ void CheckRunner::onDownloadComplete(bool success)
 bool CheckRunner::parseConfig()
 {
     app::UpdateInfoManager *manager = m_context.updateInfoManager;
-    if (!manager->parseUpdateInfo(m_updateInfoPath, m_currentVersion)) {
+    if (!manager->parseUpdateInfo(m_updateInfoPath, m_currentVersion, m_context.publicKey)) {
         applog::critical(QStringLiteral("updateinfo manager parse updateinfo failed"));
         return false;
     }

@@ -27,6 +27,8 @@ struct CheckContext
     QString productVersion;
     quint32 checkInterval = 0;
     quint32 checkIntervalAfterUserCancel = 0;
+    // Empty: the update description is not signed.
+    QByteArray publicKey;
     // Owned by the application; they outlive the runner.
     app::HistoryConfig *history = nullptr;
     app::UpdateInfoManager *updateInfoManager = nullptr;
@@ -70,6 +72,8 @@ public:
 
 private:
     bool startDownload();
+    // Fetches the description's signature from beside it; false when that cannot start.
+    bool startSignatureDownload();
     bool parseConfig();
     bool shouldNotify() const;
     void notifyToMaster();
@@ -88,6 +92,7 @@ private:
     QString m_targetVersion;
     QString m_displayContent;
     std::unique_ptr<downloader::Downloader> m_downloader;
+    std::unique_ptr<downloader::Downloader> m_signatureDownloader;
 };
 
 } // namespace runner

@@ -29,6 +29,7 @@ CheckContext checkContextOf(app::MainApplication *application)
     context.productVersion = application->productVersion();
     context.checkInterval = application->checkInterval();
     context.checkIntervalAfterUserCancel = application->checkIntervalAfterUserCancel();
+    context.publicKey = application->publicKey();
     context.history = application->historyConfig();
     context.updateInfoManager = application->updateInfoManager();
     return context;
@@ -52,6 +53,7 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
         app::kConfigFileName, platform::kPatchToolName };
     context.needKilledProcesses = application->needKilledProcesses();
     context.withBackupSuffix = application->withBackupSuffix();
+    context.publicKey = application->publicKey();
     context.closeResultPage = QGuiApplication::platformName() == QLatin1String("offscreen");
     context.history = application->historyConfig();
     context.updateInfo = application->updateInfoManager();

@@ -38,6 +38,8 @@ struct UpgradeContext
     QStringList updaterFileNames;
     QStringList needKilledProcesses;
     bool withBackupSuffix = true;
+    // Empty: the update description is not signed.
+    QByteArray publicKey;
     // Nobody can see the dialog (no display): its result page closes itself and the run ends.
     bool closeResultPage = false;
     app::HistoryConfig *history = nullptr;

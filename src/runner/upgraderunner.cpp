@@ -73,7 +73,8 @@ bool UpgradeRunner::initialize()
         return false;
     }
     app::UpdateInfoManager *manager = m_context.updateInfo;
-    if (!manager || !manager->parseUpdateInfo(m_context.updateInfoFilePath, m_context.productVersion)) {
+    if (!manager
+            || !manager->parseUpdateInfo(m_context.updateInfoFilePath, m_context.productVersion, m_context.publicKey)) {
         applog::critical(QStringLiteral("parse updateinfo config error"));
         return false;
     }
@@ -274,7 +275,7 @@ int UpgradeRunner::downloadUpgradePackage()
     }
     const QUrl url(m_upgradePackage->downloadUrl);
     m_upgradePackagePath = packageFilePath(url);
-    if (m_upgradePackagePath.isEmpty() || !startRequest(url, m_upgradePackagePath)) {
+    if (m_upgradePackagePath.isEmpty() || !startRequest(url, m_upgradePackagePath, *m_upgradePackage)) {
         applog::critical(QStringLiteral("upgrade runner downloadupgrade package start request failed"));
         return follow(ResultFailed);
     }
@@ -296,7 +297,7 @@ int UpgradeRunner::downloadFullPackage()
     }
     const QUrl url(m_fullPackage->downloadUrl);
     m_fullPackagePath = packageFilePath(url);
-    if (m_fullPackagePath.isEmpty() || !startRequest(url, m_fullPackagePath)) {
+    if (m_fullPackagePath.isEmpty() || !startRequest(url, m_fullPackagePath, *m_fullPackage)) {
         applog::critical(QStringLiteral("upgrade runner download full package start request failed"));
         return follow(ResultFailed);
     }
@@ -427,11 +428,13 @@ QString UpgradeRunner::packageFilePath(const QUrl &url) const
     return path;
 }
 
-bool UpgradeRunner::startRequest(const QUrl &url, const QString &path)
+bool UpgradeRunner::startRequest(
+        const QUrl &url, const QString &path, const app::UpdateInfoManager::PackageInfo &package)
 {
     applog::info(QStringLiteral("upgrade runner start request, url:%1, path%2").arg(url.toString(), path));
     retire(m_downloader);
-    m_downloader = downloader::createDownloader(downloader::kKindPackage, m_context.pool);
+    m_downloader = downloader::createDownloader(
+            downloader::kKindPackage, m_context.pool, downloader::kTransferTimeoutMs, { package.size, package.sha256 });
     const auto self = std::dynamic_pointer_cast<downloader::Downloader::Delegate>(shared_from_this());
     if (!m_downloader->initialize(self, url, path)) {
         applog::critical(QStringLiteral("upgrade runner init downloader error"));

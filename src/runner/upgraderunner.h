@@ -79,7 +79,7 @@ private:
     int follow(int result);
     // The local file for a package URL, or empty when its name could lead outside the data directory.
     QString packageFilePath(const QUrl &url) const;
-    bool startRequest(const QUrl &url, const QString &path);
+    bool startRequest(const QUrl &url, const QString &path, const app::UpdateInfoManager::PackageInfo &package);
     bool startUpgrade(const QString &path, const app::UpdateInfoManager::PackageInfoPtr &package, int duration);
     void replaceUpgrader();
     void reportResult(int result);

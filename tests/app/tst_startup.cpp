@@ -105,6 +105,12 @@ private slots:
         QTest::newRow("suffix missing means off") << QByteArray(
                 "[config]\nCheckInterval=4294967295\nCheckIntervalAfterUserCancel=1\nWithBackupSuffix=1\n")
                                                   << SettingsStatus::Ok << "4294967295,1,0,,0";
+        // Only the Base64 of 32 bytes is a key; anything else must not leave the descriptions unchecked.
+        const QByteArray key = "PublicKey=" + QByteArray(32, 'k').toBase64();
+        QTest::newRow("public key") << both + key << SettingsStatus::Ok << "60,120,0,,0";
+        for (const QByteArray &bad :
+                { key + "A", key.left(key.size() - 2), key + "\nPublicKey=", QByteArray(key).replace('a', '*') })
+            QTest::newRow(bad.constData()) << both + bad << SettingsStatus::PublicKeyInvalid << "60,120,0,,0";
     }
 
     void settings()
@@ -174,6 +180,10 @@ private slots:
         QTest::newRow("product version 1.2")
                 << "" << ini << "1.2" << 255
                 << QStringList{ "Critical: product version is invalid, version:1.2", failed };
+        QTest::newRow("malformed public key")
+                << "" << ini + "PublicKey=key"
+                << "1.0.0.0" << 255
+                << QStringList{ "Critical: parsed config public key invalid", "Critical: parse config error", failed };
     }
 
     // Real starts, without any display: each is refused with its status and its last log lines.

@@ -83,6 +83,14 @@ private slots:
         row("no full package", doc({ { "\"full_package\"", "\"f\"" } }), "config doesn't have fullpackage, content:%C");
         row("full package without url", doc({ { "\"download_url\": \"http://t/full\"", "\"d\": 1" } }),
                 "config upgradepackage is invalid, content:%C");
+        const QString integrity("config package size or sha256 is invalid, content:%C");
+        row("size as text", doc({ { "\"http://t/full\"", "\"http://t/full\", \"size\": \"12\"" } }), integrity);
+        row("size negative", doc({ { "\"http://t/full\"", "\"http://t/full\", \"size\": -1" } }), integrity);
+        row("sha256 of 63 digits",
+                doc({ { "\"version_required\": \"1.2.3\"",
+                        "\"version_required\": \"1.2.3\", \"sha256\": "
+                        "\"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\"" } }),
+                integrity);
         row("complete", doc(), "1" + both);
         row("force as the string true", doc({ { "true}", "\"true\"}" } }), "0" + both);
         row("upgrade_packages as object",

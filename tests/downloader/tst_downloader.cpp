@@ -15,11 +15,14 @@
 #include <csignal>
 #include <sys/resource.h>
 
+using downloader::ContentCheck;
 using downloader::Downloader;
 using downloader::kKindPackage;
 using downloader::kKindUpdateInfo;
 using testsupport::HttpServer;
 using testsupport::LogCapture;
+
+Q_DECLARE_METATYPE(ContentCheck)
 
 namespace {
 
@@ -66,9 +69,9 @@ class TestDownloader : public QObject
         bool started = false;
     };
 
-    Run start(int kind, const QUrl &url, const QString &path, int stallMs = kStallMs)
+    Run start(int kind, const QUrl &url, const QString &path, int stallMs = kStallMs, const ContentCheck &check = {})
     {
-        Run run{ downloader::createDownloader(kind, &m_pool, stallMs), std::make_shared<Recorder>() };
+        Run run{ downloader::createDownloader(kind, &m_pool, stallMs, check), std::make_shared<Recorder>() };
         run.recorder->path = path;
         run.started = run.downloader->initialize(run.recorder, url, path) && run.downloader->run();
         return run;
@@ -155,6 +158,7 @@ private slots:
         QTest::addColumn<int>("errorCode"); // -1: not checked
         QTest::addColumn<QString>("critical"); // part of the critical log line; empty: none at all
         QTest::addColumn<QString>("when"); // how the transfer is interrupted; empty: it is not
+        QTest::addColumn<ContentCheck>("check"); // the package's size and hash as its description names them
 
         const QByteArray none;
         const QByteArray hello("hello world");
@@ -163,8 +167,9 @@ private slots:
             const char *k = info ? "updateinfo" : "package";
             const auto row = [kind, k](const QString &name, const QUrl &url, const QByteArray &content,
                                      int errorCode = -1, const QString &critical = QString(),
-                                     const QString &when = QString()) {
-                QTest::addRow("%s %s", k, qPrintable(name)) << kind << url << content << errorCode << critical << when;
+                                     const QString &when = QString(), const ContentCheck &check = {}) {
+                QTest::addRow("%s %s", k, qPrintable(name))
+                        << kind << url << content << errorCode << critical << when << check;
             };
             const auto http = [this](const QString &path) { return m_http.url(path); };
             const auto serve = [this](const QString &path, const HttpServer::Route &route) {
@@ -209,6 +214,23 @@ private slots:
             row("cancel", http("/stall-mid"), none, -1, "", "cancel");
             row("no delegate", http("/missing"), none, -1, "", "no delegate");
         }
+        // A package is taken only when it is what its description names; one that keeps coming past
+        // its size is cut off there (the stall would otherwise fail it only after the limit).
+        const auto check = [this](const char *tag, const char *path, const ContentCheck &check,
+                                   const QByteArray &content, const QString &critical) {
+            QTest::newRow(tag) << kKindPackage << m_http.url(path) << content << -1 << critical << QString() << check;
+        };
+        const QByteArray sha = QCryptographicHash::hash(m_large, QCryptographicHash::Sha256);
+        QByteArray changed = m_large;
+        changed[1000] = char(~changed[1000]);
+        m_http.setBody("/changed", changed);
+        m_http.setRoute("/endless", { 200, {}, m_huge, {}, false, true, 4 * 1024 * 1024 });
+        check("package as named", "/large", { m_large.size(), sha }, m_large, "");
+        check("package one byte changed", "/changed", { m_large.size(), sha }, none,
+                "sha256 mismatch, expected:" + sha.toHex());
+        check("package shorter than named", "/large", { m_large.size() + 1, sha }, none,
+                "size mismatch, expected:3145746, received:3145745");
+        check("package endless", "/endless", { 1024 * 1024, {} }, none, "content too large, limit:1048576");
     }
 
     void transfer()
@@ -219,6 +241,7 @@ private slots:
         QFETCH(int, errorCode);
         QFETCH(QString, critical);
         QFETCH(QString, when);
+        QFETCH(ContentCheck, check);
         const QString dir = m_dir.filePath(QStringLiteral("dir%1").arg(++m_counter));
         const QString target = dir + "/target.bin";
         QVERIFY(when == "open" || QDir().mkpath(dir));
@@ -236,7 +259,7 @@ private slots:
         });
         const QStringList requestsBefore = m_http.requestedPaths();
         LogCapture log;
-        Run run = start(kind, url, target, when.isEmpty() ? kStallMs : 10000);
+        Run run = start(kind, url, target, when.isEmpty() ? kStallMs : 10000, check);
         QCOMPARE(run.started, when != "open");
         if (when == "cancel") {
             // Part of the body is on disk and the rest does not come.

@@ -1,4 +1,6 @@
 #include "app/constants.h"
+#include "crypto/signature.h"
+#include "releasedescription.h"
 #include "runner/checkrunner.h"
 
 #include "common/testenv.h"
@@ -78,26 +80,37 @@ private slots:
         QTest::addColumn<int>("messages");
         QTest::addColumn<QString>("payload"); // what every message carries; empty: none
         QTest::addColumn<QString>("history"); // DestVesion|PreVersion|Notified|Cancelled|told now; empty: no file
+        QTest::addColumn<QString>("signing"); // empty: unsigned; else the key is set and what goes wrong
 
         const QString told = QStringLiteral("{\"isForceUpdate\":false,\"isManual\":false,\"needUpdate\":true,"
                                             "\"targetVersion\":\"1.1.0.0\",\"updateInfoContent\":\"%1\"}")
                                      .arg(QString::fromLatin1(kContent.toUtf8().toBase64()));
         const QStringList none;
         const QString marked = "1.1.0.0|1.0.0.0|1|1|1";
-        QTest::newRow("first automatic check") << "1.1.0.0" << false << "" << none << 1 << told << marked;
-        QTest::newRow("through the proxy") << "1.1.0.0" << true << "" << none << 1 << told << marked;
-        QTest::newRow("log file cannot be opened") << "1.1.0.0" << false << "/proc" << none << 1 << told << marked;
+        const QString noUpdate("{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,"
+                               "\"targetVersion\":\"\",\"updateInfoContent\":\"\"}");
+        QTest::newRow("first automatic check") << "1.1.0.0" << false << "" << none << 1 << told << marked << "";
+        QTest::newRow("through the proxy") << "1.1.0.0" << true << "" << none << 1 << told << marked << "";
+        QTest::newRow("log file cannot be opened")
+                << "1.1.0.0" << false << "/proc" << none << 1 << told << marked << "";
         QTest::newRow("master answers the third attempt")
-                << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked;
+                << "1.1.0.0" << false << "" << QStringList{ "--answer-from", "3" } << 3 << told << marked << "";
         QTest::newRow("master never answers")
-                << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3 << told << "1.1.0.0|1.0.0.0|0|0|0";
-        QTest::newRow("two-part target") << "1.2" << false << "" << none << 0 << ""
-                                         << "1.2|1.0.0.0|0|0|0";
-        QTest::newRow("manual, update URL unreachable")
-                << "" << false << "" << none << 1
-                << "{\"isForceUpdate\":false,\"isManual\":true,\"needUpdate\":false,\"targetVersion\":\"\","
-                   "\"updateInfoContent\":\"\"}"
+                << "1.1.0.0" << false << "" << QStringList{ "--never-answer" } << 3 << told << "1.1.0.0|1.0.0.0|0|0|0"
                 << "";
+        QTest::newRow("two-part target") << "1.2" << false << "" << none << 0 << ""
+                                         << "1.2|1.0.0.0|0|0|0"
+                                         << "";
+        QTest::newRow("manual, update URL unreachable") << "" << false << "" << none << 1 << noUpdate << ""
+                                                        << "";
+        QTest::newRow("signed") << "1.1.0.0" << false << "" << none << 1 << told << marked << "good";
+        // A refused description is no update: nothing for an automatic check, "no update" for a manual one.
+        for (const char *refused : { "doc byte", "sig byte", "wrong key", "no sig", "sig not base64", "sig 63 bytes",
+                     "expired", "no sha256", "malformed key" })
+            QTest::newRow(refused) << "1.1.0.0" << false << "" << none << 0 << ""
+                                   << "" << refused;
+        QTest::newRow("manual, wrong key") << "1.1.0.0" << false << "" << none << 1 << noUpdate << ""
+                                           << "manual wrong key";
     }
 
     void endToEnd()
@@ -109,23 +122,42 @@ private slots:
         QFETCH(QString, payload);
         QFETCH(QString, history);
         QFETCH(int, messages);
+        QFETCH(QString, signing);
 
+        const crypto::KeyPair key = crypto::generateKeyPair();
+        const QByteArray otherKey = crypto::generateKeyPair().publicKey;
+        const QByteArray publicKey = signing == "malformed key" ? "c2hvcnQ="
+                : signing.endsWith("wrong key")                 ? otherKey.toBase64()
+                                                                : key.publicKey.toBase64();
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.writeConfig(QByteArray("[config]\nCheckInterval=3600\nCheckIntervalAfterUserCancel=86400\n")
-                + (proxy ? "EnableProxy=true\n" : "")));
+                + (proxy ? "EnableProxy=true\n" : "") + (signing.isEmpty() ? "" : "PublicKey=" + publicKey + "\n")));
         QVERIFY(sandbox.isValid() && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
+        QJsonObject full{ { "download_url", "http://f" }, { "size", 1 } };
+        if (signing != "no sha256")
+            full.insert("sha256", QString(64, 'a'));
         const QJsonObject config{ { "name", "client" }, { "version", target }, { "title", "Update" },
             { "content", QJsonObject{ { "cn", "更快" }, { "en", kContent } } },
-            { "package", QJsonObject{ { "full_package", QJsonObject{ { "download_url", "http://f" } } } } } };
-        const QByteArray doc
-                = QJsonDocument(QJsonObject{ { "strategy", QJsonObject{ { "force", false } } }, { "config", config } })
-                          .toJson();
+            { "package", QJsonObject{ { "full_package", full } } } };
+        QByteArray doc = QJsonDocument(
+                QJsonObject{ { "strategy", QJsonObject{ { "force", false } } }, { "config", config },
+                        { "expires", signing == "expired" ? "2020-01-01T00:00:00Z" : "2999-01-01T00:00:00+08:00" } })
+                                 .toJson();
+        QByteArray signature = QByteArray::fromBase64(release::signatureFile(key.secretKey, doc));
+        if (signing == "doc byte")
+            doc.replace("Update", "Updatf");
+        signature[7] = char(signature[7] ^ (signing == "sig byte"));
+        if (signing == "sig 63 bytes")
+            signature.chop(1);
         HttpServer server;
+        if (signing != "no sig")
+            server.setBody("/update.json.sig",
+                    signing == "sig not base64" ? "*" + signature.toBase64().mid(1) : signature.toBase64());
         // The proxy of the settings has a fixed port; another run may hold it for a moment.
         QTRY_VERIFY_WITH_TIMEOUT(server.listen(proxy ? 8888 : 0), 30000);
         server.setBody("/update.json", doc);
         app::LaunchParameters p = sandbox.defaultParameters();
-        p.mode = target.isEmpty() ? "manual" : "auto";
+        p.mode = target.isEmpty() || signing.startsWith("manual") ? "manual" : "auto";
         // Through the proxy the request names a host that does not resolve (Qt never proxies loopback).
         p.updateUrl = proxy        ? "http://updates.invalid/update.json"
                 : target.isEmpty() ? "http://127.0.0.1:1/update.json"
@@ -141,6 +173,8 @@ private slots:
         const qint64 after = QDateTime::currentSecsSinceEpoch();
         if (proxy)
             QCOMPARE(server.requestedPaths(), QStringList{ "http://updates.invalid/update.json" });
+        // A key that cannot be read stops the run before anything is fetched.
+        QVERIFY(signing != "malformed key" || server.requestedPaths().isEmpty());
         QCOMPARE(sandbox.logFiles().isEmpty(), !logDir.isEmpty());
 
         // The exact bytes on the wire: the envelope, the payload as an escaped string, the attempt.

@@ -1,10 +1,13 @@
 #include "common/logcapture.h"
+#include "common/testenv.h"
 #include "sample/versiontrees.h"
 #include "upgrade/treecompare.h"
 
 #include "app/historyconfig.h"
 #include "app/updateinfomanager.h"
+#include "crypto/signature.h"
 #include "httpserver/httpserver.h"
+#include "releasedescription.h"
 #include "runner/constants.h"
 #include "runner/upgraderunner.h"
 #include "runner/upgradetransition.h"
@@ -33,11 +36,19 @@ const QString kClientName = QStringLiteral("RunnerClient.exe");
 // The patch tool the run uses: the real one, or a stand-in that fails in one way.
 enum class Tool { Real, Missing, ExitsZeroWithoutTree, Crashes, FailsSlowly, Hangs };
 // What the user does: leave the result page, or cancel or close while the package is on its way
-// (downloading) or being applied.
+// (downloading) or being applied; or the description stored by the check changes before the upgrade.
 // The backup the restore finds: none, a whole one, or a whole one while a file of the installation
 // cannot be replaced (immutable), so the restore cannot put everything back.
 enum class Backup { Missing, Present, PresentFileLocked };
-enum class Act { LeaveResult, CancelDownload, CloseDownload, CancelApplying, CloseTwiceApplying, OpenProductPage };
+enum class Act {
+    LeaveResult,
+    CancelDownload,
+    CloseDownload,
+    CancelApplying,
+    CloseTwiceApplying,
+    OpenProductPage,
+    DescriptionChanged
+};
 
 } // namespace
 
@@ -144,6 +155,20 @@ void TestUpgradeRunner::initTestCase()
     QVERIFY(sample::makeFullPackage(path("new"), path("serve/good_full.pkg")));
     QVERIFY(testsupport::writeTree(path("serve/bad"),
             { { "corrupt_inc.pkg", QByteArray(4096, 'B') }, { "corrupt_full.pkg", QByteArray(4096, 'B') } }));
+    // Packages as a signed description names them (declared/), and as the server hands them out:
+    // whole, with one byte changed, or with more after them.
+    QVERIFY(QDir().mkpath(path("declared")));
+    QByteArray changedFull = testsupport::readFile(path("serve/good_full.pkg"));
+    QByteArray changedInc = testsupport::readFile(path("serve/good_inc.pkg"));
+    changedFull[changedFull.size() / 2] = char(~changedFull[changedFull.size() / 2]);
+    changedInc[changedInc.size() / 2] = char(~changedInc[changedInc.size() / 2]);
+    QVERIFY(testsupport::writeTree(path("serve"),
+            { { "signed_full.pkg", testsupport::readFile(path("serve/good_full.pkg")) },
+                    { "tampered_full.pkg", changedFull }, { "tampered_inc.pkg", changedInc },
+                    { "long_full.pkg", testsupport::readFile(path("serve/good_full.pkg")) + "more" } }));
+    for (const char *name : { "signed_full.pkg", "tampered_full.pkg", "long_full.pkg" })
+        QVERIFY(QFile::copy(path("serve/good_full.pkg"), path("declared/") + name));
+    QVERIFY(QFile::copy(path("serve/good_inc.pkg"), path("declared/tampered_inc.pkg")));
     m_server.setRoot(path("serve"));
     QVERIFY(m_server.listen());
     // Half a package and then nothing.
@@ -216,6 +241,17 @@ void TestUpgradeRunner::scenario_data()
                                                  << Act::CloseTwiceApplying << QList<int>{ 3, 4, 7 } << 0;
     QTest::newRow("product page is a local file") << none << "missing_full.pkg" << Tool::Real << true << Backup::Present
                                                   << Act::OpenProductPage << QList<int>{ 3, 4 } << 4;
+    // A signed description: a package with a byte changed or more bytes than named is a failed
+    // download, so the full package follows an incremental one, and a full one ends untouched.
+    QTest::newRow("signed, incremental changed, full") << "tampered_inc.pkg"
+                                                       << "signed_full.pkg" << Tool::Real << true << Backup::Present
+                                                       << Act::LeaveResult << QList<int>{ 1, 2, 3, 4, 7, 8 } << 0;
+    for (const char *name : { "tampered_full.pkg", "long_full.pkg" })
+        QTest::newRow(name) << none << name << Tool::Real << true << Backup::Present << Act::LeaveResult
+                            << QList<int>{ 3, 4 } << 4;
+    QTest::newRow("signed, stored description changed")
+            << none << "signed_full.pkg" << Tool::Real << true << Backup::Present << Act::DescriptionChanged
+            << QList<int>{} << 0;
     // Package names come from the server: none may lead outside the data directory or take the
     // place of the description, the history or the backup.
     for (const char *name :
@@ -264,7 +300,17 @@ void TestUpgradeRunner::scenario()
     document.fullUrl = full.contains("://") ? full : m_server.url("/" + full).toString(QUrl::FullyEncoded);
     if (!incremental.isEmpty())
         document.incrementals << qMakePair(m_server.url("/" + incremental).toString(QUrl::FullyEncoded), kInstalled);
-    QVERIFY(testsupport::writeTree(dataDir, { { "update_teacher.json", sample::updateDocument(document) } }));
+    QByteArray description = sample::updateDocument(document);
+    const crypto::KeyPair key = crypto::generateKeyPair();
+    const bool signedDoc = QFile::exists(path("declared/" + full));
+    QString error;
+    QVERIFY(!signedDoc || release::fillPackageHashes(&description, path("declared"), &error));
+    const QByteArray signature = release::signatureFile(key.secretKey, description);
+    if (act == Act::DescriptionChanged)
+        description.replace("sample client", "sample clienT");
+    QVERIFY(testsupport::writeTree(dataDir,
+            { { "update_teacher.json", description },
+                    { "update_teacher.json.sig", signedDoc ? signature : QByteArray("not for this run") } }));
 
     app::HistoryConfig history;
     history.parseHistory(dataDir + "/history.ini");
@@ -288,8 +334,15 @@ void TestUpgradeRunner::scenario()
     context.history = &history;
     context.updateInfo = &updateInfo;
     context.pool = &pool;
+    context.publicKey = signedDoc ? key.publicKey : QByteArray();
     const auto upgrade = std::make_shared<UpgradeRunner>(context);
-    QVERIFY(upgrade->initialize());
+    // Refused as a description that cannot be parsed: nothing is touched, nothing recorded.
+    QCOMPARE(upgrade->initialize(), act != Act::DescriptionChanged);
+    if (act == Act::DescriptionChanged) {
+        QCOMPARE(testsupport::treeDifferences(m_old, testsupport::snapshotTree(installDir)), QString());
+        QVERIFY(!QFile::exists(history.path()));
+        return;
+    }
 
     testsupport::LogCapture log;
     const auto visited = [&log] {
@@ -380,6 +433,7 @@ void TestUpgradeRunner::scenario()
     // until then the repair record tells the next start to put it back.
     QStringList left = QDir(dataDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     left.removeAll("update_teacher.json");
+    left.removeAll("update_teacher.json.sig");
     left.removeAll("history.ini");
     const bool backupKept = midStep || ((result == 8 || result == 9) && backup != Backup::Missing);
     QCOMPARE(left, backupKept ? (QStringList{ "Client_backup", "Client_repair.json" }) : QStringList());
