@@ -65,6 +65,8 @@ int memoryFile(const void *data, size_t size);
 void *reserveMemory(size_t size);
 void releaseMemory(void *data, size_t size);
 
+// The absolute path with the links of the part that exists resolved (junctions too on Windows).
+std::filesystem::path resolvedPath(const std::string &path);
 std::filesystem::path toFsPath(const std::string &path);
 std::string fromFsPath(const std::filesystem::path &path);
 

@@ -185,6 +185,12 @@ void releaseMemory(void *data, size_t size)
         ::munmap(data, size);
 }
 
+std::filesystem::path resolvedPath(const std::string &path)
+{
+    std::error_code ec;
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+}
+
 std::filesystem::path toFsPath(const std::string &path)
 {
     return std::filesystem::path(path);

@@ -309,6 +309,31 @@ void releaseMemory(void *data, size_t)
         VirtualFree(data, 0, MEM_RELEASE);
 }
 
+std::filesystem::path resolvedPath(const std::string &path)
+{
+    // The final path of the longest part that exists, then the rest as it is written.
+    std::filesystem::path full(longPath(path).substr(4));
+    std::filesystem::path rest;
+    for (;;) {
+        HANDLE h = CreateFileW((L"\\\\?\\" + full.native()).c_str(), 0,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            std::wstring final(32768, L'\0');
+            final.resize(GetFinalPathNameByHandleW(h, final.data(), DWORD(final.size()), FILE_NAME_NORMALIZED));
+            CloseHandle(h);
+            if (final.rfind(L"\\\\?\\", 0) == 0 && final.rfind(L"\\\\?\\UNC\\", 0) != 0)
+                full = final.substr(4);
+            break;
+        }
+        if (!full.has_relative_path())
+            break;
+        rest = full.filename() / rest;
+        full = full.parent_path();
+    }
+    return rest.empty() ? full : full / rest;
+}
+
 std::filesystem::path toFsPath(const std::string &path)
 {
     return std::filesystem::path(widen(path));
