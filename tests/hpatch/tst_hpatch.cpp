@@ -32,6 +32,7 @@ QString windowsPath(const QString &path)
     return "Z:" + QString(path).replace('/', '\\');
 }
 
+// native: this build's tool whatever is under test, for packages that are only the input of a test.
 RunResult run(const QString &tool, QStringList args, bool native = false)
 {
     QProcess process;
@@ -295,7 +296,7 @@ private slots:
         if (kMutations.contains(kind)) {
             buildTree(m_old, kOld);
             buildTree(m_new, kNew + ";plain.bin=rand:50000:20");
-            QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
+            QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }, true).exitCode, 0);
             package = readFile(m_pkg);
             const int manifestEnd = int(hpatch::kHeaderSize + qFromLittleEndian<quint64>(package.constData() + 16));
             const int at = kind == "flipped manifest" ? manifestEnd - 3 : (manifestEnd + package.size()) / 2;
@@ -316,7 +317,8 @@ private slots:
             QVERIFY2(r.output.trimmed().split('\n').last().split(' ').value(1).toInt() < 24 * 1024,
                     r.output.constData());
         }
-        if (kind == "disk names") {
+        // Such names cannot stand in a Windows tree; wine shows Linux ones under other names.
+        if (kind == "disk names" && !kWindows) {
             QDir(m_new).removeRecursively();
             buildTree(m_new, paths.join("=text:3:1;") + "=text:3:1");
             const RunResult made = run("mkhpatch", { m_old, m_new, m_pkg + "2" });
@@ -349,7 +351,7 @@ private slots:
         QFETCH(int, exitCode);
         buildTree(m_old, kOld);
         buildTree(m_new, kNew);
-        QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
+        QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }, true).exitCode, 0);
         const QString path = m_old + "/" + change.section(' ', -1);
         QByteArray data = readFile(path);
         if (!data.isEmpty())
@@ -401,7 +403,7 @@ private slots:
         } unmount{ mountPoint };
         for (int i = 0; i < 400; ++i)
             QVERIFY(writeFile(m_new + QString("/f%1.txt").arg(i), QByteArray::number(i)));
-        QCOMPARE(run("mkhpatch", { "--full", m_new, m_pkg }).exitCode, 0);
+        QCOMPARE(run("mkhpatch", { "--full", m_new, m_pkg }, true).exitCode, 0);
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
     }
 
