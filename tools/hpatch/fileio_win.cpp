@@ -77,18 +77,25 @@ std::string narrow(const wchar_t *text, size_t size)
     return out;
 }
 
-// The absolute form with the "\\?\" prefix: no 260-character limit, and the name is taken as it is.
-std::wstring longPath(const std::string &path)
+// The absolute form with "\\" separators and "." and ".." resolved, or path as it is.
+std::wstring fullPath(const std::string &path)
 {
     std::wstring w = widen(path);
     std::replace(w.begin(), w.end(), L'/', L'\\');
-    if (w.rfind(L"\\\\?\\", 0) == 0)
-        return w;
     const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
     if (n == 0)
         return w;
     std::wstring full(n, L'\0');
     full.resize(GetFullPathNameW(w.c_str(), n, full.data(), nullptr));
+    return full;
+}
+
+// With the "\\?\" prefix: no 260-character limit, and the name is taken as it is.
+std::wstring longPath(const std::string &path)
+{
+    const std::wstring full = fullPath(path);
+    if (full.rfind(L"\\\\?\\", 0) == 0)
+        return full;
     if (full.rfind(L"\\\\", 0) == 0)
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
@@ -312,10 +319,10 @@ void releaseMemory(void *data, size_t)
 std::filesystem::path resolvedPath(const std::string &path)
 {
     // The final path of the longest part that exists, then the rest as it is written.
-    std::filesystem::path full(longPath(path).substr(4));
+    std::filesystem::path full(fullPath(path));
     std::filesystem::path rest;
     for (;;) {
-        HANDLE h = CreateFileW((L"\\\\?\\" + full.native()).c_str(), 0,
+        HANDLE h = CreateFileW(longPath(fromFsPath(full)).c_str(), 0,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h != INVALID_HANDLE_VALUE) {

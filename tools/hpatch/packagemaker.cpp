@@ -389,8 +389,10 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
         s = writeError(partPath);
     if (s.ok() && !renameReplacing(partPath, m_options.package))
         s = writeError(m_options.package);
-    if (!s.ok())
+    if (!s.ok()) {
+        out.reset(); // Windows removes no file that is still open
         removeEntry(partPath);
+    }
     return s;
 }
 
