@@ -33,8 +33,7 @@ std::string joinPath(const std::string &dir, const std::string &relative)
 
 fs::path normalized(const std::string &path)
 {
-    std::error_code ec;
-    fs::path p = resolvedPath(path);
+    const fs::path p = resolvedPath(path);
     fs::path out;
     for (const fs::path &part : p.lexically_normal()) {
         if (!part.empty())
