@@ -162,12 +162,13 @@ Status PackageApplier::checkDirectories()
     const fs::file_status old = fs::status(toFsPath(m_options.oldDir), ec);
     if (fs::exists(old) && !fs::is_directory(old))
         return Status::fail(ExitBadArguments, "old directory \"" + m_options.oldDir + "\" is not a directory");
-    const fs::file_status out = fs::symlink_status(toFsPath(m_options.outDir), ec);
-    if (fs::exists(out)) {
+    const EntryType out = entryType(m_options.outDir);
+    if (out != EntryType::Missing) {
         if (!m_options.allowExistingEmptyOut)
             return Status::fail(
                     ExitBadArguments, "output directory \"" + m_options.outDir + "\" exists (use -f for an empty one)");
-        if (!fs::is_directory(out) || !fs::is_empty(toFsPath(m_options.outDir), ec) || ec)
+        std::vector<DirectoryItem> items;
+        if (out != EntryType::Directory || !listDirectory(m_options.outDir, &items) || !items.empty())
             return Status::fail(
                     ExitBadArguments, "output directory \"" + m_options.outDir + "\" is not an empty directory");
     }

@@ -51,7 +51,8 @@ Status walk(const std::string &root, const std::string &relative, bool strict, S
 Status scanTree(const std::string &root, bool strict, SourceTree *tree, const ProgressFunction &progress)
 {
     std::error_code ec;
-    if (!std::filesystem::is_directory(toFsPath(root), ec))
+    // The first for a path beyond 260 characters on Windows, the second for a link to a directory.
+    if (entryType(root) != EntryType::Directory && !std::filesystem::is_directory(toFsPath(root), ec))
         return Status::fail(ExitBadArguments, "\"" + root + "\" is not a directory");
     Status s = walk(root, std::string(), strict, tree);
     if (!s.ok())
