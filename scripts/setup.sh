@@ -9,7 +9,7 @@ packages=(
     qtbase5-dev qttools5-dev qttools5-dev-tools
     libzstd-dev libxxhash-dev libdivsufsort-dev zstd
     libsodium-dev libssl-dev
-    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 e2fsprogs wine64 wine
     clang
     xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil
     nginx-light curl time ccache dpkg-dev
@@ -25,6 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The Windows build of the patch tool needs its libraries built for Windows once; a later run
+# finds them in the cache and returns at once.
+scripts/build-mingw-libs.sh >/dev/null
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # ccache keeps rebuilds of a fresh clone or a second work tree short.

@@ -1,3 +1,4 @@
+#include "fileio.h"
 #include "packageapplier.h"
 
 #include <cstdio>
@@ -28,10 +29,12 @@ int usage(const std::string &why)
 
 int main(int argc, char **argv)
 {
+    const std::vector<std::string> args = hpatch::utf8Arguments(argc, argv);
+    argc = int(args.size());
     hpatch::ApplyOptions options;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const std::string &arg = args[i];
         if (arg == "-C-no")
             options.check = hpatch::CheckLevel::None;
         else if (arg == "-C-diff")

@@ -1,9 +1,9 @@
+#include "fileio.h"
 #include "packagemaker.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -30,18 +30,20 @@ int usage(const std::string &why)
 
 int main(int argc, char **argv)
 {
+    const std::vector<std::string> args = hpatch::utf8Arguments(argc, argv);
+    argc = int(args.size());
     hpatch::MakeOptions options;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const std::string &arg = args[i];
         if (arg == "--full")
             options.full = true;
         else if (arg == "--all-old")
             continue; // what every package does now; older scripts still pass it
         else if (arg == "--level" && i + 1 < argc)
-            options.level = std::atoi(argv[++i]);
+            options.level = std::atoi(args[++i].c_str());
         else if (arg == "--window-log" && i + 1 < argc)
-            options.windowLog = std::atoi(argv[++i]);
+            options.windowLog = std::atoi(args[++i].c_str());
         else if (arg.size() > 1 && arg[0] == '-')
             return usage("unknown option " + arg);
         else
@@ -57,7 +59,7 @@ int main(int argc, char **argv)
     options.package = positional[next];
 
     // One rewritten line on a terminal; nothing in logs and pipes.
-    const bool terminal = ::isatty(STDERR_FILENO);
+    const bool terminal = hpatch::stderrIsTerminal();
     hpatch::ProgressFunction progress;
     if (terminal) {
         progress = [](const std::string &line) {

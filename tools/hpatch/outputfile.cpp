@@ -1,10 +1,10 @@
 #include "outputfile.h"
 
+#include "fileio.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace hpatch {
 
@@ -35,7 +35,7 @@ OutputFile::OutputFile()
 OutputFile::~OutputFile()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeFile(m_fd);
     XXH3_freeState(m_hash);
 }
 
@@ -47,7 +47,7 @@ Status OutputFile::ioError(const char *what)
 Status OutputFile::create(const std::string &path, uint32_t mode)
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeFile(m_fd);
     m_fd = -1;
     m_used = 0;
     m_size = 0;
@@ -56,7 +56,7 @@ Status OutputFile::create(const std::string &path, uint32_t mode)
     XXH3_64bits_reset(m_hash);
     m_path = path;
     m_mode = mode;
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    m_fd = createNewFile(path);
     if (m_fd < 0)
         return ioError("create");
     return {};
@@ -93,16 +93,8 @@ Status OutputFile::flush()
         m_holeAtEnd = true;
         return {};
     }
-    size_t done = 0;
-    while (done < m_used) {
-        const ssize_t n = ::pwrite(m_fd, m_buffer.data() + done, m_used - done, off_t(m_written + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return ioError("write");
-        }
-        done += size_t(n);
-    }
+    if (!writeAt(m_fd, m_buffer.data(), m_used, m_written))
+        return ioError("write");
     m_written += m_used;
     m_used = 0;
     m_holeAtEnd = false;
@@ -114,25 +106,31 @@ Status OutputFile::close()
     Status s = flush();
     if (!s.ok())
         return s;
-    if (m_holeAtEnd && ::ftruncate(m_fd, off_t(m_written)) != 0)
+    if (m_holeAtEnd && !resizeFile(m_fd, m_written))
         return ioError("set the size of");
-    if (::fchmod(m_fd, m_mode & 0777) != 0)
+    if (!setFileMode(m_fd, m_mode))
         return ioError("set the mode of");
     const int fd = m_fd;
     m_fd = -1;
     // A delayed write error (quota, full disk on some file systems) shows only here.
-    if (::close(fd) != 0)
+    if (!closeFile(fd))
         return ioError("close");
     return {};
+}
+
+void OutputFile::discard()
+{
+    if (m_fd >= 0)
+        closeFile(m_fd);
+    m_fd = -1;
+    m_used = 0;
 }
 
 bool readAt(int fd, void *data, size_t size, uint64_t offset)
 {
     char *p = static_cast<char *>(data);
     while (size > 0) {
-        const ssize_t n = ::pread(fd, p, size, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int64_t n = readAtMost(fd, p, size, offset);
         if (n <= 0)
             return false;
         p += n;
@@ -150,9 +148,7 @@ bool hashFile(int fd, uint64_t *hash, uint64_t *size)
     uint64_t total = 0;
     bool ok = true;
     for (;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), off_t(total));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int64_t n = readAtMost(fd, buffer.data(), buffer.size(), total);
         if (n < 0) {
             ok = false;
             break;

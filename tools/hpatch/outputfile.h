@@ -25,6 +25,8 @@ public:
     Status write(const void *data, size_t size);
     // Writes out the rest, sets the size and the mode, closes.
     Status close();
+    // Closes a file left open by a failure, unwritten rest and all, so that it can be removed.
+    void discard();
     uint64_t size() const { return m_size; }
     uint64_t hash() const { return XXH3_64bits_digest(m_hash); }
 

@@ -1,17 +1,15 @@
 #include "packageapplier.h"
 
 #include "diskspace.h"
+#include "fileio.h"
 #include "outputfile.h"
 #include "packagereader.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -22,6 +20,9 @@ namespace {
 constexpr size_t kChunk = 1 << 20;
 // The updater may rename every installed file to "<name>.backup" before the tool runs.
 const char *const kBackupSuffix = ".backup";
+// Files are written below this directory of outDir and get their names only once complete and
+// verified, so a tool that is stopped or fails never leaves a half-written file under a real name.
+const char *const kStagingName = "~hpatchz.tmp";
 
 std::string joinPath(const std::string &dir, const std::string &relative)
 {
@@ -32,8 +33,7 @@ std::string joinPath(const std::string &dir, const std::string &relative)
 
 fs::path normalized(const std::string &path)
 {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    const fs::path p = resolvedPath(path);
     fs::path out;
     for (const fs::path &part : p.lexically_normal()) {
         if (!part.empty())
@@ -79,7 +79,7 @@ public:
     ~FdGuard()
     {
         if (m_fd >= 0)
-            ::close(m_fd);
+            closeFile(m_fd);
     }
     int *out() { return &m_fd; }
     int get() const { return m_fd; }
@@ -113,7 +113,7 @@ PackageApplier::PackageApplier(ApplyOptions options)
 PackageApplier::~PackageApplier()
 {
     for (const auto &open : m_openOld)
-        ::close(open.second);
+        closeFile(open.second);
 }
 
 Status PackageApplier::sharedOld(uint32_t index, int *fd)
@@ -127,12 +127,12 @@ Status PackageApplier::sharedOld(uint32_t index, int *fd)
     Status s = openOld(m_manifest->oldFiles[index], fd);
     if (!s.ok()) {
         if (*fd >= 0)
-            ::close(*fd);
+            closeFile(*fd);
         *fd = -1;
         return s;
     }
     if (m_openOld.size() == kMaxOpenOld) {
-        ::close(m_openOld.front().second);
+        closeFile(m_openOld.front().second);
         m_openOld.erase(m_openOld.begin());
     }
     m_openOld.emplace_back(index, *fd);
@@ -159,15 +159,16 @@ Status PackageApplier::checkDirectories()
         return Status::fail(
                 ExitBadArguments, "output directory \"" + m_options.outDir + "\" is or lies inside the old directory");
     std::error_code ec;
-    const fs::file_status old = fs::status(m_options.oldDir, ec);
+    const fs::file_status old = fs::status(toFsPath(m_options.oldDir), ec);
     if (fs::exists(old) && !fs::is_directory(old))
         return Status::fail(ExitBadArguments, "old directory \"" + m_options.oldDir + "\" is not a directory");
-    const fs::file_status out = fs::symlink_status(m_options.outDir, ec);
-    if (fs::exists(out)) {
+    const EntryType out = entryType(m_options.outDir);
+    if (out != EntryType::Missing) {
         if (!m_options.allowExistingEmptyOut)
             return Status::fail(
                     ExitBadArguments, "output directory \"" + m_options.outDir + "\" exists (use -f for an empty one)");
-        if (!fs::is_directory(out) || !fs::is_empty(m_options.outDir, ec) || ec)
+        std::vector<DirectoryItem> items;
+        if (out != EntryType::Directory || !listDirectory(m_options.outDir, &items) || !items.empty())
             return Status::fail(
                     ExitBadArguments, "output directory \"" + m_options.outDir + "\" is not an empty directory");
     }
@@ -191,6 +192,8 @@ Status PackageApplier::apply(PackageReader &reader)
         return s;
 
     s = makeOutDir();
+    if (s.ok())
+        s = makeStaging(manifest);
     for (const DirEntry &d : manifest.dirs) {
         if (!s.ok())
             break;
@@ -205,34 +208,43 @@ Status PackageApplier::apply(PackageReader &reader)
     }
     if (s.ok())
         s = reader.stream().finish();
+    if (s.ok() && !removeEntry(m_staging))
+        s = Status::fail(ExitIoError, "cannot remove \"" + m_staging + "\": " + std::strerror(errno));
     // Modes last and children first, so a read-only directory does not stop the writes into it.
     for (auto d = manifest.dirs.rbegin(); s.ok() && d != manifest.dirs.rend(); ++d) {
         const std::string path = joinPath(m_options.outDir, d->path);
-        if (::chmod(path.c_str(), d->mode & 0777) != 0)
+        if (!setDirectoryMode(path, d->mode))
             s = Status::fail(ExitIoError, "cannot set the mode of \"" + path + "\": " + std::strerror(errno));
     }
-    if (!s.ok())
+    if (!s.ok()) {
+        m_out.discard();
         removeCreated();
+    }
     return s;
 }
 
 Status PackageApplier::openOld(const OldEntry &entry, int *fd) const
 {
     std::string path = joinPath(m_options.oldDir, entry.path);
-    *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    *fd = openForRead(path);
     if (*fd < 0 && errno == ENOENT) {
         path += kBackupSuffix;
-        *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        *fd = openForRead(path);
     }
-    if (*fd < 0)
-        return Status::fail(
-                ExitOldMismatch, "old file \"" + entry.path + "\" cannot be opened: " + std::strerror(errno));
-    struct stat st;
-    if (::fstat(*fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (*fd < 0) {
+        const int error = errno;
+        // A file that is there but held by another process is not another version: the same
+        // package can apply once it is free.
+        const bool held = (error == EBUSY || error == EACCES) && entryType(path) == EntryType::File;
+        return Status::fail(held ? ExitIoError : ExitOldMismatch,
+                "old file \"" + entry.path + "\" cannot be opened: " + std::strerror(error));
+    }
+    uint64_t size = 0;
+    if (!regularFileSize(*fd, &size))
         return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" is not a regular file");
-    if (uint64_t(st.st_size) != entry.size)
+    if (size != entry.size)
         return Status::fail(ExitOldMismatch,
-                "old file \"" + entry.path + "\" has " + std::to_string(st.st_size) + " bytes, the package expects "
+                "old file \"" + entry.path + "\" has " + std::to_string(size) + " bytes, the package expects "
                         + std::to_string(entry.size));
     return {};
 }
@@ -279,7 +291,7 @@ Status PackageApplier::checkFreeSpace(const Manifest &manifest) const
 
 Status PackageApplier::makeOutDir()
 {
-    if (::mkdir(m_options.outDir.c_str(), 0755) == 0) {
+    if (makeDirectory(m_options.outDir, 0755)) {
         m_created.push_back(m_options.outDir);
         return {};
     }
@@ -294,16 +306,33 @@ Status PackageApplier::makeDir(const std::string &relative, uint32_t mode)
     if (m_dirsMade.count(relative))
         return {};
     const std::string path = joinPath(m_options.outDir, relative);
-    if (::mkdir(path.c_str(), mode) == 0) {
+    if (makeDirectory(path, mode)) {
         m_created.push_back(path);
         m_dirsMade.insert(relative);
         return {};
     }
-    struct stat st;
     // Only directories this run made can exist below an empty output directory.
-    if (errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (errno == EEXIST && entryType(path) == EntryType::Directory)
         return {};
     return Status::fail(ExitIoError, "cannot create directory \"" + path + "\": " + std::strerror(errno));
+}
+
+Status PackageApplier::makeStaging(const Manifest &manifest)
+{
+    // A name no entry of the package takes at the top of outDir, as Windows compares names.
+    std::set<std::string> top;
+    for (const NewEntry &e : manifest.newFiles)
+        top.insert(caseKey(e.path.substr(0, e.path.find('/'))));
+    for (const DirEntry &d : manifest.dirs)
+        top.insert(caseKey(d.path.substr(0, d.path.find('/'))));
+    std::string name = kStagingName;
+    while (top.count(caseKey(name)))
+        name.insert(0, "~");
+    m_staging = joinPath(m_options.outDir, name);
+    if (!makeDirectory(m_staging, 0700))
+        return Status::fail(ExitIoError, "cannot create directory \"" + m_staging + "\": " + std::strerror(errno));
+    m_created.push_back(m_staging);
+    return {};
 }
 
 Status PackageApplier::makeParents(const std::string &relative)
@@ -322,11 +351,12 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
     if (!s.ok())
         return s;
     const std::string path = joinPath(m_options.outDir, entry.path);
+    const std::string temporary = joinPath(m_staging, std::to_string(m_created.size()));
     OutputFile &out = m_out;
-    s = out.create(path, entry.mode);
+    s = out.create(temporary, entry.mode);
     if (!s.ok())
         return s;
-    m_created.push_back(path);
+    m_created.push_back(temporary);
     switch (entry.kind) {
     case Kind::Copy:
         s = writeCopy(reader.manifest(), entry, out);
@@ -350,6 +380,10 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
                         + "\" does not match its recorded hash: an old file differs from the one the package was made "
                           "from");
     }
+    // A name taken meanwhile, by a file another process made or holds, stays as it is.
+    if (!renameNoReplace(temporary, path))
+        return Status::fail(ExitIoError, "cannot create \"" + path + "\": " + std::strerror(errno));
+    m_created.push_back(path);
     return {};
 }
 
@@ -503,15 +537,8 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
 
 void PackageApplier::removeCreated()
 {
-    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) {
-        struct stat st;
-        if (::lstat(it->c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode))
-            ::rmdir(it->c_str());
-        else
-            ::unlink(it->c_str());
-    }
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+        removeEntry(*it);
     m_created.clear();
 }
 

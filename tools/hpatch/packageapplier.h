@@ -48,6 +48,8 @@ private:
     // An open old file for reading, kept open for later files that use it again.
     Status sharedOld(uint32_t index, int *fd);
     Status makeOutDir();
+    // The directory in outDir where files are written before they get their names.
+    Status makeStaging(const Manifest &manifest);
     Status makeParents(const std::string &relative);
     Status makeDir(const std::string &relative, uint32_t mode);
     Status writeFile(PackageReader &reader, const NewEntry &entry);
@@ -58,6 +60,7 @@ private:
 
     ApplyOptions m_options;
     std::vector<std::string> m_created; // absolute paths of what this run created, in order
+    std::string m_staging;
     const Manifest *m_manifest = nullptr;
     std::vector<char> m_buffer;
     std::vector<char> m_diff;

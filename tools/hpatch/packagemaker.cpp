@@ -1,6 +1,7 @@
 #include "packagemaker.h"
 
 #include "deltaencoder.h"
+#include "fileio.h"
 #include "mappedfile.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <unistd.h>
 #include <xxhash.h>
 #include <zstd.h>
 
@@ -112,13 +112,13 @@ Status PackageMaker::run()
     s = writeRawStream(rawPath, &manifest, &rawSize);
     if (s.ok())
         s = writePackage(rawPath, rawSize, manifest);
-    ::unlink(rawPath.c_str());
+    removeEntry(rawPath);
     return s;
 }
 
 Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manifest, uint64_t *rawSize)
 {
-    FilePtr raw(std::fopen(rawPath.c_str(), "wb"));
+    FilePtr raw(openStream(rawPath, "wb"));
     if (!raw)
         return writeError(rawPath);
 
@@ -285,7 +285,7 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
             ++deltas;
         } else {
             entry.kind = Kind::New;
-            FilePtr in(std::fopen(newPath.c_str(), "rb"));
+            FilePtr in(openStream(newPath, "rb"));
             if (!in && f.size > 0)
                 return Status::fail(ExitIoError, "cannot read \"" + newPath + "\": " + std::strerror(errno));
             for (uint64_t left = f.size; left > 0;) {
@@ -328,8 +328,8 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
     header.manifestHash = XXH3_64bits(manifestPacked.data(), manifestPacked.size());
 
     const std::string partPath = m_options.package + ".part";
-    FilePtr out(std::fopen(partPath.c_str(), "wb"));
-    FilePtr in(std::fopen(rawPath.c_str(), "rb"));
+    FilePtr out(openStream(partPath, "wb"));
+    FilePtr in(openStream(rawPath, "rb"));
     if (!out || !in)
         return writeError(partPath);
     const std::string placeholder(kHeaderSize, '\0');
@@ -382,16 +382,17 @@ Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, 
     if (s.ok()) {
         const std::string head = encodeHeader(header);
         if (std::fseek(out.get(), 0, SEEK_SET) != 0
-                || std::fwrite(head.data(), 1, head.size(), out.get()) != head.size() || std::fflush(out.get()) != 0
-                || ::fsync(::fileno(out.get())) != 0)
+                || std::fwrite(head.data(), 1, head.size(), out.get()) != head.size() || !syncStream(out.get()))
             s = writeError(partPath);
     }
     if (s.ok() && std::fclose(out.release()) != 0)
         s = writeError(partPath);
-    if (s.ok() && std::rename(partPath.c_str(), m_options.package.c_str()) != 0)
+    if (s.ok() && !renameReplacing(partPath, m_options.package))
         s = writeError(m_options.package);
-    if (!s.ok())
-        ::unlink(partPath.c_str());
+    if (!s.ok()) {
+        out.reset(); // Windows removes no file that is still open
+        removeEntry(partPath);
+    }
     return s;
 }
 

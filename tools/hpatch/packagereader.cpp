@@ -1,14 +1,11 @@
 #include "packagereader.h"
 
+#include "fileio.h"
 #include "outputfile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 #include <xxhash.h>
 
@@ -45,12 +42,12 @@ PackageReader::~PackageReader()
 {
     m_stream.reset();
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeFile(m_fd);
 }
 
 Status PackageReader::open(const std::string &path)
 {
-    m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    m_fd = openForRead(path);
     if (m_fd < 0)
         return Status::fail(ExitBadPackage, "cannot open package \"" + path + "\": " + std::strerror(errno));
     return readOpened();
@@ -58,20 +55,17 @@ Status PackageReader::open(const std::string &path)
 
 Status PackageReader::openMemory(const uint8_t *data, size_t size)
 {
-    m_fd = ::memfd_create("package", MFD_CLOEXEC);
+    m_fd = memoryFile(data, size);
     if (m_fd < 0)
         return Status::fail(ExitIoError, std::string("cannot create a memory file: ") + std::strerror(errno));
-    if (size > 0 && ::pwrite(m_fd, data, size, 0) != ssize_t(size))
-        return Status::fail(ExitIoError, "cannot fill a memory file");
     return readOpened();
 }
 
 Status PackageReader::readOpened()
 {
-    struct stat st;
-    if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
+    uint64_t fileSize = 0;
+    if (!regularFileSize(m_fd, &fileSize))
         return Status::fail(ExitBadPackage, "package is not a regular file");
-    const uint64_t fileSize = uint64_t(st.st_size);
     if (fileSize == 0)
         return Status::fail(ExitBadPackage, "package is empty");
     unsigned char raw[kHeaderSize];

@@ -1,10 +1,10 @@
 #include "referencecache.h"
 
+#include "fileio.h"
 #include "outputfile.h"
 
 #include <algorithm>
 #include <cstring>
-#include <sys/mman.h>
 
 namespace hpatch {
 
@@ -24,8 +24,7 @@ ReferenceCache::ReferenceCache(size_t budget, std::function<int(uint32_t)> open)
 
 ReferenceCache::~ReferenceCache()
 {
-    if (m_arena)
-        ::munmap(m_arena, m_budget);
+    releaseMemory(m_arena, m_budget);
 }
 
 const char *ReferenceCache::find(const Id &id) const
@@ -38,10 +37,9 @@ const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size,
 {
     if (!m_arena) {
         // Mapped apart from the heap and touched only as far as it is used.
-        void *p = ::mmap(nullptr, m_budget, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
+        m_arena = static_cast<char *>(reserveMemory(m_budget));
+        if (!m_arena)
             return nullptr;
-        m_arena = static_cast<char *>(p);
     }
     if (m_next + size > m_budget) {
         // Blocks past the wrap point are the oldest of all.

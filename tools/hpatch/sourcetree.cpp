@@ -1,37 +1,29 @@
 #include "sourcetree.h"
 
+#include "fileio.h"
 #include "outputfile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace hpatch {
 
-Status scanTree(const std::string &root, bool strict, SourceTree *tree, const ProgressFunction &progress)
+namespace {
+
+// Adds what lies below root/relative ("" for root itself), depth first.
+Status walk(const std::string &root, const std::string &relative, bool strict, SourceTree *tree)
 {
-    std::error_code ec;
-    if (!fs::is_directory(root, ec))
-        return Status::fail(ExitBadArguments, "\"" + root + "\" is not a directory");
-    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-    if (ec)
-        return Status::fail(ExitIoError, "cannot read \"" + root + "\": " + ec.message());
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec)
-            return Status::fail(ExitIoError, "cannot read \"" + root + "\": " + ec.message());
-        const std::string full = it->path().string();
-        const std::string relative = it->path().lexically_relative(root).generic_string();
-        struct stat st;
-        if (::lstat(full.c_str(), &st) != 0)
-            return Status::fail(ExitIoError, "cannot read \"" + full + "\": " + std::strerror(errno));
-        const bool plain = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
-        const std::string problem = pathProblem(relative);
+    const std::string dir = relative.empty() ? root : root + "/" + relative;
+    std::vector<DirectoryItem> items;
+    if (!listDirectory(dir, &items))
+        return Status::fail(ExitIoError, "cannot read \"" + dir + "\": " + std::strerror(errno));
+    for (const DirectoryItem &item : items) {
+        const std::string path = relative.empty() ? item.name : relative + "/" + item.name;
+        const std::string full = root + "/" + path;
+        const bool plain = item.type == EntryType::File || item.type == EntryType::Directory;
+        const std::string problem = pathProblem(path);
         if (!plain || !problem.empty()) {
             // Every package must apply on Windows too, so a name it cannot hold is refused as a
             // package would be.
@@ -40,16 +32,31 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
             if (strict)
                 return Status::fail(
                         ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
-            if (S_ISDIR(st.st_mode))
-                it.disable_recursion_pending();
             continue;
         }
-        if (S_ISDIR(st.st_mode)) {
-            tree->dirs.push_back({ relative, uint32_t(st.st_mode & 0777) });
+        if (item.type == EntryType::Directory) {
+            tree->dirs.push_back({ path, item.mode });
+            Status s = walk(root, path, strict, tree);
+            if (!s.ok())
+                return s;
             continue;
         }
-        tree->files.push_back({ relative, uint64_t(st.st_size), uint32_t(st.st_mode & 0777), 0 });
+        tree->files.push_back({ path, item.size, item.mode, 0 });
     }
+    return {};
+}
+
+} // namespace
+
+Status scanTree(const std::string &root, bool strict, SourceTree *tree, const ProgressFunction &progress)
+{
+    std::error_code ec;
+    // The first for a path beyond 260 characters on Windows, the second for a link to a directory.
+    if (entryType(root) != EntryType::Directory && !std::filesystem::is_directory(toFsPath(root), ec))
+        return Status::fail(ExitBadArguments, "\"" + root + "\" is not a directory");
+    Status s = walk(root, std::string(), strict, tree);
+    if (!s.ok())
+        return s;
     std::sort(tree->files.begin(), tree->files.end(),
             [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
     std::sort(
@@ -70,11 +77,11 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
         if (progress)
             progress("hashing " + f.path);
         const std::string full = root + "/" + f.path;
-        const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = openForRead(full);
         uint64_t size = 0;
         const bool ok = fd >= 0 && hashFile(fd, &f.hash, &size);
         if (fd >= 0)
-            ::close(fd);
+            closeFile(fd);
         if (!ok)
             return Status::fail(ExitIoError, "cannot read \"" + full + "\": " + std::strerror(errno));
         if (size != f.size)

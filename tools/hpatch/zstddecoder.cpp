@@ -1,8 +1,9 @@
 #include "zstddecoder.h"
 
+#include "fileio.h"
+
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace hpatch {
 
@@ -32,10 +33,7 @@ Status ZstdDecoder::refill()
     const size_t want = size_t(std::min<uint64_t>(m_in.size(), m_end - m_pos));
     if (want == 0)
         return Status::fail(ExitBadPackage, "package stream is truncated");
-    ssize_t got;
-    do {
-        got = ::pread(m_fd, m_in.data(), want, off_t(m_pos));
-    } while (got < 0 && errno == EINTR);
+    const int64_t got = readAtMost(m_fd, m_in.data(), want, m_pos);
     if (got <= 0)
         return Status::fail(ExitBadPackage,
                 std::string("cannot read package: ") + (got < 0 ? std::strerror(errno) : "unexpected end"));
