@@ -1,6 +1,7 @@
 #include "utility/constants.h"
 #include "utility/fileutils.h"
 #include "utility/fileutils_p.h"
+#include "utility/symlink_win32.h"
 #include "utility/versioninfo_win32.h"
 #include "utility/volumeflush_win32.h"
 
@@ -20,6 +21,20 @@ QString fileProductVersion(const QString &path)
 bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
 {
     return copyFileDataInChunks(in, out, buffer);
+}
+
+bool copySymbolicLink(const QString &source, const QString &target)
+{
+    std::wstring text;
+    bool directory = false;
+    return readSymbolicLink(QDir::toNativeSeparators(source).toStdWString(), text, directory)
+            && createSymbolicLink(QDir::toNativeSeparators(target).toStdWString(), text, directory);
+}
+
+bool renameEntry(const QString &from, const QString &to)
+{
+    return renameWithoutReplace(
+            QDir::toNativeSeparators(from).toStdWString(), QDir::toNativeSeparators(to).toStdWString());
 }
 
 bool syncFileSystem(const QString &dir)
