@@ -227,6 +227,15 @@ bool deleteDirectory(const QString &dir)
     return directory.rmdir(directory.absolutePath());
 }
 
+bool makeOwnerOnly(const QString &path)
+{
+    if (!entryExists(path)) {
+        QFile file(path);
+        return openOwnerOnly(file, QIODevice::WriteOnly);
+    }
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
 bool removeFile(const QString &path)
 {
     return !path.isEmpty() && QFile::remove(path);

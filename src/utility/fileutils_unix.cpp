@@ -52,6 +52,21 @@ bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
     return copyFileDataInChunks(in, out, buffer);
 }
 
+bool openOwnerOnly(QFile &file, QIODevice::OpenMode mode)
+{
+    const QByteArray name = QFile::encodeName(file.fileName());
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return false;
+    // Created with its final mode: a mode set after the creation leaves a moment in which anyone
+    // may open the file and read all that is written later. The file is then opened by name
+    // again, so that QFile knows it as an ordinary named file.
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return file.open(mode);
+}
+
 bool copySymbolicLink(const QString &source, const QString &target)
 {
     const QByteArray from = QFile::encodeName(source);

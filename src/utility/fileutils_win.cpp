@@ -23,6 +23,13 @@ bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
     return copyFileDataInChunks(in, out, buffer);
 }
 
+bool openOwnerOnly(QFile &file, QIODevice::OpenMode mode)
+{
+    // A file in the user's profile inherits the profile's access list, which is the user's own.
+    QFile::remove(file.fileName());
+    return file.open(mode | QIODevice::NewOnly);
+}
+
 bool copySymbolicLink(const QString &source, const QString &target)
 {
     std::wstring text;

@@ -32,6 +32,9 @@ static QString namePath(const UpdaterSandbox &sandbox, const QString &name)
 
 // "checkUpdate": the notification policy, then the real updater against a web server and the
 // master's stand-in; and at most one check and one upgrade at a time, between real processes.
+constexpr QFileDevice::Permissions kGroupAndOther = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+        | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
 class TestCheck : public QObject
 {
     Q_OBJECT
@@ -150,6 +153,12 @@ private slots:
             QCOMPARE(master.messages().at(i),
                     QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
 
+        // The log, the description and the history carry the update URL and the description.
+        QStringList own = sandbox.logFiles();
+        for (QDirIterator it(sandbox.localDataDir(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            own << it.next();
+        for (const QString &file : own)
+            QVERIFY2(!(QFile::permissions(file) & kGroupAndOther), qPrintable(file));
         QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
         if (history.isEmpty())
             return;

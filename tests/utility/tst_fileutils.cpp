@@ -14,6 +14,9 @@ using testsupport::Files;
 using utility::CopyMode;
 Q_DECLARE_METATYPE(CopyMode)
 
+static constexpr QFileDevice::Permissions kUserBits
+        = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+
 static Files merged(Files files, const Files &more)
 {
     files.insert(more);
@@ -184,6 +187,22 @@ private slots:
         QVERIFY(utility::renameBackupFiles(path("never_there"), true));
         QVERIFY(!utility::removeFile(QString()) && utility::removeFile(path("outside/keep")));
         QVERIFY(!QFileInfo::exists(path("outside/keep")));
+    }
+
+    // Private files are closed to others before their first byte, and whoever opened the file that
+    // was there before reads nothing of the new one.
+    void ownerOnly()
+    {
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        const QString name = path("private.txt"), missing = path("history.ini");
+        QVERIFY(testsupport::writeFile(name, "old") && QFile::setPermissions(name, QFile::permissions(name) | others));
+        QFile reader(name), file(name);
+        QVERIFY(reader.open(QIODevice::ReadOnly) && utility::openOwnerOnly(file, QIODevice::WriteOnly));
+        QVERIFY(!(QFile::permissions(name) & others) && file.write("secret") == 6);
+        file.close();
+        QCOMPARE(reader.readAll(), QByteArray("old"));
+        QVERIFY(utility::makeOwnerOnly(missing) && QFileInfo(missing).size() == 0);
+        QCOMPARE(QFile::permissions(missing) & ~kUserBits, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
 
     void createDesktopShortcut_data()
