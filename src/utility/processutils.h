@@ -8,9 +8,10 @@ namespace utility {
 // Results of killProcessByName; the numbers are the ones callers and logs have always seen.
 enum KillResult { KillTerminated = 1, KillFailed = 2, KillNotFound = 3 };
 
-// Starts file with the command-line text parameters through the system's elevation mechanism and
-// returns at once. True when a process was started; false on any failure, including a user who
-// declines the elevation prompt.
+// Starts file with the command-line text parameters through the system's elevation mechanism.
+// True when a process was started; false on any failure, including a user who declines the
+// elevation prompt. Where the mechanism only reports a refusal by ending (pkexec), the call waits
+// for the program to start or for that end, at most two minutes.
 bool StartUpWithPrivilege(const QString &file, const QString &parameters);
 
 // Terminates the first process whose executable file name equals name, ignoring case.
