@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -118,6 +119,24 @@ bool StartUpWithPrivilege(const QString &file, const QString &parameters)
     if (pid > 0)
         ::kill(pid, SIGTERM);
     return false;
+}
+
+bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *peerName)
+{
+#ifdef SO_PEERCRED
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    if (::getsockopt(int(socketDescriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid <= 0)
+        return false;
+    *pid = peer.pid;
+    *peerName = executableName(kProcDir + QLatin1Char('/') + QString::number(peer.pid));
+    return true;
+#else
+    Q_UNUSED(socketDescriptor)
+    Q_UNUSED(pid)
+    Q_UNUSED(peerName)
+    return false;
+#endif
 }
 
 int killProcessByName(const QString &name)

@@ -2,6 +2,9 @@
 
 #include "utility/process_win32.h"
 
+#include <QFileInfo>
+
+#include <string>
 #include <vector>
 
 namespace utility {
@@ -9,6 +12,17 @@ namespace utility {
 bool StartUpWithPrivilege(const QString &file, const QString &parameters)
 {
     return win32::startElevated(file.toStdWString(), parameters.toStdWString());
+}
+
+bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *executableName)
+{
+    unsigned long server = 0;
+    std::wstring path;
+    if (!win32::pipeServerProcess(reinterpret_cast<void *>(socketDescriptor), &server, &path))
+        return false;
+    *pid = qint64(server);
+    *executableName = QFileInfo(QString::fromStdWString(path)).fileName();
+    return true;
 }
 
 int killProcessByName(const QString &name)

@@ -221,13 +221,35 @@ private slots:
         }
     }
 
-    // Even a newcomer with a bad command line.
+    void runningUpgradeStopsEveryNewcomer_data()
+    {
+        QTest::addColumn<bool>("updaterHolds");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("held by an updater")
+                << true
+                << QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
+                       "Info: upgrade process is running.", "Debug: multi instance running, quit now" };
+        QTest::newRow("held by another program")
+                << false
+                << QStringList{ "Info: mainapplication initialize",
+                       "Critical: single instance name held by a process that is not an updater, name:NAME, pid:PID",
+                       "Critical: parse commandline error", "Critical: application initialize failed" };
+    }
+
+    // Even a newcomer with a bad command line; but only an updater holding the name stops it.
     void runningUpgradeStopsEveryNewcomer()
     {
+        QFETCH(bool, updaterHolds);
+        QFETCH(QStringList, lines);
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig()
                 && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
-        // This test is the running upgrade.
+        // This test holds the name: as the running upgrade when the updater carries the test's name.
+        QString updater = sandbox.updaterPath();
+        if (updaterHolds) {
+            updater = sandbox.binDir() + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+            QVERIFY(QFile::copy(sandbox.updaterPath(), updater));
+        }
         QVERIFY(QDir().mkpath(sandbox.home() + "/tmp"));
         QLocalServer upgrade;
         QVERIFY(upgrade.listen(namePath(sandbox, app::kLocalServerPrefix + app::kActionUpgrade)));
@@ -238,13 +260,16 @@ private slots:
                 socket->deleteLater();
             }
         });
-        QCOMPARE(sandbox.run(
-                         sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" }),
-                0);
+        QProcess newcomer;
+        newcomer.setProcessEnvironment(sandbox.environment());
+        newcomer.start(
+                updater, sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" });
+        QCOMPARE(sandbox.wait(&newcomer), updaterHolds ? 0 : 255);
         QTRY_COMPARE(connections, 1);
-        QCOMPARE(sandbox.logMessages(),
-                (QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
-                        "Info: upgrade process is running.", "Debug: multi instance running, quit now" }));
+        lines.replaceInStrings("NAME", upgrade.fullServerName())
+                .replaceInStrings("PID", QString::number(QCoreApplication::applicationPid()));
+        // The parsed command line is logged with the sandbox's paths.
+        QCOMPARE(sandbox.logMessages().filter(QRegularExpression("^(?!Debug: parsed)")), lines);
     }
 };
 
