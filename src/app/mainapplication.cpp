@@ -314,6 +314,7 @@ void MainApplication::initLocalServer()
 QLocalServer *MainApplication::listenOn(const QString &name, QObject *parent)
 {
     auto server = new QLocalServer(parent);
+    server->setSocketOptions(platform::kLocalServerOptions);
     // A name left behind by a process that was killed reads as in use although nobody listens
     // (the probe above found no one), so it is taken over once.
     if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {
