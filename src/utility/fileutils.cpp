@@ -229,7 +229,10 @@ bool deleteDirectory(const QString &dir)
 
 bool makeOwnerOnly(const QString &path)
 {
-    if (!entryExists(path)) {
+    // Permissions set through a link would land on whatever it points to, with an elevated
+    // process's rights; a link is replaced by a file of our own instead.
+    const QFileInfo info(path);
+    if (info.isSymbolicLink() || !info.isFile()) {
         QFile file(path);
         return openOwnerOnly(file, QIODevice::WriteOnly);
     }

@@ -194,15 +194,18 @@ private slots:
     void ownerOnly()
     {
         const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        const QString name = path("private.txt"), missing = path("history.ini");
+        const QString name = path("private.txt"), history = path("history.ini");
         QVERIFY(testsupport::writeFile(name, "old") && QFile::setPermissions(name, QFile::permissions(name) | others));
         QFile reader(name), file(name);
         QVERIFY(reader.open(QIODevice::ReadOnly) && utility::openOwnerOnly(file, QIODevice::WriteOnly));
         QVERIFY(!(QFile::permissions(name) & others) && file.write("secret") == 6);
         file.close();
         QCOMPARE(reader.readAll(), QByteArray("old"));
-        QVERIFY(utility::makeOwnerOnly(missing) && QFileInfo(missing).size() == 0);
-        QCOMPARE(QFile::permissions(missing) & ~kUserBits, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        // A link in the history's place must not lend its target the new permissions.
+        QVERIFY(QFile::setPermissions(name, QFile::permissions(name) | others) && QFile::link(name, history));
+        QVERIFY(utility::makeOwnerOnly(history) && QFileInfo(history).size() == 0);
+        QCOMPARE(QFile::permissions(history) & ~kUserBits, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(!QFileInfo(history).isSymbolicLink() && (QFile::permissions(name) & others) == others);
     }
 
     void createDesktopShortcut_data()
