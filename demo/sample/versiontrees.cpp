@@ -60,10 +60,10 @@ QMap<QString, Entry> treeOf(const QString &version, const QByteArray &client)
         tree.insert(QStringLiteral("新目录 added/层 two/新 文件.txt"), { "新的文件\n", false });
     } else {
         tree.insert(kSampleRemovedFile, { noise(5000, 5), false });
-        // A package cannot carry links, so only an installed old version holds them.
-        tree.insert(QStringLiteral("lib/current.dll"), { "core.dll", false, false, true });
-        tree.insert(QStringLiteral("data/linked"), { "nested/deep", false, false, true });
+        tree.insert(QStringLiteral("lib/old.dll"), { "old plugin.dll", false, false, true });
     }
+    tree.insert(QStringLiteral("lib/current.dll"), { "core.dll", false, false, true });
+    tree.insert(QStringLiteral("data/linked"), { "nested/deep", false, false, true });
     tree.insert(QStringLiteral("data/licence.txt"), { "licence " + version.toUtf8() + "\n", false, true });
     return tree;
 }

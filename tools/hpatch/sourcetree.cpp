@@ -30,7 +30,8 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
         struct stat st;
         if (::lstat(full.c_str(), &st) != 0)
             return Status::fail(ExitIoError, "cannot read \"" + full + "\": " + std::strerror(errno));
-        const bool plain = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+        const bool link = strict && S_ISLNK(st.st_mode);
+        const bool plain = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || link;
         const std::string problem = pathProblem(relative);
         if (!plain || !problem.empty()) {
             // Every package must apply on Windows too, so a name it cannot hold is refused as a
@@ -39,9 +40,18 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
                 return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
             if (strict)
                 return Status::fail(
-                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
+                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a file, directory or link");
             if (S_ISDIR(st.st_mode))
                 it.disable_recursion_pending();
+            continue;
+        }
+        if (link) {
+            std::string target(size_t(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+            const ssize_t length = ::readlink(full.c_str(), &target[0], target.size());
+            if (length <= 0 || size_t(length) >= target.size())
+                return Status::fail(ExitIoError, "cannot read the link \"" + full + "\"");
+            target.resize(size_t(length));
+            tree->links.push_back({ relative, target });
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -54,12 +64,16 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
             [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
     std::sort(
             tree->dirs.begin(), tree->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    std::sort(tree->links.begin(), tree->links.end(),
+            [](const LinkEntry &a, const LinkEntry &b) { return a.path < b.path; });
     if (strict) {
         std::vector<std::string> paths;
         for (const TreeFile &f : tree->files)
             paths.push_back(f.path);
         for (const DirEntry &d : tree->dirs)
             paths.push_back(d.path);
+        for (const LinkEntry &l : tree->links)
+            paths.push_back(l.path);
         const std::string clash = caseClash(paths);
         if (!clash.empty())
             return Status::fail(ExitBadPackage,
