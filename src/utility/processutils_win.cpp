@@ -2,8 +2,6 @@
 
 #include "utility/process_win32.h"
 
-#include <QFileInfo>
-
 #include <string>
 #include <vector>
 
@@ -21,7 +19,7 @@ bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *executableN
     if (!win32::pipeServerProcess(reinterpret_cast<void *>(socketDescriptor), &server, &path))
         return false;
     *pid = qint64(server);
-    *executableName = QFileInfo(QString::fromStdWString(path)).fileName();
+    *executableName = QString::fromStdWString(path.substr(path.find_last_of(L"\\/") + 1));
     return true;
 }
 
