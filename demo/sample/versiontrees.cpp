@@ -5,11 +5,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
+
+#include <unistd.h>
 
 namespace sample {
 
@@ -17,8 +20,10 @@ namespace {
 
 struct Entry
 {
-    QByteArray content;
+    QByteArray content; // the link text for a link
     bool executable = false;
+    bool readOnly = false;
+    bool link = false;
 };
 
 // Bytes that compress badly and differ by seed, so deltas have real work to do.
@@ -55,7 +60,11 @@ QMap<QString, Entry> treeOf(const QString &version, const QByteArray &client)
         tree.insert(QStringLiteral("新目录 added/层 two/新 文件.txt"), { "新的文件\n", false });
     } else {
         tree.insert(kSampleRemovedFile, { noise(5000, 5), false });
+        tree.insert(QStringLiteral("lib/old.dll"), { "old plugin.dll", false, false, true });
     }
+    tree.insert(QStringLiteral("lib/current.dll"), { "core.dll", false, false, true });
+    tree.insert(QStringLiteral("data/linked"), { "nested/deep", false, false, true });
+    tree.insert(QStringLiteral("data/licence.txt"), { "licence " + version.toUtf8() + "\n", false, true });
     return tree;
 }
 
@@ -91,12 +100,19 @@ bool writeVersionTree(const QString &dir, const QString &version, QString *error
     const QMap<QString, Entry> tree = treeOf(version, client);
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         const QString path = dir + QLatin1Char('/') + it.key();
-        if (!testsupport::writeFile(path, it->content)) {
+        if (it->link) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            if (::symlink(it->content.constData(), QFile::encodeName(path).constData()) == 0)
+                continue;
+        }
+        if (it->link || !testsupport::writeFile(path, it->content)) {
             if (error)
                 *error = QStringLiteral("cannot write %1").arg(path);
             return false;
         }
-        QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+        QFile::Permissions permissions = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        if (!it->readOnly)
+            permissions |= QFile::WriteOwner;
         if (it->executable)
             permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
         QFile::setPermissions(path, permissions);

@@ -8,7 +8,8 @@
 
 // The sample installation in two versions, the packages between them and the update description
 // that offers them. Both versions hold changed, added, removed and unchanged files in nested
-// directories, names with blanks and Chinese, and an executable script.
+// directories, names with blanks and Chinese, an executable script, a read-only file, a link to
+// a file and a link to a directory; the old version has one more link.
 namespace sample {
 
 inline const QString kSampleOldVersion = QStringLiteral("1.0.0.0");

@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "log/log.h"
+#include "utility/fileutils.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -60,6 +61,9 @@ void HistoryConfig::parseHistory(const QString &path)
 
 void HistoryConfig::save()
 {
+    // Each save writes a new file that takes over the existing one's permissions, so the file
+    // that exists beforehand decides that nobody else ever reads the history.
+    utility::makeOwnerOnly(m_path);
     QSettings settings(m_path, QSettings::IniFormat);
     settings.setIniCodec(kIniCodec);
     settings.beginGroup(kHistoryGroup);
@@ -72,7 +76,6 @@ void HistoryConfig::save()
     settings.setValue(kHistoryLastUpgradeStatus, QString::number(m_lastUpgradeStatus));
     settings.endGroup();
     settings.sync();
-    QFile::setPermissions(m_path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void HistoryConfig::setDestVersion(const QString &version)

@@ -38,12 +38,26 @@ QString upgradeServerName()
     return platform::singleInstanceName(kLocalServerPrefix + kActionUpgrade);
 }
 
-// The connection itself is the message: a running instance owns the job.
+// The connection itself is the message: a running instance owns the job. A name held by another
+// program would otherwise silence every check and upgrade; it is taken over instead. A peer the
+// system says nothing about counts as an updater, as it did before peers could be told apart.
 bool probe(const QString &name)
 {
     QLocalSocket socket;
     socket.connectToServer(name, QIODevice::ReadWrite);
-    return socket.waitForConnected(kProbeTimeoutMs);
+    if (!socket.waitForConnected(kProbeTimeoutMs))
+        return false;
+    qint64 pid = 0;
+    QString peer;
+    if (!utility::localSocketPeer(socket.socketDescriptor(), &pid, &peer) || peer.isEmpty())
+        return true;
+    const QString own = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (peer.compare(own, platform::kPathCaseSensitivity) == 0)
+        return true;
+    applog::critical(QStringLiteral("single instance name held by a process that is not an updater, name:%1, pid:%2")
+                             .arg(name)
+                             .arg(pid));
+    return false;
 }
 
 } // namespace
@@ -327,6 +341,7 @@ void MainApplication::initLocalServer()
 QLocalServer *MainApplication::listenOn(const QString &name, QObject *parent)
 {
     auto server = new QLocalServer(parent);
+    server->setSocketOptions(platform::kLocalServerOptions);
     // A name left behind by a process that was killed reads as in use although nobody listens
     // (the probe above found no one), so it is taken over once.
     if (!server->listen(name) && server->serverError() == QAbstractSocket::AddressInUseError) {

@@ -3,6 +3,7 @@
 #include "downloader/packagedownloader.h"
 #include "downloader/updateinfodownloader.h"
 #include "log/log.h"
+#include "utility/fileutils.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -90,12 +91,11 @@ bool Downloader::openFile(const QString &path)
     m_file = std::make_unique<QFile>(path);
     // Unbuffered: chunks arrive in large blocks already, and a failed write shows at once rather
     // than at a flush after the transfer.
-    if (!m_file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    // The description and the packages may carry what the update URL's owner would keep private.
+    if (!utility::openOwnerOnly(*m_file, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         applog::critical(QStringLiteral("%1 open file failed").arg(m_logName));
         return false;
     }
-    // The description and the packages may carry what the update URL's owner would keep private.
-    m_file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include "utility/fileutils.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -84,12 +86,11 @@ void initLog(const QString &logDirPath)
             + QDateTime::currentDateTime().toString(kFileTimeFormat) + QStringLiteral(".log");
 
     auto file = new QFile(name);
-    if (!file->open(QIODevice::ReadWrite)) {
+    // The log holds the update URL, which may carry a token, and the whole description.
+    if (!utility::openOwnerOnly(*file, QIODevice::ReadWrite)) {
         delete file;
         return;
     }
-    // The log holds the update URL, which may carry a token, and the whole description.
-    file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     {
         QMutexLocker locker(&g_logMutex);
         g_logFile = file;

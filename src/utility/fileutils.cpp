@@ -21,6 +21,8 @@ namespace {
 constexpr QDir::Filters kListFilter
         = QDir::Dirs | QDir::Files | QDir::Drives | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 constexpr int kCopyChunkSize = 1 << 20;
+constexpr QFileDevice::Permissions kProcessPermissions
+        = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
 
 QFileInfoList listEntries(const QString &dir)
 {
@@ -31,7 +33,7 @@ QFileInfoList listEntries(const QString &dir)
 bool entryExists(const QString &path)
 {
     const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return info.exists() || info.isSymbolicLink();
 }
 
 // A link is removed itself and never followed, so no walk reaches outside its tree.
@@ -53,7 +55,9 @@ bool copyToNewFile(const QFileInfo &source, const QString &target, QByteArray &b
 
     const bool copied = copyFileData(in, out, buffer);
     if (copied) {
-        out.setPermissions(in.permissions());
+        // The "user" bits say what this process may do, and an elevated one may write anything:
+        // taken along they would turn a read-only file writable.
+        out.setPermissions(in.permissions() & ~kProcessPermissions);
         out.setFileTime(source.lastModified(), QFileDevice::FileModificationTime);
     }
     out.close();
@@ -68,30 +72,36 @@ bool copyToNewFile(const QFileInfo &source, const QString &target, QByteArray &b
 // time-stamped ".old." name and tries to remove it there.
 void clearTarget(const QString &target)
 {
-    if (QFile::remove(target))
+    if (QFile::remove(target) || (QFileInfo(target).isSymbolicLink() && removeLink(target)))
         return;
     const QString aside = target + kOldInfix + QDateTime::currentDateTime().toString(kOldStampFormat);
-    if (QFile::rename(target, aside))
+    if (renameEntry(target, aside))
         QFile::remove(aside);
 }
 
-// Puts one file in place; false when it is not there afterwards. With cover off an existing
-// target counts as placed.
-bool placeFile(
+// Puts one file or link in place; false when it is not there afterwards. With cover off an
+// existing target counts as placed. A link is copied as the link it is: following it would
+// copy whatever it points to, a whole tree or the root included, and a restore would turn it
+// into a real file.
+bool placeEntry(
         const QFileInfo &source, const QString &target, bool coverFileIfExist, CopyMode copyMode, QByteArray &buffer)
 {
     const bool existed = entryExists(target);
     if (coverFileIfExist && existed)
         clearTarget(target);
 
+    const auto makeAt = [&](const QString &path) {
+        return source.isSymbolicLink() ? copySymbolicLink(source.filePath(), path)
+                                       : copyToNewFile(source, path, buffer);
+    };
     bool placed = false;
     if (copyMode == CopyMode::Plain) {
-        placed = copyToNewFile(source, target, buffer);
+        placed = makeAt(target);
     } else {
-        // The file appears under its own name only once complete. A ".backup" name that is
+        // The entry appears under its own name only once complete. A ".backup" name that is
         // already taken is not ours to move into place.
         const QString staged = target + kBackupSuffix;
-        placed = copyToNewFile(source, staged, buffer) && QFile::rename(staged, target);
+        placed = makeAt(staged) && renameEntry(staged, target);
     }
     return placed || (!coverFileIfExist && existed);
 }
@@ -100,40 +110,43 @@ struct CopyRun
 {
     QByteArray buffer;
     QString targetRoot; // canonical; never copied into itself
-    QStringList openDirectories; // canonical sources being walked, to stop at links that loop
+    int depth = 0;
     QStringList skippedTopLevelFiles;
 };
 
 bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode, CopyRun &run)
 {
     QDir().mkpath(QDir(toDir).absolutePath());
-    const QString source = QFileInfo(fromDir).canonicalFilePath();
-    if (source.isEmpty())
+    if (!QFileInfo(fromDir).isDir())
         return true; // nothing to copy, as with an empty listing
-    if (run.openDirectories.contains(source))
-        return true;
-    run.openDirectories.append(source);
+    ++run.depth;
 
     bool complete = true;
     const QDir target(toDir);
     const QFileInfoList entries = listEntries(fromDir);
     for (const QFileInfo &entry : entries) {
         const QString targetPath = target.filePath(entry.fileName());
-        if (entry.isDir()) {
+        if (entry.isDir() && !entry.isSymbolicLink()) {
             if (entry.canonicalFilePath() == run.targetRoot)
                 continue;
+            // A link standing where the directory goes would lead the copy out of the target tree.
+            if (QFileInfo(targetPath).isSymbolicLink()) {
+                if (!coverFileIfExist)
+                    continue;
+                removeLink(targetPath);
+            }
             // Unlike the first failure of a file, a failed subtree does not stop the copy: the
             // rest of the tree is still worth having.
             if (!copyTree(entry.filePath(), targetPath, coverFileIfExist, copyMode, run))
                 complete = false;
             continue;
         }
-        if (run.openDirectories.size() == 1 && run.skippedTopLevelFiles.contains(entry.fileName()))
+        if (run.depth == 1 && run.skippedTopLevelFiles.contains(entry.fileName()))
             continue;
-        if (!placeFile(entry, targetPath, coverFileIfExist, copyMode, run.buffer))
+        if (!placeEntry(entry, targetPath, coverFileIfExist, copyMode, run.buffer))
             complete = false;
     }
-    run.openDirectories.removeLast();
+    --run.depth;
     return complete;
 }
 
@@ -168,15 +181,14 @@ bool renameBackupFiles(const QString &dir, bool addSuffix)
     const QFileInfoList entries = listEntries(dir);
     for (const QFileInfo &entry : entries) {
         const QString path = entry.filePath();
-        if (entry.isDir()) {
-            if (entry.isSymLink())
-                continue;
+        // A link is renamed like a file, never descended.
+        if (entry.isDir() && !entry.isSymbolicLink()) {
             if (!renameBackupFiles(path, addSuffix))
                 return false;
         } else if (addSuffix) {
-            QFile::rename(path, path + kBackupSuffix);
+            renameEntry(path, path + kBackupSuffix);
         } else if (path.endsWith(kBackupSuffix)) {
-            QFile::rename(path, path.left(path.size() - kBackupSuffix.size()));
+            renameEntry(path, path.left(path.size() - kBackupSuffix.size()));
         }
     }
     return true;
@@ -187,7 +199,7 @@ bool clearDirectory(const QString &dir)
     const QString base = QDir(dir).absolutePath();
     const QFileInfoList entries = listEntries(dir);
     for (const QFileInfo &entry : entries) {
-        if (entry.isSymLink())
+        if (entry.isSymbolicLink())
             removeLink(entry.absoluteFilePath());
         else if (entry.isDir())
             QDir(base + QLatin1Char('/') + entry.fileName()).removeRecursively();
@@ -214,7 +226,7 @@ bool deleteDirectory(const QString &dir)
     if (dir.isEmpty())
         return false;
     // A linked directory goes as a link; its contents belong elsewhere.
-    if (QFileInfo(dir).isSymLink())
+    if (QFileInfo(dir).isSymbolicLink())
         return removeLink(dir);
     QDir directory(dir);
     if (!directory.exists())
@@ -246,6 +258,18 @@ bool removeFileDurably(const QString &path)
     if (entryExists(path) && !QFile::remove(path))
         return false;
     return flushDirectory(QFileInfo(path).absolutePath());
+}
+
+bool makeOwnerOnly(const QString &path)
+{
+    // Permissions set through a link would land on whatever it points to, with an elevated
+    // process's rights; a link is replaced by a file of our own instead.
+    const QFileInfo info(path);
+    if (info.isSymbolicLink() || !info.isFile()) {
+        QFile file(path);
+        return openOwnerOnly(file, QIODevice::WriteOnly);
+    }
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 bool removeFile(const QString &path)

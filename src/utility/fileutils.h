@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -53,6 +54,15 @@ bool removeFileDurably(const QString &path);
 // Deletes the tree; true when dir is gone (or never existed), false for an empty path or when
 // something is left inside.
 bool deleteDirectory(const QString &dir);
+
+// Opens file (its name set) as a new file that only its owner may read and write, from before its
+// first byte: an entry already at the name is removed first, so a reader that opened the old one
+// sees nothing of the new. false when the file cannot be made.
+bool openOwnerOnly(QFile &file, QIODevice::OpenMode mode);
+
+// Makes path readable and writable by its owner only, creating it empty when missing; for files
+// that are rewritten by replacing them, which take over the old file's permissions.
+bool makeOwnerOnly(const QString &path);
 
 // false for an empty path, else whether the file was removed.
 bool removeFile(const QString &path);

@@ -19,6 +19,14 @@ bool flushDirectory(const QString &dir);
 // Platforms may copy inside the kernel; buffer serves the plain loop.
 bool copyFileData(QFile &in, QFile &out, QByteArray &buffer);
 
+// Creates a symbolic link at target holding source's link text unchanged (a relative link stays
+// relative, a dangling one stays dangling). Never follows source and never replaces target.
+bool copySymbolicLink(const QString &source, const QString &target);
+
+// Renames the entry itself (a link is not followed, a dangling one included); false when to is
+// taken.
+bool renameEntry(const QString &from, const QString &to);
+
 inline bool copyFileDataInChunks(QFile &in, QFile &out, QByteArray &buffer)
 {
     for (;;) {

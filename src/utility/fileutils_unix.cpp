@@ -6,8 +6,11 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
+#include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace utility {
@@ -62,6 +65,51 @@ bool flushDirectory(const QString &dir)
     const bool flushed = ::fsync(fd) == 0;
     ::close(fd);
     return flushed;
+}
+
+bool openOwnerOnly(QFile &file, QIODevice::OpenMode mode)
+{
+    const QByteArray name = QFile::encodeName(file.fileName());
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        return false;
+    // Created with its final mode: a mode set after the creation leaves a moment in which anyone
+    // may open the file and read all that is written later. The file is then opened by name
+    // again, so that QFile knows it as an ordinary named file.
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return file.open(mode);
+}
+
+bool copySymbolicLink(const QString &source, const QString &target)
+{
+    const QByteArray from = QFile::encodeName(source);
+    struct stat st;
+    if (::lstat(from.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    // The size lstat reports is the length of the link text; it may change between the calls.
+    std::vector<char> text(size_t(st.st_size > 0 ? st.st_size : 255) + 1);
+    const ssize_t length = ::readlink(from.constData(), text.data(), text.size());
+    if (length < 0 || size_t(length) >= text.size())
+        return false;
+    text[size_t(length)] = '\0';
+    return ::symlink(text.data(), QFile::encodeName(target).constData()) == 0;
+}
+
+bool renameEntry(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from), destination = QFile::encodeName(to);
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    // A hard link to the entry itself is refused when the name is taken, so nothing is replaced.
+    if (::linkat(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), 0) != 0)
+        return false;
+    return ::unlink(source.constData()) == 0;
 }
 
 bool syncFileSystem(const QString &dir)

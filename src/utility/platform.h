@@ -1,9 +1,15 @@
 #pragma once
 
 #include <QDir>
+#include <QFileInfo>
+#include <QLocalServer>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 // The few texts that differ between the Windows product and other platforms.
 namespace platform {
@@ -12,10 +18,15 @@ namespace platform {
 inline const QString kExecutableSuffix = QStringLiteral(".exe");
 inline const QString kPatchToolName = QStringLiteral("hpatchz.exe");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseInsensitive;
+// A pipe open to everyone would be open to every user of the machine.
+constexpr QLocalServer::SocketOptions kLocalServerOptions = QLocalServer::NoOptions;
 #else
 inline const QString kExecutableSuffix;
 inline const QString kPatchToolName = QStringLiteral("hpatchz");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseSensitive;
+// The socket lives in the user's private folder, so it may be open to all who reach it: the
+// user's processes must reach an elevated copy's socket too.
+constexpr QLocalServer::SocketOptions kLocalServerOptions = QLocalServer::WorldAccessOption;
 #endif
 
 // The system's own program and binary folders, which no installation may be.
@@ -42,6 +53,11 @@ inline QString singleInstanceName(const QString &name)
 #ifdef Q_OS_WIN
     return name;
 #else
+    // An elevated copy gets the user's runtime folder handed on, which Qt refuses root as not its
+    // own. The names must be the user's, or the user's next check would not see the upgrade.
+    const QString handedOn = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (::geteuid() == 0 && !handedOn.isEmpty() && QFileInfo(handedOn).isDir())
+        return handedOn + QLatin1Char('/') + name;
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + name;
 #endif
 }

@@ -87,6 +87,24 @@ int terminateProcess(unsigned long pid)
     return terminated ? 1 : 2;
 }
 
+bool pipeServerProcess(void *pipe, unsigned long *pid, std::wstring *exePath)
+{
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(static_cast<HANDLE>(pipe), &server) || server == 0)
+        return false;
+    *pid = server;
+    exePath->clear();
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server);
+    if (!process)
+        return true;
+    std::vector<wchar_t> path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (QueryFullProcessImageNameW(process, 0, path.data(), &size))
+        exePath->assign(path.data(), size);
+    CloseHandle(process);
+    return true;
+}
+
 unsigned long currentProcessId()
 {
     return GetCurrentProcessId();

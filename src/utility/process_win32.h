@@ -23,6 +23,10 @@ bool listProcesses(std::vector<ProcessEntry> *out);
 // Terminates the process with exit code 0: 1 terminated, 2 it could not be opened or ended.
 int terminateProcess(unsigned long pid);
 
+// The process serving the named pipe (a connected client end): its id and its executable's full
+// path, empty when that cannot be read. false when not even the id is known.
+bool pipeServerProcess(void *pipe, unsigned long *pid, std::wstring *exePath);
+
 // This process's id.
 unsigned long currentProcessId();
 

@@ -2,6 +2,7 @@
 
 #include "utility/process_win32.h"
 
+#include <string>
 #include <vector>
 
 namespace utility {
@@ -9,6 +10,17 @@ namespace utility {
 bool StartUpWithPrivilege(const QString &file, const QString &parameters)
 {
     return win32::startElevated(file.toStdWString(), parameters.toStdWString());
+}
+
+bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *executableName)
+{
+    unsigned long server = 0;
+    std::wstring path;
+    if (!win32::pipeServerProcess(reinterpret_cast<void *>(socketDescriptor), &server, &path))
+        return false;
+    *pid = qint64(server);
+    *executableName = QString::fromStdWString(path.substr(path.find_last_of(L"\\/") + 1));
+    return true;
 }
 
 int killProcessByName(const QString &name)

@@ -2,13 +2,17 @@
 #include "app/mainapplication.h"
 #include "app/updateinfomanager.h"
 #include "app/updatersettings.h"
+#include "utility/platform.h"
 
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
 #include "sample/versioninfowriter.h"
 
 #include <QLocalServer>
+#include <QProcess>
 #include <QtTest>
+
+#include <unistd.h>
 
 using app::LaunchParameters;
 using app::ParameterCheck;
@@ -153,13 +157,22 @@ private slots:
         QTEST(QCoreApplication::translate("ui::UpgradeDialogNew", "Cancel"), "cancel");
     }
 
-    // A name left behind by a killed process reads as in use; it is taken over once.
+    // A name left behind by a killed process reads as in use; it is taken over once. An elevated
+    // copy's name lies in the user's runtime folder and is open to the user's processes.
     void listenTakesOverStaleName()
     {
         const QString name = m_dir.filePath(QStringLiteral("server"));
         QVERIFY(testsupport::writeFile(name, "left behind"));
         std::unique_ptr<QLocalServer> server(app::MainApplication::listenOn(name, nullptr));
-        QVERIFY(server->isListening());
+        QVERIFY(server->isListening() && (QFile::permissions(name) & QFileDevice::WriteOther));
+        if (::geteuid() != 0)
+            return;
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        QVERIFY(QProcess::execute("chown", { "nobody", m_dir.path() }) == 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_dir.path()));
+        const QString elevated = platform::singleInstanceName("upgrade");
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        QCOMPARE(elevated, m_dir.filePath("upgrade"));
     }
 
     void refusedRun_data()

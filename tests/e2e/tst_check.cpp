@@ -34,6 +34,9 @@ static QString namePath(const UpdaterSandbox &sandbox, const QString &name)
 
 // "checkUpdate": the notification policy, then the real updater against a web server and the
 // master's stand-in; and at most one check and one upgrade at a time, between real processes.
+constexpr QFileDevice::Permissions kGroupAndOther = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+        | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
 class TestCheck : public QObject
 {
     Q_OBJECT
@@ -184,6 +187,12 @@ private slots:
             QCOMPARE(master.messages().at(i),
                     QStringLiteral("{\"data\":\"%1\",\"index\":%2,\"needAck\":1}").arg(payload).arg(i).toUtf8());
 
+        // The log, the description and the history carry the update URL and the description.
+        QStringList own = sandbox.logFiles();
+        for (QDirIterator it(sandbox.localDataDir(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            own << it.next();
+        for (const QString &file : own)
+            QVERIFY2(!(QFile::permissions(file) & kGroupAndOther), qPrintable(file));
         QCOMPARE(QFile::exists(sandbox.historyPath()), !history.isEmpty());
         if (history.isEmpty())
             return;
@@ -246,13 +255,35 @@ private slots:
         }
     }
 
-    // Even a newcomer with a bad command line.
+    void runningUpgradeStopsEveryNewcomer_data()
+    {
+        QTest::addColumn<bool>("updaterHolds");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("held by an updater")
+                << true
+                << QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
+                       "Info: upgrade process is running.", "Debug: multi instance running, quit now" };
+        QTest::newRow("held by another program")
+                << false
+                << QStringList{ "Info: mainapplication initialize",
+                       "Critical: single instance name held by a process that is not an updater, name:NAME, pid:PID",
+                       "Critical: parse commandline error", "Critical: application initialize failed" };
+    }
+
+    // Even a newcomer with a bad command line; but only an updater holding the name stops it.
     void runningUpgradeStopsEveryNewcomer()
     {
+        QFETCH(bool, updaterHolds);
+        QFETCH(QStringList, lines);
         UpdaterSandbox sandbox;
         QVERIFY(sandbox.isValid() && sandbox.writeDefaultConfig()
                 && sample::writeFileWithVersionInfo(sandbox.clientPath(), "1.0.0.0"));
-        // This test is the running upgrade.
+        // This test holds the name: as the running upgrade when the updater carries the test's name.
+        QString updater = sandbox.updaterPath();
+        if (updaterHolds) {
+            updater = sandbox.binDir() + "/" + QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+            QVERIFY(QFile::copy(sandbox.updaterPath(), updater));
+        }
         QVERIFY(QDir().mkpath(sandbox.home() + "/tmp"));
         QLocalServer upgrade;
         QVERIFY(upgrade.listen(namePath(sandbox, app::kLocalServerPrefix + app::kActionUpgrade)));
@@ -263,13 +294,16 @@ private slots:
                 socket->deleteLater();
             }
         });
-        QCOMPARE(sandbox.run(
-                         sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" }),
-                0);
+        QProcess newcomer;
+        newcomer.setProcessEnvironment(sandbox.environment());
+        newcomer.start(
+                updater, sandbox.defaultParameters().toArguments() + QStringList{ "--mode=never", "--action=nothing" });
+        QCOMPARE(sandbox.wait(&newcomer), updaterHolds ? 0 : 255);
         QTRY_COMPARE(connections, 1);
-        QCOMPARE(sandbox.logMessages(),
-                (QStringList{ "Info: mainapplication initialize", "Info: upgrade server already exists",
-                        "Info: upgrade process is running.", "Debug: multi instance running, quit now" }));
+        lines.replaceInStrings("NAME", upgrade.fullServerName())
+                .replaceInStrings("PID", QString::number(QCoreApplication::applicationPid()));
+        // The parsed command line is logged with the sandbox's paths.
+        QCOMPARE(sandbox.logMessages().filter(QRegularExpression("^(?!Debug: parsed)")), lines);
     }
 };
 

@@ -15,6 +15,8 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <unistd.h>
+
 using testsupport::UpdaterSandbox;
 using UpgradeTarget = app::MainApplication::UpgradeTarget;
 Q_DECLARE_METATYPE(UpgradeTarget)
@@ -72,9 +74,15 @@ void TestUpgrade::upgrade_data()
     QTest::addColumn<bool>("updaterInside");
     QTest::addColumn<QString>("incremental");
     QTest::addColumn<int>("result");
-    QTest::newRow("incremental, updater beside the installation") << false << "client 1.0-1.1.pkg" << 0;
+    QTest::addColumn<QString>("pkexec"); // a stand-in's answer for a user who is not root; empty: none
+    QTest::newRow("incremental, updater beside the installation") << false << "client 1.0-1.1.pkg" << 0 << "";
     // The restore must put back the updater's own files, which here belong to the installation.
-    QTest::newRow("both packages corrupt, updater inside the installation") << true << "corrupt-incremental.pkg" << 7;
+    QTest::newRow("both packages corrupt, updater inside the installation")
+            << true << "corrupt-incremental.pkg" << 7 << "";
+    QTest::newRow("elevation refused: the copy runs unelevated") << false << "client 1.0-1.1.pkg" << 0 << "exit 126";
+    // Like pkexec: the program gets a cleared environment with root's home.
+    QTest::newRow("elevation accepted: the copy finds the user's files")
+            << false << "client 1.0-1.1.pkg" << 0 << "exec env -i HOME=/root PATH=/usr/bin:/bin \"$@\"";
 }
 
 void TestUpgrade::upgrade()
@@ -82,6 +90,7 @@ void TestUpgrade::upgrade()
     QFETCH(bool, updaterInside);
     QFETCH(QString, incremental);
     QFETCH(int, result);
+    QFETCH(QString, pkexec);
 
     UpdaterSandbox box;
     QVERIFY(box.isValid() && box.writeDefaultConfig());
@@ -98,18 +107,37 @@ void TestUpgrade::upgrade()
     document.fullUrl = m_nginx.url("/corrupt-full.pkg").toString();
     document.incrementals << qMakePair(m_nginx.url("/" + incremental).toString(), sample::kSampleOldVersion);
     QVERIFY(testsupport::writeFile(box.localDataDir() + "/update_teacher.json", sample::updateDocument(document)));
+    QProcessEnvironment environment = box.environment();
+    QStringList asUser; // a program and its arguments run through this prefix
+    if (!pkexec.isEmpty()) {
+        QVERIFY(testsupport::writeFile(box.root() + "/stand-in/pkexec", "#!/bin/sh\n" + pkexec.toUtf8() + "\n"));
+        QVERIFY(QFile::setPermissions(box.root() + "/stand-in/pkexec",
+                QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                        | QFile::ExeOther));
+        environment.insert("PATH", box.root() + "/stand-in:" + environment.value("PATH"));
+        environment.insert("DISPLAY", ":99");
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        // Only a user who is not root asks for elevation.
+        if (::geteuid() == 0) {
+            QCOMPARE(QProcess::execute("chown", { "-R", "nobody:nogroup", box.root() }), 0);
+            asUser = QStringList{ "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--" };
+        }
+    }
+    const auto start = [&](QProcess &process, const QStringList &command) {
+        process.setProcessEnvironment(environment);
+        const QStringList full = asUser + command;
+        process.start(full.first(), full.mid(1));
+    };
 
     // The master, running from the installation as when the user accepted the offer.
     QProcess client;
-    client.setProcessEnvironment(box.environment());
-    client.start(box.clientPath(), QStringList());
+    start(client, { box.clientPath() });
     QVERIFY(client.waitForStarted(10000) && client.waitForReadyRead(10000));
 
     app::LaunchParameters parameters = box.defaultParameters();
     parameters.action = "upgrade";
     QProcess handOff;
-    handOff.setProcessEnvironment(box.environment());
-    handOff.start(updater, parameters.toArguments());
+    start(handOff, QStringList{ updater } + parameters.toArguments());
     QVERIFY(handOff.waitForFinished(60000));
     QCOMPARE(handOff.exitCode(), 255);
     // The copy ends by itself once the result is in.
@@ -117,6 +145,8 @@ void TestUpgrade::upgrade()
             qPrintable(box.logMessages().join('\n')), 60000);
 
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QProcess::NotRunning, 5000);
+    if (!pkexec.isEmpty())
+        QCOMPARE(box.logMessages().filter("StartUpWithPrivilege error").size(), pkexec.startsWith("exit") ? 1 : 0);
     const QSettings history(box.historyPath(), QSettings::IniFormat);
     QCOMPARE(history.value("history/LastUpgradeStatus").toInt(), result);
     QCOMPARE(testsupport::treeDifferences(result == 0 ? m_new : before, testsupport::snapshotTree(box.installDir())),

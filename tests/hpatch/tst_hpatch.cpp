@@ -79,23 +79,29 @@ QByteArray content(const QString &recipe)
     return data;
 }
 
-// A tree as the tools under test can write it: Windows files have no executable bit.
+// A tree as the tools under test can write it: Windows files have no permission bits.
 Tree snapshot(const QString &root)
 {
     Tree tree = snapshotTree(root);
-    for (TreeEntry &e : tree)
-        e.executable = e.executable && !kWindows;
+    for (TreeEntry &e : tree) {
+        if (kWindows)
+            e.permissions = 0;
+    }
     return tree;
 }
 
-// Entries "path=recipe" (a file, "+x" at the end for an executable one) or "path/" (a directory),
-// separated by ';'.
+// Entries "path=recipe" (a file, "+x" at the end for an executable one), "path=->text" (a link)
+// or "path/" (a directory), separated by ';'.
 void buildTree(const QString &root, const QString &entries)
 {
     QVERIFY(QDir().mkpath(root));
     for (const QString &e : entries.split(';', Qt::SkipEmptyParts)) {
         const QString path = root + "/" + e.section('=', 0, 0);
         const QString recipe = e.section('=', 1);
+        if (recipe.startsWith("->")) {
+            QVERIFY(writeTree(root, { { e.section('=', 0, 0), recipe.toUtf8() } }));
+            continue;
+        }
         QVERIFY(e.endsWith('/') ? QDir().mkpath(path)
                                 : writeFile(path, content(recipe.chopped(recipe.endsWith("+x") ? 2 : 0))));
         if (recipe.endsWith("+x"))
@@ -188,6 +194,9 @@ private slots:
             { "exec bit", "tool=rand:9000:11;script.sh=text:2:1+x", "tool=rand:9000:11+x;script.sh=text:2:1+x",
                     "-C-diff", "0" },
             { "full package", "", "large.bin=edit:2000000:6+x;程序/说明.txt=text:40:1", "--full -C-all", "0" },
+            { "links stay links", "a.txt=text:3:1;old=->a.txt",
+                    "a.txt=text:3:1;lib/x.bin=rand:100:1;cur=->a.txt;libs=->lib;gone=->no/where;up=->../..", "-C-diff",
+                    "0" },
         };
         for (const QStringList &r : rows)
             QTest::newRow(qPrintable(r[0])) << r[1] << r[2] << r[3].split(' ') << r[4].toInt();
@@ -199,6 +208,8 @@ private slots:
         QFETCH(QString, newTree);
         QFETCH(QStringList, options);
         QFETCH(int, maxPackage);
+        if (kWindows && (oldTree + newTree).contains("->"))
+            QSKIP("symbolic links are not packaged on Windows");
         buildTree(m_old, oldTree);
         buildTree(m_new, newTree);
         const Tree oldBefore = snapshotTree(m_old);
@@ -244,6 +255,7 @@ private slots:
             { "two entries", { "same.txt", "same.txt" } },
             { "file and directory", { "same", "same/" } },
             { "file below a file", { "a", "a/b.txt" } },
+            { "file below a link", { "a->/tmp", "a/hpatch-evil.txt" } },
             { "300-character name", { QString(300, 'n') } },
             { "not UTF-8", { QString::fromLatin1("caf\xe9.txt") } },
             { "disk: con", { "con" } },
@@ -280,11 +292,13 @@ private slots:
             const QByteArray data = "payload of " + name;
             if (p.endsWith('/'))
                 manifest.dirs.push_back({ name.chopped(1).toStdString(), 0755 });
+            else if (p.contains("->"))
+                manifest.links.push_back({ p.section("->", 0, 0).toStdString(), p.section("->", 1).toStdString() });
             else
                 manifest.newFiles.push_back({ name.toStdString(), 0644,
                         kind == "oversized" ? uint64_t(1) << 60 : uint64_t(data.size() + (kind == "shorter") * 4),
                         XXH3_64bits(data.constData(), size_t(data.size())), hpatch::Kind::New, {} });
-            stream += p.endsWith('/') ? "" : data + (kind == "longer" ? "more" : "");
+            stream += p.endsWith('/') || p.contains("->") ? "" : data + (kind == "longer" ? "more" : "");
         }
         std::string raw = hpatch::encodeManifest(manifest);
         if (kind == "bomb") { // 11 million old files claimed in 128 MiB of zeros: a package of a few KB

@@ -144,10 +144,11 @@ void TestUpgradeRunner::initTestCase()
     random.fillRange(reinterpret_cast<quint32 *>(core.data()), core.size() / 4);
     QVERIFY(testsupport::writeTree(path("old"),
             { { kClientName, "client 1.0" }, { "lib/core.dll", core + "1.0" }, { "res/old.txt", "only in 1.0" },
-                    { ".hidden/settings.ini", "kept" } }));
+                    { ".hidden/settings.ini", "kept" }, { "res/ro.cfg", "#ro 1.0" }, { "lib/alias.dll", "->core.dll" },
+                    { "res/libs", "->../lib" } }));
     QVERIFY(testsupport::writeTree(path("new"),
             { { kClientName, "client 1.1" }, { "lib/core.dll", core + "1.1" }, { "lib/new.dll", "only in 1.1" },
-                    { ".hidden/settings.ini", "kept" } }));
+                    { ".hidden/settings.ini", "kept" }, { "res/ro.cfg", "#ro 1.1" }, { "res/libs", "->../lib" } }));
     m_old = testsupport::snapshotTree(path("old"));
     m_new = testsupport::snapshotTree(path("new"));
     QVERIFY(QDir().mkpath(path("serve")));

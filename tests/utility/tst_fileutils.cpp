@@ -10,11 +10,12 @@
 
 #include <unistd.h>
 
+using testsupport::Files;
 using utility::CopyMode;
-// Relative path -> content; a path ending in "/" is an empty directory, content starting with
-// "#!" makes an executable.
-using Files = QMap<QString, QByteArray>;
 Q_DECLARE_METATYPE(CopyMode)
+
+static constexpr QFileDevice::Permissions kUserBits
+        = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
 
 static Files merged(Files files, const Files &more)
 {
@@ -22,8 +23,9 @@ static Files merged(Files files, const Files &more)
     return files;
 }
 
-// What a copy of the source gives: a file larger than one copy chunk, an executable, an empty
-// directory, hidden entries at several levels.
+// What a copy of the source gives: a file larger than one copy chunk, an executable, a read-only
+// file, an empty directory, hidden entries at several levels, links to a file, to a directory and
+// to nothing.
 static Files sourceTree()
 {
     QByteArray big(3 * 1024 * 1024 + 17, '\0');
@@ -31,7 +33,8 @@ static Files sourceTree()
         big[i] = char((i * 131) >> 3);
     return { { "a.txt", "new a" }, { "client.exe", "#!new client" }, { "sub/b.bin", big },
         { "sub/deeper/c.txt", "new c" }, { "sub/client.exe", "nested" }, { "emptydir/", {} },
-        { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x", "h" } };
+        { "sub/.hidden_in_sub", "h" }, { ".hidden", "h" }, { ".hiddendir/x", "h" }, { "ro.txt", "#ro new" },
+        { "link", "->a.txt" }, { "sub/dirlink", "->deeper" }, { "dangling", "->gone/nowhere" } };
 }
 
 class TestFileUtils : public QObject
@@ -57,7 +60,8 @@ private slots:
         QTest::addColumn<bool>("result");
         QTest::addColumn<Files>("after"); // STAMP: the time of the copy
         const Files source = sourceTree(), immutable = { { "client.exe", "immutable" } };
-        const Files old = { { "a.txt", "old a" }, { "sub/deeper/c.txt", "old c" }, { "only_in_target.txt", "keep" } };
+        const Files old = { { "a.txt", "old a" }, { "sub/deeper/c.txt", "old c" }, { "only_in_target.txt", "keep" },
+            { "ro.txt", "#ro old" }, { "link", "old" }, { "sub/dirlink", "->../a.txt" } };
         Files withoutClient = source;
         withoutClient.remove("client.exe");
         for (CopyMode mode : { CopyMode::Plain, CopyMode::WithBackupSuffix }) {
@@ -73,11 +77,18 @@ private slots:
                     << mode << true << Files{ { "client.exe/in_use", "old" } } << QStringList() << true
                     << merged(source, { { "client.exe.old.STAMP/in_use", "old" } });
         }
+        // A link where a directory goes would take the copy outside the target.
+        QTest::newRow("plain, cover over a link to a directory")
+                << CopyMode::Plain << true << Files{ { "sub", "->../../../elsewhere" }, { "../../../elsewhere/", {} } }
+                << QStringList() << true << source;
         QTest::newRow("plain, no cover over old: old kept")
                 << CopyMode::Plain << false << old << QStringList() << true << merged(source, old);
         QTest::newRow("suffix, no cover over old: copy staged beside")
                 << CopyMode::WithBackupSuffix << false << old << QStringList() << true
-                << merged(merged(source, old), { { "a.txt.backup", "new a" }, { "sub/deeper/c.txt.backup", "new c" } });
+                << merged(merged(source, old),
+                           { { "a.txt.backup", "new a" }, { "sub/deeper/c.txt.backup", "new c" },
+                                   { "ro.txt.backup", "#ro new" }, { "link.backup", "->a.txt" },
+                                   { "sub/dirlink.backup", "->deeper" } });
         // A ".backup" name already taken is not moved into place as if it were the copy.
         Files stale = merged(source, { { "a.txt.backup", "stale" } });
         stale.remove("a.txt");
@@ -92,7 +103,7 @@ private slots:
                 << merged(source, { { "client.exe", "immutable" }, { "client.exe.backup", "#!new client" } });
     }
 
-    // A link back up the tree, and a target inside the source, end instead of copying forever.
+    // A link back up the tree stays a link, and a target inside the source is not copied into itself.
     void copy()
     {
         QFETCH(Files, before);
@@ -115,7 +126,7 @@ private slots:
         const QString stamp = QDir(to).entryList({ "client.exe.old.*" }, QDir::AllEntries).value(0).mid(15);
         QVERIFY(stamp.isEmpty()
                 || (stamp >= start && stamp <= QDateTime::currentDateTime().toString("yyyyMMddhhmmss")));
-        Files want{ { "sub/loop/", {} }, { "backup/", {} } };
+        Files want{ { "sub/loop", "->" + QFile::encodeName(path("from")) }, { "backup/", {} } };
         for (auto it = after.begin(); it != after.end(); ++it)
             want.insert(QString(it.key()).replace("STAMP", stamp), it.value());
         QCOMPARE(differences(to, want), QString());
@@ -129,9 +140,11 @@ private slots:
         QTest::addColumn<Files>("left"); // nothing left for a delete that succeeds
         const Files plain = { { "a", "1" }, { "sub/deeper/b", "2" }, { "empty/", {} } };
         const Files names = { { "a", "1" }, { "x.backup", "2" }, { "sub/b.BACKUP", "3" }, { ".h", "4" },
-            { "sub/.h.backup", "5" } };
+            { "sub/.h.backup", "5" }, { "l", "->a" }, { "dl", "->sub" }, { "sub/gone", "->../none" } };
+        // Links are renamed like files, whatever they point to.
         const Files added = { { "a.backup", "1" }, { "x.backup.backup", "2" }, { "sub/b.BACKUP.backup", "3" },
-            { ".h.backup", "4" }, { "sub/.h.backup.backup", "5" } };
+            { ".h.backup", "4" }, { "sub/.h.backup.backup", "5" }, { "l.backup", "->a" }, { "dl.backup", "->sub" },
+            { "sub/gone.backup", "->../none" } };
         QTest::newRow("add suffix") << "add" << names << true << added;
         QTest::newRow("strip suffix: names restored") << "strip" << added << true << names;
         Files stripped = merged(names, { { "x", "2" }, { "sub/.h", "5" } });
@@ -163,7 +176,9 @@ private slots:
         else
             QCOMPARE(utility::renameBackupFiles(root, operation == "add"), result);
         QCOMPARE(QFileInfo::exists(root), !(result && operation == "delete"));
-        QFile::remove(root + "/linked"); // whether the link itself stays does not matter
+        // Whether the link itself stays does not matter.
+        QFile::remove(root + "/linked");
+        QFile::remove(root + "/linked.backup");
         QFETCH(Files, left);
         if (QFileInfo::exists(root))
             QCOMPARE(differences(root, left), QString());
@@ -172,6 +187,25 @@ private slots:
         QVERIFY(utility::renameBackupFiles(path("never_there"), true));
         QVERIFY(!utility::removeFile(QString()) && utility::removeFile(path("outside/keep")));
         QVERIFY(!QFileInfo::exists(path("outside/keep")));
+    }
+
+    // Private files are closed to others before their first byte, and whoever opened the file that
+    // was there before reads nothing of the new one.
+    void ownerOnly()
+    {
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        const QString name = path("private.txt"), history = path("history.ini");
+        QVERIFY(testsupport::writeFile(name, "old") && QFile::setPermissions(name, QFile::permissions(name) | others));
+        QFile reader(name), file(name);
+        QVERIFY(reader.open(QIODevice::ReadOnly) && utility::openOwnerOnly(file, QIODevice::WriteOnly));
+        QVERIFY(!(QFile::permissions(name) & others) && file.write("secret") == 6);
+        file.close();
+        QCOMPARE(reader.readAll(), QByteArray("old"));
+        // A link in the history's place must not lend its target the new permissions.
+        QVERIFY(QFile::setPermissions(name, QFile::permissions(name) | others) && QFile::link(name, history));
+        QVERIFY(utility::makeOwnerOnly(history) && QFileInfo(history).size() == 0);
+        QCOMPARE(QFile::permissions(history) & ~kUserBits, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(!QFileInfo(history).isSymbolicLink() && (QFile::permissions(name) & others) == others);
     }
 
     void createDesktopShortcut_data()
@@ -202,16 +236,7 @@ private slots:
 
 private:
     QString path(const QString &relative) const { return m_dir->filePath(relative); }
-    void write(const QString &root, const Files &files)
-    {
-        QVERIFY(QDir().mkpath(root));
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            const QString file = root + '/' + it.key();
-            QVERIFY(it.key().endsWith('/') ? QDir().mkpath(file) : testsupport::writeFile(file, it.value()));
-            if (it.value().startsWith("#!"))
-                QVERIFY(QFile::setPermissions(file, QFile::permissions(file) | QFileDevice::ExeOwner));
-        }
-    }
+    void write(const QString &root, const Files &files) { QVERIFY(testsupport::writeTree(root, files)); }
 
     QString differences(const QString &root, const Files &files)
     {

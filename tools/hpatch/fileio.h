@@ -52,6 +52,11 @@ bool removeEntry(const std::string &path);
 bool renameNoReplace(const std::string &from, const std::string &to);
 // Moves a file to a name, replacing a file of that name.
 bool renameReplacing(const std::string &from, const std::string &to);
+// The text of the symbolic link at path; false when path is no link (or, on Windows, not one
+// this tool makes).
+bool readLink(const std::string &path, std::string *target);
+// A symbolic link at path holding target; fails when the name exists.
+bool makeLink(const std::string &target, const std::string &path);
 // The entries of a directory other than "." and "..", links reported as EntryType::Other.
 bool listDirectory(const std::string &path, std::vector<DirectoryItem> *items);
 

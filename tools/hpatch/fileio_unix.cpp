@@ -128,6 +128,26 @@ bool renameReplacing(const std::string &from, const std::string &to)
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool readLink(const std::string &path, std::string *target)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    std::string text(size_t(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    const ssize_t length = ::readlink(path.c_str(), &text[0], text.size());
+    // A link that grew between the two calls is read again by nobody: refuse it.
+    if (length <= 0 || size_t(length) >= text.size())
+        return false;
+    text.resize(size_t(length));
+    *target = text;
+    return true;
+}
+
+bool makeLink(const std::string &target, const std::string &path)
+{
+    return ::symlink(target.c_str(), path.c_str()) == 0;
+}
+
 bool listDirectory(const std::string &path, std::vector<DirectoryItem> *items)
 {
     DIR *dir = ::opendir(path.c_str());

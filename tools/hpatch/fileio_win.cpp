@@ -259,6 +259,30 @@ bool renameReplacing(const std::string &from, const std::string &to)
     return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) || failed();
 }
 
+bool readLink(const std::string &, std::string *)
+{
+    // Links in a tree made on Windows are refused like other special entries.
+    errno = ENOSYS;
+    return false;
+}
+
+bool makeLink(const std::string &target, const std::string &path)
+{
+    // Creating links needs a privilege or developer mode on Windows; try without elevation first.
+    std::wstring wideTarget = widen(target);
+    for (wchar_t &c : wideTarget) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    const std::wstring widePath = longPath(path);
+    if (::CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        return true;
+    if (::CreateSymbolicLinkW(widePath.c_str(), wideTarget.c_str(), 0))
+        return true;
+    errno = EACCES;
+    return false;
+}
+
 bool listDirectory(const std::string &path, std::vector<DirectoryItem> *items)
 {
     WIN32_FIND_DATAW found;

@@ -208,6 +208,18 @@ Status PackageApplier::apply(PackageReader &reader)
     }
     if (s.ok())
         s = reader.stream().finish();
+    // Links after every file, and nothing lies below one (the manifest says so), so no write
+    // goes through a link.
+    for (const LinkEntry &l : manifest.links) {
+        if (!s.ok())
+            break;
+        s = makeParents(l.path);
+        const std::string path = joinPath(m_options.outDir, l.path);
+        if (s.ok() && !makeLink(l.target, path))
+            s = Status::fail(ExitIoError, "cannot create the link \"" + path + "\": " + std::strerror(errno));
+        if (s.ok())
+            m_created.push_back(path);
+    }
     if (s.ok() && !removeEntry(m_staging))
         s = Status::fail(ExitIoError, "cannot remove \"" + m_staging + "\": " + std::strerror(errno));
     // Modes last and children first, so a read-only directory does not stop the writes into it.

@@ -33,6 +33,7 @@ void putString(std::string &out, const std::string &s)
 constexpr size_t kMinOldEntryBytes = 1 + 1 + 1 + 8;
 constexpr size_t kMinNewEntryBytes = 1 + 1 + 1 + 1 + 1;
 constexpr size_t kMinDirEntryBytes = 1 + 1 + 1;
+constexpr size_t kMinLinkEntryBytes = 1 + 1 + 1 + 1;
 
 } // namespace
 
@@ -349,6 +350,11 @@ std::string encodeManifest(const Manifest &m)
         putString(out, d.path);
         putVarint(out, d.mode);
     }
+    putVarint(out, m.links.size());
+    for (const LinkEntry &l : m.links) {
+        putString(out, l.path);
+        putString(out, l.target);
+    }
     return out;
 }
 
@@ -462,6 +468,25 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
             return corrupt("two entries for path \"" + d.path + "\"");
         allPaths.push_back(d.path);
         m->dirs.push_back(std::move(d));
+    }
+    const uint64_t linkCount = version >= kFirstVersionWithLinks ? r.varint() : 0;
+    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
+        return corrupt("link count");
+    for (uint64_t i = 0; i < linkCount; ++i) {
+        LinkEntry l;
+        l.path = r.bytes(r.varint());
+        l.target = r.bytes(r.varint());
+        if (r.failed())
+            return corrupt("truncated link entry");
+        if (!isSafeRelativePath(l.path))
+            return unsafe(l.path);
+        if (l.target.empty() || l.target.size() > kMaxPathBytes || l.target.find('\0') != std::string::npos)
+            return corrupt("bad link text for \"" + l.path + "\"");
+        // Nothing may lie below a link: writing there would write wherever it points.
+        if (dirPaths.count(l.path) || !newPaths.insert(l.path).second)
+            return corrupt("two entries for path \"" + l.path + "\"");
+        allPaths.push_back(l.path);
+        m->links.push_back(std::move(l));
     }
     if (r.remaining() != 0)
         return corrupt("trailing bytes");

@@ -26,8 +26,9 @@ namespace hpatch {
 
 inline constexpr char kMagic[8] = { 'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G' };
 // Version 2 leaves out what a copy repeats from its old file (size, hash, and a path that does
-// not change); version 1 packages are still read.
-inline constexpr uint32_t kFormatVersion = 2;
+// not change); version 3 adds symbolic links. Versions 1 and 2 are still read.
+inline constexpr uint32_t kFormatVersion = 3;
+inline constexpr uint32_t kFirstVersionWithLinks = 3;
 inline constexpr uint32_t kFirstFormatVersion = 1;
 inline constexpr uint32_t kFlagFull = 1;
 inline constexpr size_t kHeaderSize = 64;
@@ -89,11 +90,19 @@ struct DirEntry
     uint32_t mode = 0755;
 };
 
+// A symbolic link of the new tree and its link text, kept as it is (it is never followed).
+struct LinkEntry
+{
+    std::string path;
+    std::string target;
+};
+
 struct Manifest
 {
     std::vector<OldEntry> oldFiles;
     std::vector<NewEntry> newFiles;
     std::vector<DirEntry> dirs; // every directory of the new tree, parents before children
+    std::vector<LinkEntry> links;
 };
 
 struct Header

@@ -304,10 +304,12 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     if (std::fflush(raw.get()) != 0)
         return writeError(rawPath);
     manifest->dirs = m_new.dirs;
+    manifest->links = m_new.links;
     *rawSize = written;
     m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
             + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
-            + " old files used, " + std::to_string(m_new.dirs.size()) + " directories";
+            + " old files used, " + std::to_string(m_new.dirs.size()) + " directories, "
+            + std::to_string(m_new.links.size()) + " links";
     return {};
 }
 

@@ -22,7 +22,9 @@ Status walk(const std::string &root, const std::string &relative, bool strict, S
     for (const DirectoryItem &item : items) {
         const std::string path = relative.empty() ? item.name : relative + "/" + item.name;
         const std::string full = root + "/" + path;
-        const bool plain = item.type == EntryType::File || item.type == EntryType::Directory;
+        std::string target;
+        const bool link = strict && item.type == EntryType::Other && readLink(full, &target);
+        const bool plain = item.type == EntryType::File || item.type == EntryType::Directory || link;
         const std::string problem = pathProblem(path);
         if (!plain || !problem.empty()) {
             // Every package must apply on Windows too, so a name it cannot hold is refused as a
@@ -31,7 +33,11 @@ Status walk(const std::string &root, const std::string &relative, bool strict, S
                 return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
             if (strict)
                 return Status::fail(
-                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a plain file or directory");
+                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a file, directory or link");
+            continue;
+        }
+        if (link) {
+            tree->links.push_back({ path, target });
             continue;
         }
         if (item.type == EntryType::Directory) {
@@ -61,12 +67,16 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
             [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
     std::sort(
             tree->dirs.begin(), tree->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    std::sort(tree->links.begin(), tree->links.end(),
+            [](const LinkEntry &a, const LinkEntry &b) { return a.path < b.path; });
     if (strict) {
         std::vector<std::string> paths;
         for (const TreeFile &f : tree->files)
             paths.push_back(f.path);
         for (const DirEntry &d : tree->dirs)
             paths.push_back(d.path);
+        for (const LinkEntry &l : tree->links)
+            paths.push_back(l.path);
         const std::string clash = caseClash(paths);
         if (!clash.empty())
             return Status::fail(ExitBadPackage,
