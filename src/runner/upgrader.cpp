@@ -119,10 +119,13 @@ void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
         if (m_withBackupSuffix)
             utility::renameBackupFiles(installDir, false);
     }
-    removeOutput();
     stopTimer();
+    // The output tree goes once the outcome is delivered: removing a large tree takes a while, and
+    // a whole new installation is worth recording as such before that.
     if (firstEnd)
         report(status == QProcess::NormalExit && exitCode == 0 && copied);
+    else
+        removeOutput();
 }
 
 void Upgrader::onErrorOccurred(QProcess::ProcessError error)
@@ -202,10 +205,11 @@ void Upgrader::report(bool success)
 
 void Upgrader::deliver(bool success)
 {
-    if (m_fallingBack)
-        return;
-    if (const std::shared_ptr<Delegate> delegate = m_delegate.lock())
-        delegate->onUpgradeComplete(success);
+    if (!m_fallingBack) {
+        if (const std::shared_ptr<Delegate> delegate = m_delegate.lock())
+            delegate->onUpgradeComplete(success);
+    }
+    removeOutput();
 }
 
 } // namespace runner
