@@ -76,6 +76,18 @@ inline const QString kSharedMemoryPrefix
 
 // Backup directory next to the local data directory.
 inline const QString kBackupDirSuffix = QStringLiteral("_backup");
+// Beside the backup: the record that the installation is being changed, and the lock an upgrade
+// of the installation holds while it runs.
+inline const QString kRepairRecordSuffix = QStringLiteral("_repair.json");
+inline const QString kUpgradeLockSuffix = QStringLiteral("_upgrade.lock");
+inline const QString kRecordInstallDir = QStringLiteral("installDir");
+inline const QString kRecordBackupDir = QStringLiteral("backupDir");
+inline const QString kRecordRole = QStringLiteral("role");
+inline const QString kRecordUpdaterOnlyFiles = QStringLiteral("updaterOnlyFiles");
+// "LastUpgradeStatus" after a start found an upgrade that had stopped while changing the
+// installation: put back from the backup, or not. The upgrade loop's own results stay below 12.
+constexpr quint32 kStatusRepaired = 12;
+constexpr quint32 kStatusRepairFailed = 13;
 
 // Proxy used when the settings enable it.
 inline const QString kProxyHost = QStringLiteral("127.0.0.1");

@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
+#include "app/repairrecord.h"
 #include "app/updateinfomanager.h"
 #include "app/updatersettings.h"
 #include "log/log.h"
@@ -9,11 +10,13 @@
 #include "utility/platform.h"
 #include "utility/processutils.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QSharedMemory>
@@ -86,6 +89,10 @@ bool MainApplication::initialize()
         return true;
     }
 
+    // Before the parameters are checked: the half-replaced installation may lack the very
+    // executable they name.
+    const Repair repair = repairInterruptedUpgrade();
+
     if (!validateCommandLine()) {
         applog::critical(QStringLiteral("parse commandline error"));
         return false;
@@ -118,16 +125,29 @@ bool MainApplication::initialize()
             return false;
         }
         // This instance may be one of the files the upgrade replaces, so a copy outside the
-        // installation does the work and this run ends here.
-        prepareBackup();
+        // installation does the work and this run ends here. A backup that still has to repair
+        // the installation is the only good copy: the copy repairs from it first.
+        if (repair == Repair::Failed)
+            applog::critical(QStringLiteral("install dir not repaired, backup kept for the upgrade"));
+        else
+            prepareBackup();
         closeLocalServers();
         restartSelfForRealUpgrade();
         return false;
     }
 
-    if (m_params.action == kActionCheckUpdate) {
-        // A backup left behind by an earlier upgrade is stale once a new check runs.
-        utility::deleteDirectory(backupDirPath());
+    if (m_params.action == kActionRealUpgrade && repair == Repair::Failed) {
+        applog::critical(QStringLiteral("upgrade refused, install dir could not be repaired"));
+        return false;
+    }
+
+    if (m_params.action == kActionCheckUpdate && !QFileInfo::exists(repairRecordPath())) {
+        // A backup left behind by an earlier upgrade is stale once a new check runs, unless an
+        // upgrade of this installation is still at work with it.
+        QLockFile lock(upgradeLockPath());
+        lock.setStaleLockTime(0);
+        if (lock.tryLock(0))
+            utility::deleteDirectory(backupDirPath());
     }
 
     loadTranslation();
@@ -342,11 +362,26 @@ UpdateInfoManager *MainApplication::updateInfoManager()
 
 QString MainApplication::historyFilePath() const
 {
+    return historyFilePathFor(m_params.role);
+}
+
+QString MainApplication::historyFilePathFor(const QString &role)
+{
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     QDir().mkpath(dir);
     const QFileInfo name(kHistoryFileName);
-    return dir + QLatin1Char('/') + name.baseName() + QLatin1Char('_') + m_params.role + QLatin1Char('.')
+    return dir + QLatin1Char('/') + name.baseName() + QLatin1Char('_') + role + QLatin1Char('.')
             + name.completeSuffix();
+}
+
+QString MainApplication::repairRecordPath() const
+{
+    return RepairRecord::pathFor(QFileInfo(backupDirPath()).absolutePath(), m_installDirName);
+}
+
+QString MainApplication::upgradeLockPath() const
+{
+    return QFileInfo(backupDirPath()).absolutePath() + QLatin1Char('/') + m_installDirName + kUpgradeLockSuffix;
 }
 
 QString MainApplication::backupDirPath() const
@@ -417,9 +452,68 @@ MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString
     return UpgradeTarget::Ok;
 }
 
+MainApplication::Repair MainApplication::repairInterruptedUpgrade()
+{
+    if (m_params.exePath.isEmpty())
+        return Repair::NotNeeded;
+    // Only the installation the parameters name, found even when its executable is gone.
+    const QDir install = QFileInfo(m_params.exePath).absoluteDir();
+    m_installDir = install.absolutePath();
+    m_installDirName = install.dirName();
+    const QString path = repairRecordPath();
+    if (!QFileInfo::exists(path))
+        return Repair::NotNeeded;
+
+    QLockFile lock(upgradeLockPath());
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0)) {
+        applog::critical(QStringLiteral("repair record in use by a running upgrade, path:%1").arg(path));
+        return Repair::Failed;
+    }
+    RepairRecord record;
+    const bool loaded = record.load(path);
+    applog::critical(QStringLiteral("repair record found, dir:%1, backup:%2").arg(record.installDir, record.backupDir));
+    // The record steers what is emptied and refilled: it must name this installation, its own
+    // backup and an edition, and the installation must be one an upgrade may replace.
+    const bool matches = loaded && QDir::cleanPath(record.installDir) == m_installDir
+            && QDir::cleanPath(record.backupDir) == QDir::cleanPath(backupDirPath())
+            && (record.role == kRoleTeacher || record.role == kRoleStudent)
+            && checkUpgradeTarget(m_installDir, backupDirPath()) == UpgradeTarget::Ok;
+    if (!matches) {
+        applog::critical(QStringLiteral("repair record refused, path:%1").arg(path));
+        return Repair::Failed;
+    }
+
+    HistoryConfig history;
+    history.parseHistory(historyFilePathFor(record.role));
+    history.setLastUpgradeTime(QDateTime::currentDateTime());
+    if (!QFileInfo(record.backupDir).isDir()) {
+        // Nothing can put it back; the record would only block every later upgrade, whose full
+        // package is now the way back to a whole installation.
+        applog::critical(QStringLiteral("install dir repair failed, backup missing, dir:%1").arg(m_installDir));
+        history.setLastUpgradeStatus(kStatusRepairFailed);
+        RepairRecord::remove(path);
+        return Repair::Abandoned;
+    }
+    if (!utility::replaceDirectoryContents(
+                record.backupDir, m_installDir, record.updaterOnlyFiles, utility::CopyMode::Plain)) {
+        applog::critical(QStringLiteral("install dir repair failed, dir:%1").arg(m_installDir));
+        history.setLastUpgradeStatus(kStatusRepairFailed);
+        return Repair::Failed;
+    }
+    RepairRecord::remove(path);
+    history.setLastUpgradeStatus(kStatusRepaired);
+    applog::critical(QStringLiteral("install dir repaired, dir:%1").arg(m_installDir));
+    return Repair::Repaired;
+}
+
 void MainApplication::prepareBackup()
 {
     const QString backupDir = backupDirPath();
+    // A check that starts meanwhile must not take this backup for a stale one.
+    QLockFile lock(upgradeLockPath());
+    lock.setStaleLockTime(0);
+    lock.tryLock(0);
     utility::deleteDirectory(backupDir);
     // The settings are not read in this run, so the suffix flag still holds its initial true.
     utility::copyDirectoryFiles(m_installDir, backupDir, true,

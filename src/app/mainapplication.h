@@ -50,6 +50,12 @@ public:
     // Fills the backup directory with the installation and, when the updater lives elsewhere, with
     // the updater's executable, settings file and patch tool. Failures are silent.
     void prepareBackup();
+
+    // An upgrade that stopped while changing the installation left a repair record: the
+    // installation is put back from the backup before this start does anything else. Failed: the
+    // record and the backup stay for a later start; Abandoned: there was no backup to repair from.
+    enum class Repair { NotNeeded, Repaired, Failed, Abandoned };
+    Repair repairInterruptedUpgrade();
     // Starts the copy in the backup directory elevated with action "realUpgrade", or unelevated
     // when that fails; logs each failed start.
     void restartSelfForRealUpgrade();
@@ -106,9 +112,13 @@ public:
 
     // The history file of this edition in the local data directory (created when missing).
     QString historyFilePath() const;
+    static QString historyFilePathFor(const QString &role);
 
     // Where the upgrade keeps its copy of the installation and of the updater itself.
     QString backupDirPath() const;
+    // Beside the backup: the repair record of the installation and the lock its upgrade holds.
+    QString repairRecordPath() const;
+    QString upgradeLockPath() const;
     QString backupUpdaterPath() const;
     QString configFilePath() const;
     QString backupConfigPath() const;

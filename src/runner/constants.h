@@ -19,6 +19,8 @@ constexpr int kNotifyConnectTimeoutSeconds = 3;
 inline const QString kPatchToolDiffSwitch = QStringLiteral("-C-diff");
 inline const QString kPatchToolForceSwitch = QStringLiteral("-f");
 constexpr int kUpgradeProgressTickMs = 200;
+// How long an upgrade waits for another start to finish repairing or backing up the installation.
+constexpr int kUpgradeLockWaitMs = 30000;
 constexpr int kIncrementalProgressDurationMs = 1000;
 constexpr int kFullProgressDurationMs = 5000;
 

@@ -46,6 +46,8 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
     context.historyFilePath = application->historyFilePath();
     context.updateInfoFilePath = updateInfoFilePath(application->role());
     context.patchToolPath = application->patchToolPath();
+    context.repairRecordPath = application->repairRecordPath();
+    context.upgradeLockPath = application->upgradeLockPath();
     context.updaterFileNames = QStringList{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
         app::kConfigFileName, platform::kPatchToolName };
     context.needKilledProcesses = application->needKilledProcesses();

@@ -30,6 +30,10 @@ struct UpgradeContext
     QString historyFilePath;
     QString updateInfoFilePath;
     QString patchToolPath;
+    // Beside the backup: the record that lets a later start repair the installation, and the lock
+    // that says an upgrade of it runs.
+    QString repairRecordPath;
+    QString upgradeLockPath;
     // The updater's own files that may stand at the top of the backup (executable, settings, tool).
     QStringList updaterFileNames;
     QStringList needKilledProcesses;

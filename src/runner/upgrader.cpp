@@ -108,8 +108,9 @@ void Upgrader::onFinished(int exitCode, QProcess::ExitStatus status)
         if (status == QProcess::NormalExit && exitCode == 0) {
             // Emptying the installation is only worth it with a new tree to fill it from.
             if (QFileInfo(outputDir()).isDir()) {
-                utility::clearDirectory(installDir);
-                copied = utility::copyDirectoryFiles(outputDir(), installDir, true, utility::CopyMode::Plain);
+                applog::info(QStringLiteral("upgrader replacing install dir, dir:%1").arg(installDir));
+                copied = utility::replaceDirectoryContents(outputDir(), installDir, {}, utility::CopyMode::Plain);
+                applog::info(QStringLiteral("upgrader replaced install dir, result:%1").arg(copied ? 1 : 0));
             } else {
                 applog::critical(QStringLiteral("upgrader output dir is missing:%1").arg(outputDir()));
             }

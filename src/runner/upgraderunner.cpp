@@ -2,6 +2,7 @@
 
 #include "app/constants.h"
 #include "app/historyconfig.h"
+#include "app/repairrecord.h"
 #include "log/log.h"
 #include "runner/constants.h"
 #include "runner/fallbacktask.h"
@@ -63,6 +64,13 @@ bool UpgradeRunner::initialize()
     for (const QString &name : m_context.updaterFileNames) {
         if (!QFileInfo::exists(QDir(m_context.installDir).filePath(name)))
             m_updaterOnlyFiles << name;
+    }
+    m_upgradeLock = std::make_unique<QLockFile>(m_context.upgradeLockPath);
+    m_upgradeLock->setStaleLockTime(0);
+    if (!m_upgradeLock->tryLock(kUpgradeLockWaitMs)) {
+        applog::critical(QStringLiteral("upgrade runner another upgrade holds the install dir, lock:%1")
+                                 .arg(m_context.upgradeLockPath));
+        return false;
     }
     app::UpdateInfoManager *manager = m_context.updateInfo;
     if (!manager || !manager->parseUpdateInfo(m_context.updateInfoFilePath, m_context.productVersion)) {
@@ -225,6 +233,9 @@ int UpgradeRunner::doloop(int result)
             m_dialog->setUpgradeResult(false);
         break;
     }
+    // Only a restore that did not put everything back leaves the installation untrusted.
+    if ((shown != ResultCancelRestoreFailed && shown != ResultRestoreFailed) || !QFileInfo(m_context.backupDir).isDir())
+        markInstallationWhole();
     afterUpgrade();
     reportResult(shown);
     applog::info(QStringLiteral("upgrade runner doloop complete, result:%1").arg(shown));
@@ -303,7 +314,8 @@ int UpgradeRunner::upgradeUpgradePackage()
     applog::info(QStringLiteral("upgrade runner upgrade upgrade package"));
     m_isIncremental = true;
     replaceUpgrader();
-    if (!startUpgrade(m_upgradePackagePath, m_upgradePackage, kIncrementalProgressDurationMs)) {
+    if (!markInstallationInFlux()
+            || !startUpgrade(m_upgradePackagePath, m_upgradePackage, kIncrementalProgressDurationMs)) {
         applog::critical(QStringLiteral("upgrade runner upgrade package start upgrade failed"));
         return follow(ResultFailed);
     }
@@ -324,7 +336,7 @@ int UpgradeRunner::upgradeFullPackage()
     applog::info(QStringLiteral("upgrade runner upgrade full package"));
     m_isIncremental = false;
     replaceUpgrader();
-    if (!startUpgrade(m_fullPackagePath, m_fullPackage, kFullProgressDurationMs)) {
+    if (!markInstallationInFlux() || !startUpgrade(m_fullPackagePath, m_fullPackage, kFullProgressDurationMs)) {
         applog::critical(QStringLiteral("upgrade runner full package start upgrade failed"));
         return follow(ResultFailed);
     }
@@ -358,6 +370,10 @@ int UpgradeRunner::startFallback(bool incremental)
         return follow(ResultFailed);
     }
     m_upgrader->fallBack();
+    // Written already before the package was applied; the restore must run even if not.
+    markInstallationInFlux();
+    applog::info(QStringLiteral("restore install dir from backup, dir:%1, backup:%2")
+                         .arg(m_context.installDir, m_context.backupDir));
 
     retire(m_fallbackWatcher);
     m_fallbackWatcher = std::make_unique<QFutureWatcher<bool>>();
@@ -470,15 +486,38 @@ void UpgradeRunner::postUpgrade()
     if (m_nextState != StateNone) {
         applog::critical(QStringLiteral("upgrade runner quit before the upgrade ended, backup kept, state:%1")
                                  .arg(m_currentState));
-        return;
-    }
-    // A restore that did not put everything back leaves the backup as the only whole copy.
-    if (m_finalResult == ResultCancelRestoreFailed || m_finalResult == ResultRestoreFailed) {
+    } else if (m_inFlux) {
+        // A restore that did not put everything back leaves the backup as the only whole copy.
         applog::critical(
                 QStringLiteral("upgrade runner restore incomplete, backup kept, result:%1").arg(m_finalResult));
-        return;
+    } else {
+        utility::deleteDirectory(m_context.backupDir);
     }
-    utility::deleteDirectory(m_context.backupDir);
+    m_upgradeLock.reset();
+}
+
+bool UpgradeRunner::markInstallationInFlux()
+{
+    if (m_inFlux)
+        return true;
+    app::RepairRecord record;
+    record.installDir = m_context.installDir;
+    record.backupDir = m_context.backupDir;
+    record.role = m_context.role;
+    record.updaterOnlyFiles = m_updaterOnlyFiles;
+    if (!record.save(m_context.repairRecordPath)) {
+        applog::critical(
+                QStringLiteral("upgrade runner repair record not written, path:%1").arg(m_context.repairRecordPath));
+        return false;
+    }
+    m_inFlux = true;
+    return true;
+}
+
+void UpgradeRunner::markInstallationWhole()
+{
+    if (m_inFlux && app::RepairRecord::remove(m_context.repairRecordPath))
+        m_inFlux = false;
 }
 
 void UpgradeRunner::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -526,6 +565,7 @@ void UpgradeRunner::onFallbackComplete()
 {
     applog::info(QStringLiteral("upgrade runner on fallback complete"));
     const bool restored = m_fallbackWatcher && m_fallbackWatcher->result();
+    applog::info(QStringLiteral("restore install dir done, result:%1").arg(restored ? 1 : 0));
     doloop(restored ? ResultSuccess : ResultRestoreFailed);
 }
 

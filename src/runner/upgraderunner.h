@@ -8,6 +8,7 @@
 #include "runner/upgradetransition.h"
 
 #include <QFutureWatcher>
+#include <QLockFile>
 #include <QString>
 
 #include <memory>
@@ -85,6 +86,10 @@ private:
     void postUpgrade();
 
     bool beforeUpgrade();
+    // The repair record: written before the installation is first changed, removed once it is
+    // whole again. false when it could not be written; the installation must not be touched then.
+    bool markInstallationInFlux();
+    void markInstallationWhole();
     bool afterUpgrade();
     void createShortcutAndVersion();
 
@@ -106,6 +111,9 @@ private:
     qint32 m_currentState = StateNone;
     // The outcome once the loop has ended; -1 before.
     int m_finalResult = -1;
+    // Held for the whole run: no other start repairs the installation or removes the backup.
+    std::unique_ptr<QLockFile> m_upgradeLock;
+    bool m_inFlux = false;
 };
 
 } // namespace runner

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -181,7 +182,7 @@ bool renameBackupFiles(const QString &dir, bool addSuffix)
     return true;
 }
 
-void clearDirectory(const QString &dir)
+bool clearDirectory(const QString &dir)
 {
     const QString base = QDir(dir).absolutePath();
     const QFileInfoList entries = listEntries(dir);
@@ -193,6 +194,19 @@ void clearDirectory(const QString &dir)
         else
             QFile::remove(entry.absoluteFilePath());
     }
+    return listEntries(dir).isEmpty();
+}
+
+bool replaceDirectoryContents(
+        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelFiles, CopyMode copyMode)
+{
+    // Emptying toDir without a tree to refill it from would lose it outright.
+    if (toDir.isEmpty() || !QFileInfo(fromDir).isDir())
+        return false;
+    // A file left over from the old content would make the result a mix of both trees.
+    const bool cleared = clearDirectory(toDir);
+    const bool copied = copyDirectoryFiles(fromDir, toDir, true, copyMode, skippedTopLevelFiles);
+    return cleared && copied;
 }
 
 bool deleteDirectory(const QString &dir)
@@ -213,6 +227,25 @@ bool deleteDirectory(const QString &dir)
             directory.remove(entry.fileName());
     }
     return directory.rmdir(directory.absolutePath());
+}
+
+bool writeFileDurably(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // The data must be on disk before the rename makes it the file, and the rename before true.
+    if (file.write(content) != content.size() || !file.flush() || !flushFile(file) || !file.commit())
+        return false;
+    return flushDirectory(QFileInfo(path).absolutePath());
+}
+
+bool removeFileDurably(const QString &path)
+{
+    if (entryExists(path) && !QFile::remove(path))
+        return false;
+    return flushDirectory(QFileInfo(path).absolutePath());
 }
 
 bool removeFile(const QString &path)

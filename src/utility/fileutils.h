@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -31,8 +32,23 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool cover
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.
 bool renameBackupFiles(const QString &dir, bool addSuffix);
 
-// Removes every file and directory below dir, hidden ones included; dir itself stays.
-void clearDirectory(const QString &dir);
+// Removes every file and directory below dir, hidden ones included; dir itself stays. True when
+// dir is empty afterwards.
+bool clearDirectory(const QString &dir);
+
+// Makes toDir hold exactly the tree of fromDir (less skippedTopLevelFiles): empties it, then copies.
+// false, with toDir untouched, when fromDir is no directory; false too when something of the old
+// content could not be removed or a file could not be put in place. The data is on disk when the
+// call returns.
+bool replaceDirectoryContents(
+        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelFiles, CopyMode copyMode);
+
+// Writes a small file so that after a crash or a power cut either its old content or the whole
+// new content is found, never a part, and the new content is on disk when it returns true. The
+// file is readable by its owner only.
+bool writeFileDurably(const QString &path, const QByteArray &content);
+// Removes the file so that it stays removed after a crash; true when it is gone.
+bool removeFileDurably(const QString &path);
 
 // Deletes the tree; true when dir is gone (or never existed), false for an empty path or when
 // something is left inside.

@@ -11,6 +11,10 @@ namespace utility {
 // reports that written data could not be stored; where no flush is permitted it is skipped.
 bool syncFileSystem(const QString &dir);
 
+// Flushes the open file's data, and the directory entry of dir, to the disk.
+bool flushFile(QFileDevice &file);
+bool flushDirectory(const QString &dir);
+
 // Copies the rest of in into out, both open and unbuffered; false on a read or write error.
 // Platforms may copy inside the kernel; buffer serves the plain loop.
 bool copyFileData(QFile &in, QFile &out, QByteArray &buffer);

@@ -49,6 +49,21 @@ bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
     return copyFileDataInChunks(in, out, buffer);
 }
 
+bool flushFile(QFileDevice &file)
+{
+    return ::fsync(file.handle()) == 0;
+}
+
+bool flushDirectory(const QString &dir)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
 bool syncFileSystem(const QString &dir)
 {
     const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include <io.h>
+
 namespace utility {
 
 QString fileProductVersion(const QString &path)
@@ -20,6 +22,17 @@ QString fileProductVersion(const QString &path)
 bool copyFileData(QFile &in, QFile &out, QByteArray &buffer)
 {
     return copyFileDataInChunks(in, out, buffer);
+}
+
+bool flushFile(QFileDevice &file)
+{
+    return ::_commit(file.handle()) == 0;
+}
+
+bool flushDirectory(const QString &)
+{
+    // NTFS journals its directory entries; a directory cannot be flushed like a file.
+    return true;
 }
 
 bool syncFileSystem(const QString &dir)

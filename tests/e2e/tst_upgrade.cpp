@@ -3,6 +3,7 @@
 // downloads packages made by our package maker from nginx, applies them with our patch tool,
 // restores from the backup when that fails, and ends by itself since nobody can see its dialog.
 #include "app/mainapplication.h"
+#include "app/repairrecord.h"
 
 #include "common/testenv.h"
 #include "common/updatersandbox.h"
@@ -10,12 +11,17 @@
 #include "upgrade/nginxserver.h"
 #include "upgrade/treecompare.h"
 
+#include <QLockFile>
 #include <QSettings>
 #include <QtTest>
 
 using testsupport::UpdaterSandbox;
 using UpgradeTarget = app::MainApplication::UpgradeTarget;
 Q_DECLARE_METATYPE(UpgradeTarget)
+// The repair record a start finds: a valid one, one naming a backup that is not the
+// installation's, a valid one while an upgrade holds the installation, one whose backup is gone.
+enum class Record { Valid, ForeignBackup, Locked, NoBackup };
+Q_DECLARE_METATYPE(Record)
 
 class TestUpgrade : public QObject
 {
@@ -28,6 +34,8 @@ private slots:
     void upgrade();
     void bothStartsFail();
     void refusesFileWithoutVersion();
+    void repairAtStart_data();
+    void repairAtStart();
     void upgradeTarget_data();
     void upgradeTarget();
 
@@ -160,6 +168,56 @@ void TestUpgrade::refusesFileWithoutVersion()
     QCOMPARE(box.run(parameters), 255);
     QVERIFY(!QFileInfo::exists(box.localDataDir() + "/install_backup"));
     QCOMPARE(box.logFiles().size(), 1);
+}
+
+// An upgrade killed in the middle of the replace left one file, the new client, and its repair
+// record: the next start, a check here, puts the old tree back before anything else, unless the
+// record cannot be trusted or an upgrade still runs.
+void TestUpgrade::repairAtStart_data()
+{
+    QTest::addColumn<Record>("record");
+    QTest::addColumn<bool>("repaired");
+    QTest::addColumn<bool>("recordLeft");
+    QTest::addColumn<int>("status");
+    QTest::newRow("half-replaced installation") << Record::Valid << true << false << 12;
+    QTest::newRow("record naming another backup") << Record::ForeignBackup << false << true << 0;
+    QTest::newRow("upgrade still running") << Record::Locked << false << true << 0;
+    // Nothing to repair from: the record goes, so that the next upgrade's full package can.
+    QTest::newRow("backup missing") << Record::NoBackup << false << false << 13;
+}
+
+void TestUpgrade::repairAtStart()
+{
+    QFETCH(Record, record);
+    QFETCH(bool, repaired);
+    QFETCH(bool, recordLeft);
+    QFETCH(int, status);
+
+    UpdaterSandbox box;
+    QVERIFY(box.isValid() && box.writeDefaultConfig());
+    const QString backupDir = box.localDataDir() + "/install_backup";
+    const QString recordPath = box.localDataDir() + "/install_repair.json";
+    if (record != Record::NoBackup)
+        QVERIFY(sample::writeVersionTree(backupDir, sample::kSampleOldVersion));
+    QVERIFY(QDir().mkpath(box.installDir()) && QDir().mkpath(box.localDataDir()));
+    QVERIFY(QFile::copy(fixture("new/Client.exe"), box.clientPath()));
+    const testsupport::Tree half = testsupport::snapshotTree(box.installDir());
+    QLockFile upgradeLock(box.localDataDir() + "/install_upgrade.lock");
+    QVERIFY(record != Record::Locked || upgradeLock.tryLock(0));
+    app::RepairRecord written;
+    written.installDir = box.installDir();
+    written.backupDir = record == Record::ForeignBackup ? fixture("old") : backupDir;
+    written.role = "teacher";
+    QVERIFY(written.save(recordPath));
+
+    QCOMPARE(box.run(box.defaultParameters()), 255);
+    QCOMPARE(testsupport::treeDifferences(repaired ? m_old : half, testsupport::snapshotTree(box.installDir())),
+            QString());
+    QCOMPARE(QFileInfo::exists(recordPath), recordLeft);
+    // The backup goes only with a whole installation and no upgrade at work.
+    QCOMPARE(QFileInfo::exists(backupDir), record == Record::ForeignBackup || record == Record::Locked);
+    const QSettings history(box.historyPath(), QSettings::IniFormat);
+    QCOMPARE(history.value("history/LastUpgradeStatus").toInt(), status);
 }
 
 void TestUpgrade::upgradeTarget_data()

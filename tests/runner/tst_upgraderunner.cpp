@@ -281,6 +281,8 @@ void TestUpgradeRunner::scenario()
     context.historyFilePath = history.path();
     context.updateInfoFilePath = dataDir + "/update_teacher.json";
     context.patchToolPath = run.filePath("hpatchz");
+    context.repairRecordPath = dataDir + "/Client_repair.json";
+    context.upgradeLockPath = dataDir + "/Client_upgrade.lock";
     context.needKilledProcesses = QStringList{ "  " + blockerName + " " };
     context.withBackupSuffix = suffix;
     context.history = &history;
@@ -374,12 +376,13 @@ void TestUpgradeRunner::scenario()
                 QString());
     QTRY_COMPARE(blocker.state(), QProcess::NotRunning);
 
-    // Packages and output trees are gone; the backup goes only once the installation is whole.
+    // Packages and output trees are gone; the backup goes only once the installation is whole, and
+    // until then the repair record tells the next start to put it back.
     QStringList left = QDir(dataDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     left.removeAll("update_teacher.json");
     left.removeAll("history.ini");
     const bool backupKept = midStep || ((result == 8 || result == 9) && backup != Backup::Missing);
-    QCOMPARE(left, backupKept ? QStringList{ "Client_backup" } : QStringList());
+    QCOMPARE(left, backupKept ? (QStringList{ "Client_backup", "Client_repair.json" }) : QStringList());
     QFile uninstall(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/uninstall.ini");
     const QString shortcut = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + "/"
             + runner::kShortcutTeacher + runner::kShortcutSuffix;
