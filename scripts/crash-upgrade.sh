@@ -4,10 +4,13 @@
 # the next start (a check, as the master starts it) leaves exactly one of the two versions, and a
 # second upgrade then ends at the new one.
 #
-#   scripts/crash-upgrade.sh [--trials N] [--small] [--seed S] [--keep] [--build-dir DIR]
+#   scripts/crash-upgrade.sh [--trials N] [--minutes M] [--small] [--plain] [--seed S] [--keep]
+#                            [--build-dir DIR]
 #
 #   --trials N   trials after the calibration runs (default 20)
+#   --minutes M  start no trial after M minutes from the start (the summary counts those done)
 #   --small      a client of a few hundred files and a few MB instead of ~2,000 files and ~100 MB
+#   --plain      no links and no read-only files in the client: crash safety apart from the walks
 #   --seed S     seed of the sample's bytes and of the kill moments (default 1)
 #   --keep       keep the work directory
 #   --build-dir  the build with bin/solupdate and tests/bin/versiontree (default <repo>/build)
@@ -39,22 +42,27 @@ LEGACY_RESTORE_END='upgrade runner on fallback complete'
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 trials=20
+minutes=0
 small=0
+plain=
 seed=1
 keep=0
 build="$root/build"
-usage() { sed -n '7,13p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '7,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --trials) trials="${2:?}"; shift 2 ;;
+        --minutes) minutes="${2:?}"; shift 2 ;;
         --small) small=1; shift ;;
+        --plain) plain=plain; shift ;;
         --seed) seed="${2:?}"; shift 2 ;;
         --keep) keep=1; shift ;;
         --build-dir) build="${2:?}"; shift 2 ;;
         *) usage ;;
     esac
 done
-[[ "$trials" =~ ^[0-9]+$ && "$seed" =~ ^[0-9]+$ ]] || usage
+[[ "$trials" =~ ^[0-9]+$ && "$seed" =~ ^[0-9]+$ && "$minutes" =~ ^[0-9]+$ ]] || usage
+deadline=$((SECONDS + minutes * 60))
 
 bin="$build/bin"
 testbin="$build/tests/bin"
@@ -135,7 +143,7 @@ old="$work/release-1.0.0.0"
 new="$work/release-1.1.0.0"
 "$testbin/versiontree" "$old" 1.0.0.0
 "$testbin/versiontree" "$new" 1.1.0.0
-python3 "$root/scripts/lib/grow-sample.py" "$old" "$new" "$files" "$bytes" "$seed"
+python3 "$root/scripts/lib/grow-sample.py" "$old" "$new" "$files" "$bytes" "$seed" $plain
 
 # A tree as text: every entry with its type, mode and link target, then every file's hash.
 manifest() {
@@ -306,13 +314,14 @@ for line in open(log, encoding="utf-8", errors="replace"):
 EOF
 }
 same_as() { cmp -s "$1" "$2"; }
+# 1.0.0.0, 1.1.0.0, or "mixed" with the number of differing manifest lines against each.
 state_of() { # <manifest>
     if same_as "$1" "$work/old.manifest"; then
         echo 1.0.0.0
     elif same_as "$1" "$work/new.manifest"; then
         echo 1.1.0.0
     else
-        echo mixed
+        echo "mixed($(diff "$work/old.manifest" "$1" | grep -c '^[<>]'):$(diff "$work/new.manifest" "$1" | grep -c '^[<>]'))"
     fi
 }
 reset_trial() {
@@ -358,7 +367,12 @@ done
 # A cycle of six: kind, and the phase a kill is aimed at ("any" = a moment of the whole run).
 schedule=(incremental:replace restore:restore full:any full:aimed incremental:any restore:any)
 inside=0 aimed=0 broken=0 lost=0 final_bad=0 repaired=0
+done_trials=0
 for ((trial = 1; trial <= trials; trial++)); do
+    if [ "$minutes" -gt 0 ] && [ "$SECONDS" -ge "$deadline" ]; then
+        echo "time is up after $done_trials trials"
+        break
+    fi
     entry=${schedule[$(((trial - 1) % ${#schedule[@]}))]}
     kind=${entry%%:*}
     aim=${entry#*:}
@@ -420,7 +434,7 @@ for ((trial = 1; trial <= trials; trial++)); do
     after_kill=$(state_of "$work/after-kill.manifest")
     outcome=ok
     problems=()
-    if [ "$after_kill" = mixed ]; then
+    if [[ $after_kill == mixed* ]]; then
         if [ ! -d "$backup" ]; then
             lost=$((lost + 1))
             problems+=("lost backup (gone)")
@@ -438,7 +452,7 @@ for ((trial = 1; trial <= trials; trial++)); do
     manifest "$install" > "$work/after-check.manifest"
     after_check=$(state_of "$work/after-check.manifest")
     if grep -qF "$REPAIR_DONE" "$logs/check"/*.log 2> /dev/null; then repaired=$((repaired + 1)); fi
-    if [ "$after_check" = mixed ]; then
+    if [[ $after_check == mixed* ]]; then
         broken=$((broken + 1))
         problems+=("broken installation")
     fi
@@ -477,14 +491,16 @@ for ((trial = 1; trial <= trials; trial++)); do
     fi
     rm -f "$work/final.manifest" "$work/backup.diff"
     now_ms
-    printf 'trial %3d %3ds  %-11s aim %-7s kill at %5d ms (%s)  phase %-7s  after kill %-7s after check %-7s final %-7s %s\n' \
+    printf 'trial %3d %3ds  %-11s aim %-7s kill at %5d ms (%s)  phase %-7s  after kill %-13s after check %-13s final %-13s %s\n' \
         "$trial" $(((now - trial_start) / 1000)) "$kind" "$aim" "$moment" "$killed" "$phase" "$after_kill" \
         "$after_check" "$final" "$outcome"
     rm -rf "$logs"
+    done_trials=$trial
 done
 
 echo
-echo "summary: $trials trials (seed $seed, $([ "$small" = 1 ] && echo small || echo full) sample, $markers markers)"
+echo "summary: $done_trials trials (seed $seed, $([ "$small" = 1 ] && echo small || echo full)${plain:+ plain} sample," \
+    "$markers markers; mixed(a:b) = manifest lines differing from 1.0.0.0 and from 1.1.0.0)"
 echo "  kills aimed at the replace or a restore:  $aimed"
 echo "  kills inside the replace or a restore:    $inside (judged from the log)"
 echo "  repairs at the next start:                $repaired"

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Grows the sample client's two version trees into a client of realistic size.
 
-    grow-sample.py <old tree> <new tree> <files> <bytes> <seed>
+    grow-sample.py <old tree> <new tree> <files> <bytes> <seed> [plain]
 
 Adds about <files> files of about <bytes> in all to both trees (written by versiontree), in
 nested folders, some with Chinese names; about half the bytes compress well. Adds the entries a
 tree walk is most likely to get wrong: hidden files and a hidden folder below the top, a
 read-only file, and (in the old tree only, since a package carries plain files and folders) a
 relative link to a file and a link to a folder. The new tree changes, adds and removes files,
-among them hidden, read-only and linked ones. The same arguments always give the same bytes.
+among them hidden, read-only and linked ones. With "plain", the links are left out and the
+read-only files are writable. The same arguments always give the same bytes.
 """
 import os
 import random
@@ -17,6 +18,7 @@ import sys
 
 def main():
     old, new, files, total, seed = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+    plain = sys.argv[6:] == ["plain"]
     rng = random.Random(seed)
     words = [b"lesson", b"class", b"teacher", b"student", b"board", b"update", b"client", b"\xe8\xaf\xbe\xe5\xa0\x82",
              b"\xe8\x80\x81\xe5\xb8\x88", b"module", b"render", b"0x1f", b"{", b"}", b"\n", b"resource", b"value"]
@@ -72,11 +74,13 @@ def main():
 
     write(old, entries)
     write(new, newer)
-    readonly(old, "license.txt", b"Sample client licence 1.0\n")
-    readonly(new, "license.txt", b"Sample client licence 1.1\n")
-    readonly(new, "文档 docs/只读 说明.txt", b"read only\n")
-    os.symlink("core.dll", os.path.join(old, "lib/core current.dll"))
-    os.symlink("文档 docs", os.path.join(old, "docs link"))
+    mode = 0o644 if plain else 0o444
+    readonly(old, "license.txt", b"Sample client licence 1.0\n", mode)
+    readonly(new, "license.txt", b"Sample client licence 1.1\n", mode)
+    readonly(new, "文档 docs/只读 说明.txt", b"read only\n", mode)
+    if not plain:
+        os.symlink("core.dll", os.path.join(old, "lib/core current.dll"))
+        os.symlink("文档 docs", os.path.join(old, "docs link"))
     os.chmod(os.path.join(new, sorted(newer)[1]), 0o755)
 
 
@@ -89,9 +93,9 @@ def write(root, entries):
         os.chmod(path, 0o644)
 
 
-def readonly(root, relative, data):
+def readonly(root, relative, data, mode):
     write(root, {relative: data})
-    os.chmod(os.path.join(root, relative), 0o444)
+    os.chmod(os.path.join(root, relative), mode)
 
 
 if __name__ == "__main__":
