@@ -20,7 +20,7 @@
 # Half the kills are aimed inside the replace or a restore (found from the copy's log, then a
 # random delay shorter than the phase lasted in the calibration run); the others fall anywhere in
 # the copy's run. Trials that break something keep their logs and tree differences in
-# <build dir>/crash-upgrade/. Exit status: 0 when nothing was broken or lost, 1 otherwise, 2 for
+# <build dir>/crash-upgrade/<run>/. Exit status: 0 when nothing was broken or lost, 1 otherwise, 2 for
 # bad arguments or a failed set-up, 77 when nginx is missing.
 set -euo pipefail
 
@@ -135,7 +135,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 data_dir="$XDG_DATA_HOME/solupdate"
 install="$work/Sample Client 示例"
 backup="$data_dir/Sample Client 示例_backup"
-reports="$build/crash-upgrade"
+reports="$build/crash-upgrade/${work##*/}"
 
 # --- the sample client in two versions, its packages and the server -------------------------
 if [ "$small" = 1 ]; then files=300 bytes=$((4 * 1024 * 1024)); else files=2000 bytes=$((100 * 1000 * 1000)); fi
