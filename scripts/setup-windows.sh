@@ -111,7 +111,8 @@ if [ -n "${SOLUPDATE_QT_MINGW_ARCHIVE:-}" ]; then
     tar -C "$unpack" -xf "$archive" || { echo "SOLUPDATE_QT_MINGW_ARCHIVE: $archive is not a readable tar archive" >&2; rm -rf "$unpack"; exit 1; }
     # Accept the prefix itself at the top of the archive or inside a single folder.
     top="$unpack"
-    [ -e "$top/bin/qmake" ] || top=$(dirname "$(dirname "$(find "$unpack" -maxdepth 3 -path '*/bin/qmake' | head -n 1)")")
+    found=$(find "$unpack" -maxdepth 3 -path '*/bin/qmake' | head -n 1)
+    [ -e "$top/bin/qmake" ] || [ -z "$found" ] || top=$(dirname "$(dirname "$found")")
     problem=$(qt_problem "$top")
     if [ -n "$problem" ]; then
         echo "SOLUPDATE_QT_MINGW_ARCHIVE: $archive does not hold Qt 5.15 for win32-g++: $problem" >&2
@@ -155,7 +156,8 @@ cd "$build"
 echo "setup-windows: building Qt for Windows in $build (log: $log)"
 if [ ! -f Makefile ] || [ "$(cat .configured-with 2>/dev/null)" != "${options[*]}" ]; then
     rm -f .configured-with config.cache
-    if ! "$src/configure" "${options[@]}" >>"$log" 2>&1; then
+    # MAKEFLAGS: configure builds qmake first, one file at a time otherwise.
+    if ! MAKEFLAGS="-j$jobs" "$src/configure" "${options[@]}" >>"$log" 2>&1; then
         tail -n 30 "$log" >&2
         echo "setup-windows: Qt's configure failed; see $log" >&2
         exit 1
