@@ -47,7 +47,7 @@ took() {
 # Prints why the Qt at $1 is not the expected one, nothing when it is.
 qt_problem() {
     local qmake="$1/bin/qmake" version xspec f
-    [ -x "$qmake" ] || { echo "no $qmake"; return; }
+    [ -x "$qmake" ] || { echo "no bin/qmake"; return; }
     version=$("$qmake" -query QT_VERSION 2>/dev/null || true)
     xspec=$("$qmake" -query QMAKE_XSPEC 2>/dev/null || true)
     case "$version" in 5.15.*) ;; *) echo "qmake -query QT_VERSION gives '$version', not 5.15.x"; return ;; esac
@@ -167,7 +167,7 @@ if [ ! -f Makefile ] || [ "$(cat .configured-with 2>/dev/null)" != "${options[*]
     echo "${options[*]}" >.configured-with
 fi
 if ! make -j"$jobs" >>"$log" 2>&1 || ! make -j"$jobs" install >>"$log" 2>&1; then
-    grep -E 'error|Error' "$log" | tail -n 20 >&2
+    grep -E 'error:|\*\*\*' "$log" | tail -n 20 >&2
     echo "setup-windows: Qt's build failed; see $log (running this again goes on from there)" >&2
     exit 1
 fi
