@@ -42,7 +42,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 apt-get source -qq libzstd xxhash libdivsufsort >/dev/null
-rm -rf "$prefix"
+# Only this script's own output: the cache also holds the Qt toolchain of setup-windows.sh.
+rm -rf "$prefix/include" "$prefix/lib" "$stamp"
 mkdir -p "$prefix/include" "$prefix/lib"
 
 jobs=$(nproc 2>/dev/null || echo 2)
