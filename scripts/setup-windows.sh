@@ -58,21 +58,13 @@ qt_problem() {
     done
 }
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
+# shellcheck source=lib/packages.sh
+source "$root/scripts/lib/packages.sh"
 packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     g++ make perl python3 dpkg-dev cmake wine wine64 xvfb
 )
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_missing_packages "${packages[@]}"
 
 mkdir -p "$cache"
 "$root/scripts/build-mingw-libs.sh" --prefix "$cache" >/dev/null

@@ -14,17 +14,9 @@ packages=(
     xvfb x11-apps x11-utils xdotool libx11-dev imagemagick fonts-noto-cjk python3-pil
     nginx-light curl time ccache dpkg-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=lib/packages.sh
+source scripts/lib/packages.sh
+install_missing_packages "${packages[@]}"
 
 # The Windows build of the patch tool needs its libraries built for Windows once; a later run
 # finds them in the cache and returns at once.
