@@ -25,8 +25,8 @@ SettingsStatus readSettings(const QString &path, UpdaterSettings *settings)
     file.endGroup();
     if (settings->checkInterval == 0 || settings->checkIntervalAfterUserCancel == 0)
         return SettingsStatus::IntervalInvalid;
-    // A key that cannot be read must never leave the updater taking unsigned descriptions.
-    if (keyGiven && settings->publicKey.size() != crypto::kPublicKeySize)
+    // A key that cannot be read or used must never leave the updater taking unsigned descriptions.
+    if (keyGiven && (settings->publicKey.size() != crypto::kPublicKeySize || !crypto::available()))
         return SettingsStatus::PublicKeyInvalid;
     return SettingsStatus::Ok;
 }

@@ -19,6 +19,11 @@ const unsigned char *bytes(const QByteArray &data)
 
 } // namespace
 
+bool available()
+{
+    return ready();
+}
+
 bool verify(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature)
 {
     if (publicKey.size() != kPublicKeySize || signature.size() != kSignatureSize || !ready())
@@ -45,16 +50,6 @@ QByteArray sign(const QByteArray &secretKey, const QByteArray &message)
     crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr, bytes(message),
             quint64(message.size()), bytes(secretKey));
     return signature;
-}
-
-QByteArray fromStrictBase64(const QByteArray &text)
-{
-    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
-            text, QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
-    // Qt accepts missing padding; a signature or key is written out whole.
-    if (!decoded || text.size() % 4 != 0)
-        return {};
-    return decoded.decoded;
 }
 
 } // namespace crypto

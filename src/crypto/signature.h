@@ -16,6 +16,9 @@ struct KeyPair
     QByteArray secretKey;
 };
 
+// Whether signatures can be checked at all in this build and on this machine.
+bool available();
+
 // Whether signature is a valid signature of message under publicKey. False for keys or signatures
 // of the wrong size, and when the library cannot be started.
 bool verify(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature);
