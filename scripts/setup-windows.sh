@@ -34,7 +34,7 @@ work="$cache/qt5-build"
 log="$work/build.log"
 # Debian's default mingw-w64 alternative uses the win32 thread model, which has no std::mutex (QtTest
 # needs it); Qt and everything linked with it use the posix one. The names stay the plain
-# x86_64-w64-mingw32-* so Qt's win32-g++ spec finds them through PATH.
+# x86_64-w64-mingw32-* so Qt's win32-g++ platform files find them through PATH.
 toolbin="$qt/toolchain/bin"
 # Qt's Schannel code links Secur32 and Crypt32; mingw-w64 names its import libraries in lower case.
 aliaslib="$qt/toolchain/lib"

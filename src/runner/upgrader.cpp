@@ -133,7 +133,8 @@ void Upgrader::onErrorOccurred(QProcess::ProcessError error)
     applog::critical(QStringLiteral("upgrader process Error = %1").arg(int(error)));
     const bool firstEnd = !m_ended;
     m_ended = true;
-    removeOutput();
+    if (!firstEnd)
+        removeOutput();
     if (firstEnd && !m_fallingBack && m_withBackupSuffix)
         utility::renameBackupFiles(m_installDir, false);
     stopTimer();
