@@ -17,9 +17,10 @@
 #
 # The trials take turns between three kinds: a good incremental package; a corrupt incremental
 # then a good full package (a restore, then a replace); both corrupt (two restores, result 7).
-# Half the kills are aimed inside the replace or a restore (found from the copy's log, then a
-# random delay shorter than the phase lasted in the calibration run); the others fall anywhere in
-# the copy's run. Trials that break something keep their logs and tree differences in
+# Two kills in three are aimed inside the replace or a restore: found from the copy's live log, then
+# a random delay shorter than the shortest of that phase's last six complete runs (from every log
+# the calibration and the trials leave, so the delay follows the machine's load); the others fall
+# anywhere in the copy's run. Trials that break something keep their logs and tree differences in
 # <build dir>/crash-upgrade/<run>/. Exit status: 0 when nothing was broken or lost, 1 otherwise, 2 for
 # bad arguments or a failed set-up, 77 when nginx is missing.
 set -euo pipefail
@@ -330,6 +331,28 @@ reset_trial() {
     mkdir -p "$data_dir"
 }
 
+# How long the replace and the restore last now: the latest complete runs of each, newest last.
+recent_replace=() recent_restore=()
+learn_phases() { # <log>...
+    local log ms
+    for log in "$@"; do
+        [ -f "$log" ] || continue
+        for ms in $(phase_ms "$log" "$replace_start" "$replace_end"); do recent_replace+=("$ms"); done
+        for ms in $(phase_ms "$log" "$restore_start" "$restore_end"); do recent_restore+=("$ms"); done
+    done
+    [ ${#recent_replace[@]} -gt 6 ] && recent_replace=("${recent_replace[@]: -6}")
+    [ ${#recent_restore[@]} -gt 6 ] && recent_restore=("${recent_restore[@]: -6}")
+    return 0
+}
+# The shortest of the given durations into shortest (0 when there are none).
+shortest_of() {
+    local ms
+    shortest=0
+    for ms in "$@"; do
+        if [ "$shortest" = 0 ] || [ "$ms" -lt "$shortest" ]; then shortest=$ms; fi
+    done
+}
+
 # --- calibration: each kind once without a kill, to know how long things last ---------------
 declare -A run_ms replace_ms restore_ms
 for kind in incremental full restore; do
@@ -344,6 +367,7 @@ for kind in incremental full restore; do
     now_ms
     run_ms[$kind]=$((now - t0))
     log=$copy_log
+    learn_phases "$log"
     replace_ms[$kind]=$(phase_ms "$log" "$replace_start" "$replace_end" | sort -n | tail -n1)
     restore_ms[$kind]=$(phase_ms "$log" "$restore_start" "$restore_end" | sort -n | tail -n1)
     manifest "$install" > "$work/calibrate-$kind.manifest"
@@ -365,7 +389,7 @@ done
 
 # --- the trials -------------------------------------------------------------------------------
 # A cycle of six: kind, and the phase a kill is aimed at ("any" = a moment of the whole run).
-schedule=(incremental:replace restore:restore full:any full:aimed incremental:any restore:any)
+schedule=(incremental:replace restore:restore full:any full:aimed incremental:replace restore:any)
 inside=0 aimed=0 broken=0 lost=0 final_bad=0 repaired=0
 done_trials=0
 for ((trial = 1; trial <= trials; trial++)); do
@@ -396,10 +420,13 @@ for ((trial = 1; trial <= trials; trial++)); do
     else
         aimed=$((aimed + 1))
         if [ "$aim" = replace ]; then
-            start=$replace_start length=${replace_ms[$kind]:-0}
+            start=$replace_start
+            shortest_of "${recent_replace[@]}"
         else
-            start=$restore_start length=${restore_ms[$kind]:-0}
+            start=$restore_start
+            shortest_of "${recent_restore[@]}"
         fi
+        length=$shortest
         # The first or the second restore of a run with two.
         nth=1
         if [ "$aim" = restore ] && [ "$kind" = restore ]; then
@@ -490,6 +517,7 @@ for ((trial = 1; trial <= trials; trial++)); do
         outcome="$outcome (see $report)"
     fi
     rm -f "$work/final.manifest" "$work/backup.diff"
+    learn_phases "$log" "$logs"/final/solupdate_*.log
     now_ms
     printf 'trial %3d %3ds  %-11s aim %-7s kill at %5d ms (%s)  phase %-7s  after kill %-13s after check %-13s final %-13s %s\n' \
         "$trial" $(((now - trial_start) / 1000)) "$kind" "$aim" "$moment" "$killed" "$phase" "$after_kill" \

@@ -6,6 +6,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace app {
 namespace {
 
@@ -60,10 +63,15 @@ LaunchParameters fromParser(const QCommandLineParser &parser)
 
 LaunchParameters LaunchParameters::parse(const QCoreApplication &application)
 {
-    QCommandLineParser parser;
-    addOptions(parser);
-    parser.process(application);
-    return fromParser(parser);
+    // Not QCommandLineParser::process(): on Windows it reports in a modal message box, and an updater
+    // started in the background by the master would then wait for a click nobody makes.
+    LaunchParameters result;
+    QString errorText;
+    if (!parse(application.arguments(), &result, &errorText)) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(errorText));
+        std::exit(EXIT_FAILURE);
+    }
+    return result;
 }
 
 bool LaunchParameters::parse(const QStringList &arguments, LaunchParameters *out, QString *errorText)

@@ -23,8 +23,8 @@ struct LaunchParameters
     QString masterLocalServer;
     QString logDirPath;
 
-    // Parses the application's arguments. An unknown option or one without a value makes the
-    // parser report it and end the process with status 1. The version value is not read.
+    // Parses the application's arguments. An unknown option or one without a value is reported on
+    // stderr and ends the process with status 1, on every platform. The version value is not read.
     static LaunchParameters parse(const QCoreApplication &application);
     // Same, from an explicit argument list (first item: the program); false with errorText set
     // where parse() would end the process.

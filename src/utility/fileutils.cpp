@@ -1,6 +1,7 @@
 #include "utility/fileutils.h"
 #include "utility/constants.h"
 #include "utility/fileutils_p.h"
+#include "utility/platform.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -42,6 +43,29 @@ bool removeLink(const QString &path)
     return QFile::remove(path) || QDir().rmdir(path);
 }
 
+// A directory of the tree itself. A symbolic link to one, and a Windows ".lnk" shortcut to one
+// (which QFileInfo resolves), lead outside the tree: walked, their target would be copied and
+// emptied along with it.
+bool isTreeDirectory(const QFileInfo &entry)
+{
+    return entry.isDir() && !entry.isSymbolicLink() && !entry.isShortcut();
+}
+
+// Windows refuses to delete a read-only file; the file goes all the same, as on other systems.
+bool removeFileEntry(const QString &path)
+{
+    if (QFile::remove(path))
+        return true;
+    const QFileDevice::Permissions permissions = QFile::permissions(path);
+    if ((permissions & QFileDevice::WriteUser) || !QFile::setPermissions(path, permissions | QFileDevice::WriteUser))
+        return false;
+    if (QFile::remove(path))
+        return true;
+    // Still there for another reason: it keeps the mode it had.
+    QFile::setPermissions(path, permissions);
+    return false;
+}
+
 // Copies source into a new file at target. Never replaces an existing target; a partly written
 // target is removed again. No flush per file: the caller syncs the file system once at the end.
 bool copyToNewFile(const QFileInfo &source, const QString &target, QByteArray &buffer)
@@ -72,7 +96,7 @@ bool copyToNewFile(const QFileInfo &source, const QString &target, QByteArray &b
 // time-stamped ".old." name and tries to remove it there.
 void clearTarget(const QString &target)
 {
-    if (QFile::remove(target) || (QFileInfo(target).isSymbolicLink() && removeLink(target)))
+    if (removeFileEntry(target) || (QFileInfo(target).isSymbolicLink() && removeLink(target)))
         return;
     const QString aside = target + kOldInfix + QDateTime::currentDateTime().toString(kOldStampFormat);
     if (renameEntry(target, aside))
@@ -126,7 +150,7 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
     const QFileInfoList entries = listEntries(fromDir);
     for (const QFileInfo &entry : entries) {
         const QString targetPath = target.filePath(entry.fileName());
-        if (entry.isDir() && !entry.isSymbolicLink()) {
+        if (isTreeDirectory(entry)) {
             if (entry.canonicalFilePath() == run.targetRoot)
                 continue;
             // A link standing where the directory goes would lead the copy out of the target tree.
@@ -182,7 +206,7 @@ bool renameBackupFiles(const QString &dir, bool addSuffix)
     for (const QFileInfo &entry : entries) {
         const QString path = entry.filePath();
         // A link is renamed like a file, never descended.
-        if (entry.isDir() && !entry.isSymbolicLink()) {
+        if (isTreeDirectory(entry)) {
             if (!renameBackupFiles(path, addSuffix))
                 return false;
         } else if (addSuffix) {
@@ -201,10 +225,10 @@ bool clearDirectory(const QString &dir)
     for (const QFileInfo &entry : entries) {
         if (entry.isSymbolicLink())
             removeLink(entry.absoluteFilePath());
-        else if (entry.isDir())
+        else if (isTreeDirectory(entry))
             QDir(base + QLatin1Char('/') + entry.fileName()).removeRecursively();
         else
-            QFile::remove(entry.absoluteFilePath());
+            removeFileEntry(entry.absoluteFilePath());
     }
     return listEntries(dir).isEmpty();
 }
@@ -226,17 +250,20 @@ bool deleteDirectory(const QString &dir)
     if (dir.isEmpty())
         return false;
     // A linked directory goes as a link; its contents belong elsewhere.
-    if (QFileInfo(dir).isSymbolicLink())
+    const QFileInfo info(dir);
+    if (info.isSymbolicLink())
         return removeLink(dir);
+    if (info.isShortcut())
+        return removeFileEntry(dir);
     QDir directory(dir);
     if (!directory.exists())
         return true;
     const QFileInfoList entries = listEntries(dir);
     for (const QFileInfo &entry : entries) {
-        if (entry.isDir())
+        if (isTreeDirectory(entry) || entry.isSymbolicLink())
             deleteDirectory(entry.filePath());
         else
-            directory.remove(entry.fileName());
+            removeFileEntry(entry.filePath());
     }
     return directory.rmdir(directory.absolutePath());
 }
@@ -288,7 +315,7 @@ bool createDesktopShortcut(const QString &target, const QString &linkName)
         QFile::remove(linkPath);
 
     // A shortcut of the same name on the public desktop would show twice.
-    const int users = linkPath.indexOf(kUsersPiece);
+    const int users = linkPath.indexOf(kUsersPiece, 0, platform::kPathCaseSensitivity);
     if (users >= 0) {
         const QString publicLink = linkPath.left(users) + kPublicDesktopPiece + linkName;
         if (entryExists(publicLink))

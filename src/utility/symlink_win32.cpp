@@ -28,15 +28,38 @@ constexpr ULONG kRelativeLink = 1;
 constexpr DWORD kUnprivilegedCreate = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
 constexpr wchar_t kNtPrefix[] = L"\\??\\";
 
+bool endsWith(const std::wstring &text, const std::wstring &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The path with the "\\?\" prefix that lifts the 260-character limit of the wide calls. The
+// prefix turns off the path parsing, so only absolute paths with backslashes and without "." or
+// ".." parts get it.
+std::wstring extendedPath(const std::wstring &path)
+{
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0)
+        return path;
+    if (path.find(L"\\.\\") != std::wstring::npos || path.find(L"\\..\\") != std::wstring::npos
+            || endsWith(path, L"\\.") || endsWith(path, L"\\..") || path.find(L'/') != std::wstring::npos)
+        return path;
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+        return L"\\\\?\\" + path;
+    if (path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\')
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return path;
+}
+
 } // namespace
 
 bool readSymbolicLink(const std::wstring &path, std::wstring &text, bool &directory)
 {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const std::wstring extended = extendedPath(path);
+    const DWORD attributes = GetFileAttributesW(extended.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
     directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(extended.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
@@ -68,16 +91,17 @@ bool readSymbolicLink(const std::wstring &path, std::wstring &text, bool &direct
 bool createSymbolicLink(const std::wstring &link, const std::wstring &text, bool directory)
 {
     const DWORD flags = directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    const std::wstring at = extendedPath(link);
     // Without developer mode only an administrator may make links; the flag is refused on older
     // systems, which then get a second try without it.
-    if (CreateSymbolicLinkW(link.c_str(), text.c_str(), flags | kUnprivilegedCreate))
+    if (CreateSymbolicLinkW(at.c_str(), text.c_str(), flags | kUnprivilegedCreate))
         return true;
-    return CreateSymbolicLinkW(link.c_str(), text.c_str(), flags) != 0;
+    return CreateSymbolicLinkW(at.c_str(), text.c_str(), flags) != 0;
 }
 
 bool renameWithoutReplace(const std::wstring &from, const std::wstring &to)
 {
-    return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+    return MoveFileExW(extendedPath(from).c_str(), extendedPath(to).c_str(), 0) != 0;
 }
 
 } // namespace utility

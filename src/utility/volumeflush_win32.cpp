@@ -27,8 +27,13 @@ VolumeFlushResult flushVolumeOf(const std::wstring &path)
     if (handle == INVALID_HANDLE_VALUE)
         return VolumeFlushResult::Skipped;
     const BOOL flushed = FlushFileBuffers(handle);
+    const DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
     CloseHandle(handle);
-    return flushed ? VolumeFlushResult::Flushed : VolumeFlushResult::Failed;
+    if (flushed)
+        return VolumeFlushResult::Flushed;
+    // A file system that has no volume flush at all (wine's, some network redirectors) is a volume
+    // without a flush, not a failed one: every copy onto it would otherwise count as failed.
+    return error == ERROR_INVALID_FUNCTION ? VolumeFlushResult::Skipped : VolumeFlushResult::Failed;
 }
 
 } // namespace utility
