@@ -26,5 +26,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # ccache keeps rebuilds of a fresh clone or a second work tree short.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Paths relative to the checkout, so that a clone in another folder finds the same cache entries.
+export CCACHE_BASEDIR="$PWD"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >/dev/null
 cmake --build build -j "$jobs"
