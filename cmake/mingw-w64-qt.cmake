@@ -2,6 +2,10 @@
 # the posix thread model (std::mutex), so everything linked with it does too.
 set(SOLUPDATE_MINGW_CACHE "/var/cache/solupdate-mingw" CACHE PATH "Cache of scripts/setup-windows.sh")
 set(SOLUPDATE_MINGW_QT "${SOLUPDATE_MINGW_CACHE}/qt5" CACHE PATH "Qt 5 built for mingw-w64")
+# try_compile reads this file again in a project of its own, which would otherwise take the defaults
+# above and leave pkg-config looking in another cache for the rest of the configure run.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES SOLUPDATE_MINGW_CACHE SOLUPDATE_MINGW_QT)
+list(REMOVE_DUPLICATES CMAKE_TRY_COMPILE_PLATFORM_VARIABLES)
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

@@ -2,7 +2,8 @@
 # Makes what the Windows build needs on this machine: Qt 5.15 for 64-bit Windows (Core, Gui, Widgets,
 # Network with Schannel, Test, the windows and offscreen platform plugins), built with Debian's
 # mingw-w64 compiler from Debian's own qtbase source package of the running release; the patch tool's
-# libraries (scripts/build-mingw-libs.sh); and wine64. Nothing comes from anywhere else.
+# libraries and libsodium (scripts/build-mingw-libs.sh --with-sodium); and wine64. Nothing comes from
+# anywhere else.
 # The Qt part takes about an hour on two cores, once per machine: later runs find the install in the
 # cache and reuse it. The last line printed is the Qt prefix.
 #   scripts/setup-windows.sh [--cache DIR] [--jobs N] [--write-archive FILE]
@@ -62,12 +63,12 @@ qt_problem() {
 source "$root/scripts/lib/packages.sh"
 packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-    g++ make perl python3 dpkg-dev cmake wine wine64 xvfb
+    g++ make perl python3 dpkg-dev cmake wine wine64 xvfb autoconf automake libtool
 )
 install_missing_packages "${packages[@]}"
 
 mkdir -p "$cache"
-"$root/scripts/build-mingw-libs.sh" --prefix "$cache" >/dev/null
+"$root/scripts/build-mingw-libs.sh" --prefix "$cache" --with-sodium >/dev/null
 
 make_toolchain_dirs() {
     local t sysroot=/usr/$host/lib
