@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the updater for 64-bit Windows into build-win/: bin/solupdate.exe, hpatchz.exe and
-# mkhpatch.exe, with the Qt of scripts/setup-windows.sh and the code generators of the host's Qt.
+# Builds the updater for 64-bit Windows into build-win/: bin/solupdate.exe, hpatchz.exe,
+# mkhpatch.exe and solrelease.exe, with the Qt of scripts/setup-windows.sh and the code generators of the host's Qt.
 #   scripts/build-windows.sh [--cache DIR] [--jobs N] [--build DIR] [--target T]...
 # Default cache: as scripts/setup-windows.sh (/var/cache/solupdate-mingw, or ~/.cache/... unless
 # root); SOLUPDATE_MINGW_PREFIX overrides it.
@@ -27,6 +27,8 @@ fi
 missing=""
 [ -n "$cache" ] && [ -f "$cache/qt5/lib/cmake/Qt5/Qt5Config.cmake" ] || missing="Qt 5 for mingw-w64"
 [ -n "$cache" ] && [ -f "$cache/.complete" ] || missing="${missing:+$missing, }the patch tool's Windows libraries"
+# Without it the build would check no signatures at all.
+[ -n "$cache" ] && [ -f "$cache/.complete-sodium" ] || missing="${missing:+$missing, }libsodium for Windows"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing="${missing:+$missing, }x86_64-w64-mingw32-g++-posix"
 for tool in moc uic rcc lrelease; do
     [ -x "/usr/lib/qt5/bin/$tool" ] || missing="${missing:+$missing, }the host's $tool (qtbase5-dev-tools, qttools5-dev-tools)"
@@ -36,7 +38,7 @@ if [ -n "$missing" ]; then
     echo "build-windows: run scripts/setup-windows.sh first (about an hour, once per machine)" >&2
     exit 2
 fi
-[ ${#targets[@]} -gt 0 ] || targets=(solupdate hpatchz mkhpatch)
+[ ${#targets[@]} -gt 0 ] || targets=(solupdate hpatchz mkhpatch solrelease)
 
 launcher=()
 if command -v ccache >/dev/null; then
