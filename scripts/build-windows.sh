@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the updater for 64-bit Windows into build-win/: bin/solupdate.exe, hpatchz.exe,
-# mkhpatch.exe and solrelease.exe, with the Qt of scripts/setup-windows.sh and the code generators of the host's Qt.
+# mkhpatch.exe and solrelease.exe, with the Qt of scripts/setup-windows.sh and the code generators
+# of the host's Qt.
 #   scripts/build-windows.sh [--cache DIR] [--jobs N] [--build DIR] [--target T]...
 # Default cache: as scripts/setup-windows.sh (/var/cache/solupdate-mingw, or ~/.cache/... unless
 # root); SOLUPDATE_MINGW_PREFIX overrides it.
