@@ -421,6 +421,18 @@ private slots:
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
     }
 
+    // A package the maker of format 3 wrote (copies, a delta, new bytes, a link, modes) still applies.
+    void olderFormat()
+    {
+        buildTree(m_old, "same.txt=text:50:1;changed.txt=text:400:1;gone.bin=rand:500:3;moved.bin=rand:900:9");
+        buildTree(m_new, "same.txt=text:50:1;changed.txt=text:420:2;to/moved.bin=rand:900:9;added.bin=rand:300:4;"
+                         "run.sh=text:3:1+x;empty/;ln=->same.txt");
+        const QString package = QFINDTESTDATA("data/format3.pkg");
+        const RunResult r = run("hpatchz", { "-C-all", m_old, package, m_out });
+        QVERIFY2(r.exitCode == 0, r.output.constData());
+        QCOMPARE(treeDifferences(snapshot(m_new), snapshot(m_out)), QString());
+    }
+
     // Sizes and offsets above 4 GiB, with marks on both sides of the 32-bit boundary of a sparse file.
     void fileLargerThan4GiB()
     {
