@@ -24,7 +24,7 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
 class BlockWriter
 {
 public:
-    explicit BlockWriter(std::string &out)
+    explicit BlockWriter(DeltaStreams &out)
         : m_out(out)
     {
     }
@@ -86,21 +86,22 @@ private:
 
     void flush()
     {
-        putVarint(m_out, m_ctrls.size());
-        for (const Ctrl &c : m_ctrls) {
-            putVarint(m_out, c.add << 1 | uint64_t(c.exact));
-            putVarint(m_out, c.copy);
-            putVarint(m_out, zigzag(c.seek));
-        }
-        m_out += m_diff;
-        m_out += m_extra;
+        putVarint(m_out.controls, m_ctrls.size());
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, c.add << 1 | uint64_t(c.exact));
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, c.copy);
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, zigzag(c.seek));
+        m_out.diffs += m_diff;
+        m_out.bytes += m_extra;
         m_ctrls.clear();
         m_diff.clear();
         m_extra.clear();
         m_blockBytes = 0;
     }
 
-    std::string &m_out;
+    DeltaStreams &m_out;
     std::vector<Ctrl> m_ctrls;
     std::string m_diff;
     std::string m_extra;
@@ -147,7 +148,7 @@ int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) 
 }
 
 void DeltaEncoder::write(const uint8_t *target, const std::vector<DeltaControl> &controls,
-        const std::function<uint64_t(uint64_t)> &map, std::string &out) const
+        const std::function<uint64_t(uint64_t)> &map, DeltaStreams &out) const
 {
     BlockWriter writer(out);
     // Where the next add starts, so each seek lands there in the applier's reference.
