@@ -45,7 +45,8 @@ public:
             const std::function<uint64_t(uint64_t)> &map, DeltaStreams &out) const;
 
 private:
-    int64_t search(const uint8_t *target, int64_t size, int64_t *pos) const;
+    int64_t search(const uint8_t *target, int64_t size, int64_t *pos, int64_t *index) const;
+    int64_t nearest(const uint8_t *target, int64_t len, int64_t index, int64_t pos, int64_t hint) const;
 
     const uint8_t *m_ref;
     int64_t m_refSize;
