@@ -409,15 +409,21 @@ std::string encodeManifest(const Manifest &m)
             listed.push_back(&e);
     }
 
+    // Entries go in columns (all paths, then all sizes...): alike fields compress better together.
     std::vector<uint64_t> oldHashes, copyHashes;
     putVarint(out, m.oldFiles.size());
     std::string before;
     for (uint32_t index : order) {
-        const OldEntry &e = m.oldFiles[index];
-        putPath(out, before, e.path);
-        before = e.path;
-        putVarint(out, e.size);
-        out.push_back(char(e.hash & 0xff));
+        putPath(out, before, m.oldFiles[index].path);
+        before = m.oldFiles[index].path;
+    }
+    for (uint32_t index : order)
+        putVarint(out, m.oldFiles[index].size);
+    for (uint32_t index : order) {
+        out.push_back(char(m.oldFiles[index].hash & 0xff));
+        oldHashes.push_back(m.oldFiles[index].hash);
+    }
+    for (uint32_t index : order) {
         if (kept[index]) {
             out.push_back(char(kOldKept | modeCode(kept[index]->mode) << 1));
             putMode(out, kept[index]->mode);
@@ -425,7 +431,6 @@ std::string encodeManifest(const Manifest &m)
         } else {
             out.push_back(0);
         }
-        oldHashes.push_back(e.hash);
     }
     if (!m.oldFiles.empty())
         putU64(out, hashList(oldHashes));
@@ -435,18 +440,26 @@ std::string encodeManifest(const Manifest &m)
     for (const NewEntry *e : listed) {
         putPath(out, before, e->path);
         before = e->path;
+    }
+    for (const NewEntry *e : listed) {
         out.push_back(char(uint8_t(e->kind) | modeCode(e->mode) << 2));
         putMode(out, e->mode);
+    }
+    for (const NewEntry *e : listed) {
         if (e->kind == Kind::Delta)
             putVarint(out, e->refs.size());
         for (uint32_t ref : e->refs)
             putVarint(out, ref < place.size() ? place[ref] : ref);
-        if (e->kind == Kind::Copy) {
+    }
+    for (const NewEntry *e : listed) {
+        if (e->kind == Kind::Copy)
             copyHashes.push_back(e->hash);
-        } else {
+        else
             putVarint(out, e->size);
+    }
+    for (const NewEntry *e : listed) {
+        if (e->kind != Kind::Copy)
             putU64(out, e->hash);
-        }
     }
     if (!copyHashes.empty())
         putU64(out, hashList(copyHashes));
@@ -589,33 +602,41 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     if (r.failed() || oldCount > r.remaining() / kMinCompactOldBytes)
         return corrupt("old file count");
     std::string before;
-    std::vector<NewEntry> kept;
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
         e.path = readPath(r, before);
-        e.size = r.varint();
-        e.check = r.u8();
-        const uint8_t flags = r.u8();
         if (r.failed())
             return corrupt("truncated old file entry");
         // In path order, so a repeated path shows here and needs no set.
         if (i > 0 && e.path <= before)
             return corrupt("old files out of order at \"" + e.path + "\"");
         before = e.path;
+        m->oldFiles.push_back(std::move(e));
+    }
+    for (OldEntry &e : m->oldFiles)
+        e.size = r.varint();
+    for (OldEntry &e : m->oldFiles)
+        e.check = r.u8();
+    std::vector<NewEntry> kept;
+    for (uint32_t i = 0; i < m->oldFiles.size(); ++i) {
+        const OldEntry &e = m->oldFiles[i];
+        const uint8_t flags = r.u8();
+        if (r.failed())
+            return corrupt("truncated old file entry");
         if (flags & kOldKept) {
             const uint64_t mode = readMode(r, uint8_t(flags >> 1));
             if (r.failed() || flags >> 3 || mode > 07777)
                 return corrupt("bad mode for \"" + e.path + "\"");
-            kept.push_back({ e.path, uint32_t(mode), e.size, 0, Kind::Copy, { uint32_t(i) } });
+            kept.push_back({ e.path, uint32_t(mode), e.size, 0, Kind::Copy, { i } });
         } else if (flags != 0) {
             return corrupt("bad flags of old file \"" + e.path + "\"");
         }
-        m->oldFiles.push_back(std::move(e));
     }
     if (oldCount > 0)
         m->oldFilesHash = r.u64();
     m->newFiles = std::move(kept);
-    bool copies = !m->newFiles.empty();
+    const size_t keptCount = m->newFiles.size();
+    bool copies = keptCount > 0;
 
     const uint64_t newCount = r.varint();
     if (r.failed() || newCount > r.remaining() / kMinCompactNewBytes)
@@ -624,37 +645,49 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
         e.path = readPath(r, before);
+        if (r.failed())
+            return corrupt("truncated new file entry");
         before = e.path;
+        m->newFiles.push_back(std::move(e));
+    }
+    const auto listed = m->newFiles.begin() + std::ptrdiff_t(keptCount);
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
         const uint8_t kind = r.u8();
         const uint64_t mode = readMode(r, uint8_t(kind >> 2 & 3));
         if (r.failed())
             return corrupt("truncated new file entry");
         if ((kind & 3) > uint8_t(Kind::New) || kind >> 4)
-            return corrupt("bad kind of new file " + std::to_string(i));
+            return corrupt("bad kind of new file \"" + e->path + "\"");
         if (mode > 07777)
-            return corrupt("bad mode for \"" + e.path + "\"");
-        e.kind = Kind(kind & 3);
-        e.mode = uint32_t(mode);
-        const uint64_t refCount = e.kind == Kind::Delta ? r.varint() : e.kind == Kind::Copy ? 1 : 0;
-        if (r.failed() || (e.kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
-            return corrupt("bad references of new file " + std::to_string(i));
+            return corrupt("bad mode for \"" + e->path + "\"");
+        e->kind = Kind(kind & 3);
+        e->mode = uint32_t(mode);
+    }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        const uint64_t refCount = e->kind == Kind::Delta ? r.varint() : e->kind == Kind::Copy ? 1 : 0;
+        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
+            return corrupt("bad references of new file \"" + e->path + "\"");
         for (uint64_t j = 0; j < refCount; ++j) {
             const uint64_t ref = r.varint();
             if (r.failed() || ref >= oldCount)
-                return corrupt("bad reference of new file " + std::to_string(i));
-            e.refs.push_back(uint32_t(ref));
+                return corrupt("bad reference of new file \"" + e->path + "\"");
+            e->refs.push_back(uint32_t(ref));
         }
-        if (e.kind == Kind::Copy) {
-            e.size = m->oldFiles[e.refs[0]].size;
+    }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->kind == Kind::Copy) {
+            e->size = m->oldFiles[e->refs[0]].size;
             copies = true;
         } else {
-            e.size = r.varint();
-            e.hash = r.u64();
+            e->size = r.varint();
         }
-        if (r.failed())
-            return corrupt("truncated new file entry");
-        m->newFiles.push_back(std::move(e));
     }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->kind != Kind::Copy)
+            e->hash = r.u64();
+    }
+    if (r.failed())
+        return corrupt("truncated new file entry");
     if (copies)
         m->copiesHash = r.u64();
 
