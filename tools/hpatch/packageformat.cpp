@@ -601,10 +601,20 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     const uint64_t oldCount = r.varint();
     if (r.failed() || oldCount > r.remaining() / kMinCompactOldBytes)
         return corrupt("old file count");
+    // A path shares bytes with the one before at no cost, so what the paths may add up to is
+    // bounded apart: no more than a manifest of whole paths could hold.
+    uint64_t pathBytes = 0;
+    auto path = [&](const std::string &before) {
+        std::string p = readPath(r, before);
+        pathBytes += p.size();
+        if (pathBytes > kMaxManifestBytes)
+            r.fail();
+        return p;
+    };
     std::string before;
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
-        e.path = readPath(r, before);
+        e.path = path(before);
         if (r.failed())
             return corrupt("truncated old file entry");
         // In path order, so a repeated path shows here and needs no set.
@@ -644,7 +654,7 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     before.clear();
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
-        e.path = readPath(r, before);
+        e.path = path(before);
         if (r.failed())
             return corrupt("truncated new file entry");
         before = e.path;
@@ -697,7 +707,7 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     before.clear();
     for (uint64_t i = 0; i < dirCount; ++i) {
         DirEntry d;
-        d.path = readPath(r, before);
+        d.path = path(before);
         before = d.path;
         const uint64_t mode = readMode(r, r.u8());
         if (r.failed())
@@ -713,7 +723,7 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     before.clear();
     for (uint64_t i = 0; i < linkCount; ++i) {
         LinkEntry l;
-        l.path = readPath(r, before);
+        l.path = path(before);
         before = l.path;
         l.target = r.bytes(r.varint());
         if (r.failed())
