@@ -410,8 +410,11 @@ Status PackageMaker::writePackage(const RawFrames &raw, Manifest *manifest)
     std::string manifestPacked(ZSTD_compressBound(manifestRaw.size()), '\0');
     const size_t packed = ZSTD_compress(
             manifestPacked.data(), manifestPacked.size(), manifestRaw.data(), manifestRaw.size(), m_options.level);
-    if (ZSTD_isError(packed))
+    if (ZSTD_isError(packed)) {
+        side.reset();
+        removeEntry(sidePath);
         return Status::fail(ExitIoError, std::string("cannot compress the manifest: ") + ZSTD_getErrorName(packed));
+    }
     manifestPacked.resize(packed);
     header.manifestSize = manifestPacked.size();
     header.manifestRawSize = manifestRaw.size();
