@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-// The directory package: a fixed header, a zstd-compressed manifest and one solid zstd stream.
+// The directory package: a fixed header, a zstd-compressed manifest and the stream of zstd frames.
 //
 //   header (64 bytes, little endian)
 //     0  magic "HPDIRPKG"
