@@ -79,13 +79,16 @@ QByteArray content(const QString &recipe)
     return data;
 }
 
-// A tree as the tools under test can write it: Windows files have no permission bits.
+// A tree as the tools under test can write it: Windows files have no permission bits. Elsewhere
+// directories' modes count too: a directory left 0700 locks other users out of an installation.
 Tree snapshot(const QString &root)
 {
     Tree tree = snapshotTree(root);
-    for (TreeEntry &e : tree) {
+    for (auto e = tree.begin(); e != tree.end(); ++e) {
         if (kWindows)
-            e.permissions = 0;
+            e->permissions = 0;
+        else if (e->dir)
+            e->permissions = int(QFileInfo(root + "/" + e.key()).permissions() & 0x7777);
     }
     return tree;
 }

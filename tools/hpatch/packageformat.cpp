@@ -464,9 +464,27 @@ std::string encodeManifest(const Manifest &m)
     if (!copyHashes.empty())
         putU64(out, hashList(copyHashes));
 
-    putVarint(out, m.dirs.size());
-    before.clear();
+    // A directory that holds an entry and has the usual mode needs no line: the reader adds it.
+    std::set<std::string> holders;
+    auto addParents = [&](const std::string &path) {
+        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1))
+            holders.insert(path.substr(0, pos));
+    };
+    for (const NewEntry &e : m.newFiles)
+        addParents(e.path);
+    for (const LinkEntry &l : m.links)
+        addParents(l.path);
+    for (const DirEntry &d : m.dirs)
+        addParents(d.path);
+    std::vector<const DirEntry *> dirs;
     for (const DirEntry &d : m.dirs) {
+        if (d.mode != 0755 || !holders.count(d.path))
+            dirs.push_back(&d);
+    }
+    putVarint(out, dirs.size());
+    before.clear();
+    for (const DirEntry *dir : dirs) {
+        const DirEntry &d = *dir;
         putPath(out, before, d.path);
         before = d.path;
         out.push_back(char(modeCode(d.mode)));
@@ -730,6 +748,32 @@ Status decodeCompact(ByteReader &r, Manifest *m)
             return corrupt("truncated link entry");
         m->links.push_back(std::move(l));
     }
+
+    std::set<std::string> dirs;
+    for (const DirEntry &d : m->dirs)
+        dirs.insert(d.path);
+    auto addParents = [&](const std::string &path) {
+        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+            if (dirs.insert(path.substr(0, pos)).second) {
+                pathBytes += pos;
+                m->dirs.push_back({ path.substr(0, pos), 0755 });
+            }
+        }
+        return pathBytes <= kMaxManifestBytes;
+    };
+    bool fits = true;
+    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
+        fits = addParents(m->newFiles[i].path);
+    for (size_t i = 0; fits && i < m->links.size(); ++i)
+        fits = addParents(m->links[i].path);
+    for (size_t i = 0, listed = m->dirs.size(); fits && i < listed; ++i) {
+        const std::string path = m->dirs[i].path; // the list grows meanwhile
+        fits = addParents(path);
+    }
+    if (!fits)
+        return corrupt("paths too long");
+    // Parents before children, as the applier makes and finishes them.
+    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
     return {};
 }
 

@@ -139,9 +139,9 @@ Status decodeHeader(const unsigned char *data, size_t size, Header *header);
 class ByteReader;
 
 // Writes the manifest of version 4. Paths are coded against the path before them; an old file
-// copied to its own path takes no line of its own; the hashes of old files and of copies are
-// combined (from the hashes of the entries), with one check byte per old file. The reader lists
-// those copies first, in old file order.
+// copied to its own path and a directory of mode 0755 that holds an entry take no line of their
+// own; the hashes of old files and of copies are combined (from the hashes of the entries), with
+// one check byte per old file. The reader lists those copies first, in old file order.
 std::string encodeManifest(const Manifest &manifest);
 // Parses and validates a raw manifest: structure, paths, references and duplicates. Memory grows
 // with the entries really read, never with the counts a manifest claims.
