@@ -79,13 +79,16 @@ QByteArray content(const QString &recipe)
     return data;
 }
 
-// A tree as the tools under test can write it: Windows files have no permission bits.
+// A tree as the tools under test can write it: Windows files have no permission bits. Elsewhere
+// directories' modes count too: a directory left 0700 locks other users out of an installation.
 Tree snapshot(const QString &root)
 {
     Tree tree = snapshotTree(root);
-    for (TreeEntry &e : tree) {
+    for (auto e = tree.begin(); e != tree.end(); ++e) {
         if (kWindows)
-            e.permissions = 0;
+            e->permissions = 0;
+        else if (e->dir)
+            e->permissions = int(QFileInfo(root + "/" + e.key()).permissions() & 0x7777);
     }
     return tree;
 }
@@ -302,7 +305,7 @@ private slots:
         }
         std::string raw = hpatch::encodeManifest(manifest);
         if (kind == "bomb") { // 11 million old files claimed in 128 MiB of zeros: a package of a few KB
-            raw.clear();
+            raw.assign(2, '\0'); // no controls or differences frames
             hpatch::putVarint(raw, 11000000);
             raw.resize(128 << 20, '\0');
         }
@@ -419,6 +422,18 @@ private slots:
             QVERIFY(writeFile(m_new + QString("/f%1.txt").arg(i), QByteArray::number(i)));
         QCOMPARE(run("mkhpatch", { "--full", m_new, m_pkg }, true).exitCode, 0);
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
+    }
+
+    // A package the maker of format 3 wrote (copies, a delta, new bytes, a link, modes) still applies.
+    void olderFormat()
+    {
+        buildTree(m_old, "same.txt=text:50:1;changed.txt=text:400:1;gone.bin=rand:500:3;moved.bin=rand:900:9");
+        buildTree(m_new, "same.txt=text:50:1;changed.txt=text:420:2;to/moved.bin=rand:900:9;added.bin=rand:300:4;"
+                         "run.sh=text:3:1+x;empty/;ln=->same.txt");
+        const QString package = QFINDTESTDATA("data/format3.pkg");
+        const RunResult r = run("hpatchz", { "-C-all", m_old, package, m_out });
+        QVERIFY2(r.exitCode == 0, r.output.constData());
+        QCOMPARE(treeDifferences(snapshot(m_new), snapshot(m_out)), QString());
     }
 
     // Sizes and offsets above 4 GiB, with marks on both sides of the 32-bit boundary of a sparse file.

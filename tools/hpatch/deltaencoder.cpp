@@ -3,12 +3,38 @@
 #include "packageformat.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <divsufsort.h>
 
 namespace hpatch {
 
 namespace {
+
+// What a control costs, by kind of file. A new alignment must win minGain bytes over the current
+// one, or it pays for its control and the seek back with nothing; an add shorter than minAdd
+// costs more as a control than its bytes as new bytes. Text compresses well as new bytes, machine
+// code does not (measured on typescript, monaco-editor and swc releases).
+struct MatchCosts
+{
+    int64_t minGain;
+    uint64_t minAdd;
+    // A match stretches over differing bytes while agree of agree + 1 bytes agree: in text a
+    // stretched match mostly turns new text into difference bytes that cost as much; in machine
+    // code moved code keeps its shape around changed addresses.
+    int64_t agree;
+};
+constexpr MatchCosts kTextCosts{ 20, 40, 5 };
+constexpr MatchCosts kBinaryCosts{ 8, 8, 1 };
+// Of equally long matches the one nearest to the current alignment wins, looking this far: small
+// seeks compress well (typescript 5.2 to 5.3: 7% smaller).
+constexpr int kNearestProbes = 32;
+
+// Text, for the matcher: no NUL byte in its first 64 KiB.
+bool looksLikeText(const uint8_t *data, uint64_t size)
+{
+    return std::memchr(data, 0, size_t(std::min<uint64_t>(size, 64 << 10))) == nullptr;
+}
 
 int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t bSize)
 {
@@ -24,7 +50,7 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
 class BlockWriter
 {
 public:
-    explicit BlockWriter(std::string &out)
+    explicit BlockWriter(DeltaStreams &out)
         : m_out(out)
     {
     }
@@ -86,21 +112,22 @@ private:
 
     void flush()
     {
-        putVarint(m_out, m_ctrls.size());
-        for (const Ctrl &c : m_ctrls) {
-            putVarint(m_out, c.add << 1 | uint64_t(c.exact));
-            putVarint(m_out, c.copy);
-            putVarint(m_out, zigzag(c.seek));
-        }
-        m_out += m_diff;
-        m_out += m_extra;
+        putVarint(m_out.controls, m_ctrls.size());
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, c.add << 1 | uint64_t(c.exact));
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, c.copy);
+        for (const Ctrl &c : m_ctrls)
+            putVarint(m_out.controls, zigzag(c.seek));
+        m_out.diffs += m_diff;
+        m_out.bytes += m_extra;
         m_ctrls.clear();
         m_diff.clear();
         m_extra.clear();
         m_blockBytes = 0;
     }
 
-    std::string &m_out;
+    DeltaStreams &m_out;
     std::vector<Ctrl> m_ctrls;
     std::string m_diff;
     std::string m_extra;
@@ -122,7 +149,7 @@ DeltaEncoder::DeltaEncoder(const uint8_t *reference, uint64_t size)
 }
 
 // Longest prefix of target that occurs in the reference, by binary search over the suffix array.
-int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) const
+int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos, int64_t *index) const
 {
     int64_t st = 0;
     int64_t en = m_refSize - 1;
@@ -140,14 +167,32 @@ int64_t DeltaEncoder::search(const uint8_t *target, int64_t size, int64_t *pos) 
     const int64_t y = matchLength(m_ref + b, m_refSize - b, target, size);
     if (x > y) {
         *pos = a;
+        *index = st;
         return x;
     }
     *pos = b;
+    *index = en;
     return y;
 }
 
+// Suffixes that share len bytes with the target lie next to each other in the suffix array.
+int64_t DeltaEncoder::nearest(const uint8_t *target, int64_t len, int64_t index, int64_t pos, int64_t hint) const
+{
+    int64_t best = pos;
+    for (int dir = -1; dir <= 1; dir += 2) {
+        for (int64_t i = index + dir, n = 0; i >= 0 && i < m_refSize && n < kNearestProbes; i += dir, ++n) {
+            const int64_t at = m_sa[size_t(i)];
+            if (m_refSize - at < len || std::memcmp(m_ref + at, target, size_t(len)) != 0)
+                break;
+            if (std::llabs(at - hint) < std::llabs(best - hint))
+                best = at;
+        }
+    }
+    return best;
+}
+
 void DeltaEncoder::write(const uint8_t *target, const std::vector<DeltaControl> &controls,
-        const std::function<uint64_t(uint64_t)> &map, std::string &out) const
+        const std::function<uint64_t(uint64_t)> &map, DeltaStreams &out) const
 {
     BlockWriter writer(out);
     // Where the next add starts, so each seek lands there in the applier's reference.
@@ -182,24 +227,28 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
         return;
     }
 
-    int64_t scan = 0, len = 0, pos = 0;
+    const MatchCosts costs = looksLikeText(target, targetSize) ? kTextCosts : kBinaryCosts;
+    const int64_t agree = costs.agree;
+    int64_t scan = 0, len = 0, pos = 0, index = 0;
     int64_t lastScan = 0, lastPos = 0, lastOffset = 0;
     while (scan < newSize) {
         int64_t oldScore = 0;
         int64_t scsc;
         for (scsc = scan += len; scan < newSize; ++scan) {
-            len = search(target + scan, newSize - scan, &pos);
+            len = search(target + scan, newSize - scan, &pos, &index);
             for (; scsc < scan + len; ++scsc) {
                 if (scsc + lastOffset < oldSize && oldData[scsc + lastOffset] == target[scsc])
                     ++oldScore;
             }
-            if ((len == oldScore && len != 0) || len > oldScore + 8)
+            if ((len == oldScore && len != 0) || len > oldScore + costs.minGain)
                 break;
             if (scan + lastOffset < oldSize && oldData[scan + lastOffset] == target[scan])
                 --oldScore;
         }
         if (len == oldScore && scan != newSize)
             continue;
+        if (scan < newSize)
+            pos = nearest(target + scan, len, index, pos, scan + lastOffset);
 
         // Extend the previous match forward and this one backward while they mostly agree.
         int64_t s = 0, sf = 0, lenf = 0;
@@ -207,7 +256,7 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
             if (oldData[lastPos + i] == target[lastScan + i])
                 ++s;
             ++i;
-            if (s * 2 - i > sf * 2 - lenf) {
+            if (s * (agree + 1) - i * agree > sf * (agree + 1) - lenf * agree) {
                 sf = s;
                 lenf = i;
             }
@@ -219,7 +268,7 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
             for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
                 if (oldData[pos - i] == target[scan - i])
                     ++s;
-                if (s * 2 - i > sb * 2 - lenb) {
+                if (s * (agree + 1) - i * agree > sb * (agree + 1) - lenb * agree) {
                     sb = s;
                     lenb = i;
                 }
@@ -249,6 +298,22 @@ void DeltaEncoder::match(const uint8_t *target, uint64_t targetSize, std::vector
         lastPos = pos - lenb;
         lastOffset = pos - scan;
     }
+
+    // Adds too short to pay for their control become new bytes of the control before.
+    size_t out = 0;
+    for (size_t i = 0; i < controls.size(); ++i) {
+        DeltaControl c = controls[i];
+        if (c.add < costs.minAdd && out > 0) {
+            controls[out - 1].copy += c.add + c.copy;
+            continue;
+        }
+        if (c.add < costs.minAdd) {
+            c.copy += c.add;
+            c.add = 0;
+        }
+        controls[out++] = c;
+    }
+    controls.resize(out);
 }
 
 } // namespace hpatch

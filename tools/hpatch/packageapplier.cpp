@@ -207,7 +207,9 @@ Status PackageApplier::apply(PackageReader &reader)
         s = writeFile(reader, e);
     }
     if (s.ok())
-        s = reader.stream().finish();
+        s = reader.finish();
+    if (s.ok())
+        s = placeCopies(manifest);
     // Links after every file, and nothing lies below one (the manifest says so), so no write
     // goes through a link.
     for (const LinkEntry &l : manifest.links) {
@@ -266,6 +268,11 @@ Status PackageApplier::checkOldFiles(const Manifest &manifest)
     std::set<uint32_t> used;
     for (const NewEntry &e : manifest.newFiles)
         used.insert(e.refs.begin(), e.refs.end());
+    // The combined hash covers every old file listed.
+    const bool combined = manifest.combinedHashes && m_options.check == CheckLevel::All && !manifest.oldFiles.empty();
+    for (uint32_t i = 0; combined && i < manifest.oldFiles.size(); ++i)
+        used.insert(i);
+    std::vector<uint64_t> hashes;
     for (uint32_t index : used) {
         const OldEntry &entry = manifest.oldFiles[index];
         FdGuard fd;
@@ -277,11 +284,14 @@ Status PackageApplier::checkOldFiles(const Manifest &manifest)
             if (!hashFile(fd.get(), &hash, &size))
                 return Status::fail(
                         ExitOldMismatch, "old file \"" + entry.path + "\" cannot be read: " + std::strerror(errno));
-            if (hash != entry.hash || size != entry.size)
+            if ((combined ? uint8_t(hash) != entry.check : hash != entry.hash) || size != entry.size)
                 return Status::fail(ExitOldMismatch,
                         "old file \"" + entry.path + "\" differs from the one the package was made from");
+            hashes.push_back(hash);
         }
     }
+    if (combined && hashList(hashes) != manifest.oldFilesHash)
+        return Status::fail(ExitOldMismatch, "an old file differs from the one the package was made from");
     return {};
 }
 
@@ -384,6 +394,11 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
         s = out.close();
     if (!s.ok())
         return s;
+    if (entry.kind == Kind::Copy && reader.manifest().combinedHashes) {
+        // Verified all together once every copy is written (placeCopies).
+        m_copies.push_back({ &entry, temporary, out.hash() });
+        return {};
+    }
     if (m_options.check != CheckLevel::None && out.hash() != entry.hash) {
         if (entry.kind == Kind::New)
             return Status::fail(ExitBadPackage, "\"" + entry.path + "\" does not match its recorded hash");
@@ -422,7 +437,7 @@ Status PackageApplier::writeNew(PackageReader &reader, const NewEntry &entry, Ou
 {
     for (uint64_t pos = 0; pos < entry.size;) {
         const size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
-        Status s = reader.stream().read(m_buffer.data(), n);
+        Status s = reader.bytes().read(m_buffer.data(), n);
         if (s.ok())
             s = out.write(m_buffer.data(), n);
         if (!s.ok())
@@ -466,10 +481,11 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     };
     // Format 1 stores differences for every add; later ones flag exact adds in the add's low bit.
     const bool flagged = reader.header().version > 1;
+    const bool columns = reader.header().version >= kFirstVersionWithFrames;
     std::vector<Ctrl> ctrls;
     std::vector<char> &diff = m_diff;
     std::vector<char> &extra = m_extra;
-    ZstdDecoder &stream = reader.stream();
+    ZstdDecoder &controls = reader.controls();
     auto corrupt = [&](const char *why) {
         return Status::fail(ExitBadPackage, "delta of \"" + entry.path + "\" is corrupt: " + why);
     };
@@ -477,23 +493,39 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     uint64_t left = entry.size;
     Status s;
     while (left > 0) {
-        const uint64_t count = stream.varint(&s);
+        const uint64_t count = controls.varint(&s);
         if (!s.ok())
             return s;
         if (count == 0 || count > kMaxBlockControls)
             return corrupt("bad control count");
         ctrls.resize(size_t(count));
-        uint64_t adds = 0, diffs = 0, copies = 0;
-        for (Ctrl &c : ctrls) {
-            c.add = stream.varint(&s);
+        auto readAdd = [&](Ctrl &c) {
+            c.add = controls.varint(&s);
             c.exact = flagged && (c.add & 1);
             c.add = flagged ? c.add >> 1 : c.add;
-            if (s.ok())
-                c.copy = stream.varint(&s);
-            if (s.ok())
-                c.seek = unzigzag(stream.varint(&s));
-            if (!s.ok())
-                return s;
+        };
+        auto readCopy = [&](Ctrl &c) { c.copy = controls.varint(&s); };
+        auto readSeek = [&](Ctrl &c) { c.seek = unzigzag(controls.varint(&s)); };
+        if (columns) {
+            for (size_t i = 0; i < ctrls.size() && s.ok(); ++i)
+                readAdd(ctrls[i]);
+            for (size_t i = 0; i < ctrls.size() && s.ok(); ++i)
+                readCopy(ctrls[i]);
+            for (size_t i = 0; i < ctrls.size() && s.ok(); ++i)
+                readSeek(ctrls[i]);
+        } else {
+            for (size_t i = 0; i < ctrls.size() && s.ok(); ++i) {
+                readAdd(ctrls[i]);
+                if (s.ok())
+                    readCopy(ctrls[i]);
+                if (s.ok())
+                    readSeek(ctrls[i]);
+            }
+        }
+        if (!s.ok())
+            return s;
+        uint64_t adds = 0, diffs = 0, copies = 0;
+        for (const Ctrl &c : ctrls) {
             if (c.add > kMaxBlockBytes || c.copy > kMaxBlockBytes)
                 return corrupt("control too large");
             adds += c.add;
@@ -506,9 +538,9 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             return corrupt("block size does not fit the file");
         diff.resize(size_t(diffs));
         extra.resize(size_t(copies));
-        s = stream.read(diff.data(), diff.size());
+        s = reader.diffs().read(diff.data(), diff.size());
         if (s.ok())
-            s = stream.read(extra.data(), extra.size());
+            s = reader.bytes().read(extra.data(), extra.size());
         if (!s.ok())
             return s;
         const char *d = diff.data();
@@ -544,6 +576,33 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         }
         left -= adds + copies;
     }
+    return {};
+}
+
+Status PackageApplier::placeCopies(const Manifest &manifest)
+{
+    if (m_options.check != CheckLevel::None && !m_copies.empty()) {
+        std::vector<uint64_t> hashes;
+        for (const PendingCopy &c : m_copies)
+            hashes.push_back(c.hash);
+        if (hashList(hashes) != manifest.copiesHash) {
+            std::string which = "an old file";
+            for (const PendingCopy &c : m_copies) {
+                if (uint8_t(c.hash) != manifest.oldFiles[c.entry->refs[0]].check) {
+                    which = "old file \"" + manifest.oldFiles[c.entry->refs[0]].path + "\"";
+                    break;
+                }
+            }
+            return Status::fail(ExitOldMismatch, which + " differs from the one the package was made from");
+        }
+    }
+    for (const PendingCopy &c : m_copies) {
+        const std::string path = joinPath(m_options.outDir, c.entry->path);
+        if (!renameNoReplace(c.temporary, path))
+            return Status::fail(ExitIoError, "cannot create \"" + path + "\": " + std::strerror(errno));
+        m_created.push_back(path);
+    }
+    m_copies.clear();
     return {};
 }
 

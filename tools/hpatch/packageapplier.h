@@ -56,6 +56,8 @@ private:
     Status writeCopy(const Manifest &manifest, const NewEntry &entry, OutputFile &out);
     Status writeNew(PackageReader &reader, const NewEntry &entry, OutputFile &out);
     Status writeDelta(PackageReader &reader, const NewEntry &entry, OutputFile &out);
+    // Checks the copies of a package with combined hashes and gives them their names.
+    Status placeCopies(const Manifest &manifest);
     void removeCreated();
 
     ApplyOptions m_options;
@@ -71,6 +73,13 @@ private:
     Status m_referenceError;
     std::set<std::string> m_dirsMade;
     std::vector<std::pair<uint32_t, int>> m_openOld;
+    struct PendingCopy
+    {
+        const NewEntry *entry;
+        std::string temporary;
+        uint64_t hash;
+    };
+    std::vector<PendingCopy> m_copies;
 };
 
 } // namespace hpatch

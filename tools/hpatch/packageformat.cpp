@@ -320,77 +320,215 @@ std::string caseClash(const std::vector<std::string> &paths)
     return {};
 }
 
+uint64_t hashList(const std::vector<uint64_t> &hashes)
+{
+    std::string bytes;
+    bytes.reserve(hashes.size() * 8);
+    for (uint64_t h : hashes)
+        putU64(bytes, h);
+    return XXH3_64bits(bytes.data(), bytes.size());
+}
+
+namespace {
+
+// Modes as two bits of a kind byte: nearly every file is 0644 or 0755.
+enum ModeCode : uint8_t { ModeRw = 0, ModeRwx = 1, ModeOther = 2 };
+
+uint8_t modeCode(uint32_t mode)
+{
+    return mode == 0644 ? ModeRw : mode == 0755 ? ModeRwx : ModeOther;
+}
+
+void putMode(std::string &out, uint32_t mode)
+{
+    if (modeCode(mode) == ModeOther)
+        putVarint(out, mode);
+}
+
+uint64_t readMode(ByteReader &r, uint8_t code)
+{
+    if (code == ModeRw)
+        return 0644;
+    if (code == ModeRwx)
+        return 0755;
+    if (code == ModeOther)
+        return r.varint();
+    r.fail();
+    return 0;
+}
+
+// A path as the length it shares with the path before it and the bytes that follow.
+void putPath(std::string &out, const std::string &before, const std::string &path)
+{
+    size_t shared = 0;
+    while (shared < before.size() && shared < path.size() && before[shared] == path[shared])
+        ++shared;
+    putVarint(out, shared);
+    putString(out, path.substr(shared));
+}
+
+std::string readPath(ByteReader &r, const std::string &before)
+{
+    const uint64_t shared = r.varint();
+    if (r.failed() || shared > before.size()) {
+        r.fail();
+        return {};
+    }
+    std::string rest = r.bytes(r.varint(), kMaxPathBytes - shared);
+    return r.failed() ? std::string() : before.substr(0, size_t(shared)) + rest;
+}
+
+// Version 4 entries take at least this many bytes (see kMinOldEntryBytes).
+constexpr size_t kMinCompactOldBytes = 1 + 1 + 1 + 1 + 1;
+constexpr size_t kMinCompactNewBytes = 1 + 1 + 1 + 1;
+constexpr size_t kOldKept = 1;
+
+} // namespace
+
 std::string encodeManifest(const Manifest &m)
 {
     std::string out;
-    putVarint(out, m.oldFiles.size());
-    for (const OldEntry &e : m.oldFiles) {
-        putString(out, e.path);
-        putVarint(out, e.size);
-        putU64(out, e.hash);
-    }
-    putVarint(out, m.newFiles.size());
+    putVarint(out, m.controlsFrameSize);
+    putVarint(out, m.diffsFrameSize);
+    // Old files in path order; the entries' references follow them to their new places.
+    std::vector<uint32_t> order(m.oldFiles.size()), place(m.oldFiles.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(),
+            [&](uint32_t a, uint32_t b) { return m.oldFiles[a].path < m.oldFiles[b].path; });
+    for (uint32_t i = 0; i < order.size(); ++i)
+        place[order[i]] = i;
+    std::vector<const NewEntry *> kept(m.oldFiles.size(), nullptr);
+    std::vector<const NewEntry *> listed;
     for (const NewEntry &e : m.newFiles) {
-        out.push_back(char(e.kind));
-        if (e.kind != Kind::New) {
-            putVarint(out, e.refs.size());
-            for (uint32_t ref : e.refs)
-                putVarint(out, ref);
-        }
-        const bool copy = e.kind == Kind::Copy && e.refs.size() == 1 && e.refs[0] < m.oldFiles.size();
-        putString(out, copy && m.oldFiles[e.refs[0]].path == e.path ? std::string() : e.path);
-        putVarint(out, e.mode);
-        if (!copy) {
-            putVarint(out, e.size);
-            putU64(out, e.hash);
+        const bool own = e.kind == Kind::Copy && e.refs.size() == 1 && e.refs[0] < m.oldFiles.size()
+                && m.oldFiles[e.refs[0]].path == e.path;
+        if (own)
+            kept[e.refs[0]] = &e;
+        else
+            listed.push_back(&e);
+    }
+
+    // Entries go in columns (all paths, then all sizes...): alike fields compress better together.
+    std::vector<uint64_t> oldHashes, copyHashes;
+    putVarint(out, m.oldFiles.size());
+    std::string before;
+    for (uint32_t index : order) {
+        putPath(out, before, m.oldFiles[index].path);
+        before = m.oldFiles[index].path;
+    }
+    for (uint32_t index : order)
+        putVarint(out, m.oldFiles[index].size);
+    for (uint32_t index : order) {
+        out.push_back(char(m.oldFiles[index].hash & 0xff));
+        oldHashes.push_back(m.oldFiles[index].hash);
+    }
+    for (uint32_t index : order) {
+        if (kept[index]) {
+            out.push_back(char(kOldKept | modeCode(kept[index]->mode) << 1));
+            putMode(out, kept[index]->mode);
+            copyHashes.push_back(kept[index]->hash);
+        } else {
+            out.push_back(0);
         }
     }
-    putVarint(out, m.dirs.size());
+    if (!m.oldFiles.empty())
+        putU64(out, hashList(oldHashes));
+
+    putVarint(out, listed.size());
+    before.clear();
+    for (const NewEntry *e : listed) {
+        putPath(out, before, e->path);
+        before = e->path;
+    }
+    for (const NewEntry *e : listed) {
+        out.push_back(char(uint8_t(e->kind) | modeCode(e->mode) << 2));
+        putMode(out, e->mode);
+    }
+    for (const NewEntry *e : listed) {
+        if (e->kind == Kind::Delta)
+            putVarint(out, e->refs.size());
+        for (uint32_t ref : e->refs)
+            putVarint(out, ref < place.size() ? place[ref] : ref);
+    }
+    for (const NewEntry *e : listed) {
+        if (e->kind == Kind::Copy)
+            copyHashes.push_back(e->hash);
+        else
+            putVarint(out, e->size);
+    }
+    for (const NewEntry *e : listed) {
+        if (e->kind != Kind::Copy)
+            putU64(out, e->hash);
+    }
+    if (!copyHashes.empty())
+        putU64(out, hashList(copyHashes));
+
+    // A directory that holds an entry and has the usual mode needs no line: the reader adds it.
+    std::set<std::string> holders;
+    auto addParents = [&](const std::string &path) {
+        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1))
+            holders.insert(path.substr(0, pos));
+    };
+    for (const NewEntry &e : m.newFiles)
+        addParents(e.path);
+    for (const LinkEntry &l : m.links)
+        addParents(l.path);
+    for (const DirEntry &d : m.dirs)
+        addParents(d.path);
+    std::vector<const DirEntry *> dirs;
     for (const DirEntry &d : m.dirs) {
-        putString(out, d.path);
-        putVarint(out, d.mode);
+        if (d.mode != 0755 || !holders.count(d.path))
+            dirs.push_back(&d);
+    }
+    putVarint(out, dirs.size());
+    before.clear();
+    for (const DirEntry *dir : dirs) {
+        const DirEntry &d = *dir;
+        putPath(out, before, d.path);
+        before = d.path;
+        out.push_back(char(modeCode(d.mode)));
+        putMode(out, d.mode);
     }
     putVarint(out, m.links.size());
+    before.clear();
     for (const LinkEntry &l : m.links) {
-        putString(out, l.path);
+        putPath(out, before, l.path);
+        before = l.path;
         putString(out, l.target);
     }
     return out;
 }
 
-Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
-{
-    auto corrupt = [](const std::string &why) { return Status::fail(ExitBadPackage, "corrupt manifest: " + why); };
-    auto unsafe = [](const std::string &path) {
-        return Status::fail(ExitBadPackage, "unsafe path \"" + path + "\" in the package: " + pathProblem(path));
-    };
-    *m = Manifest();
+namespace {
 
+Status corrupt(const std::string &why)
+{
+    return Status::fail(ExitBadPackage, "corrupt manifest: " + why);
+}
+
+// The manifests of versions 1 to 3.
+Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
+{
     // Counts only bound the loops; entries are stored as they are read, so a manifest that claims
     // millions of entries costs nothing until it really holds them.
     const uint64_t oldCount = r.varint();
     if (r.failed() || oldCount > r.remaining() / kMinOldEntryBytes)
         return corrupt("old file count");
-    std::set<std::string> oldPaths;
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
         e.path = r.bytes(r.varint());
         e.size = r.varint();
         e.hash = r.u64();
+        e.check = uint8_t(e.hash);
         if (r.failed())
             return corrupt("truncated old file entry");
-        if (!isSafeRelativePath(e.path))
-            return unsafe(e.path);
-        if (!oldPaths.insert(e.path).second)
-            return corrupt("two entries for old path \"" + e.path + "\"");
         m->oldFiles.push_back(std::move(e));
     }
 
     const uint64_t newCount = r.varint();
     if (r.failed() || newCount > r.remaining() / kMinNewEntryBytes)
         return corrupt("new file count");
-    std::set<std::string> newPaths;
-    std::vector<std::string> allPaths;
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
         uint64_t mode = 0;
@@ -436,37 +574,26 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
         }
         if (r.failed())
             return corrupt("truncated new file entry");
-        if (!isSafeRelativePath(e.path))
-            return unsafe(e.path);
         if (mode > 07777)
             return corrupt("bad mode for \"" + e.path + "\"");
         e.mode = uint32_t(mode);
         if (e.kind == Kind::Copy && m->oldFiles[e.refs[0]].size != e.size)
             return corrupt("copy of a file of another size for \"" + e.path + "\"");
-        if (!newPaths.insert(e.path).second)
-            return corrupt("two entries for path \"" + e.path + "\"");
-        allPaths.push_back(e.path);
         m->newFiles.push_back(std::move(e));
     }
 
     const uint64_t dirCount = r.varint();
     if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
         return corrupt("directory count");
-    std::set<std::string> dirPaths;
     for (uint64_t i = 0; i < dirCount; ++i) {
         DirEntry d;
         d.path = r.bytes(r.varint());
         const uint64_t mode = r.varint();
         if (r.failed())
             return corrupt("truncated directory entry");
-        if (!isSafeRelativePath(d.path))
-            return unsafe(d.path);
         if (mode > 07777)
             return corrupt("bad mode for \"" + d.path + "\"");
         d.mode = uint32_t(mode);
-        if (newPaths.count(d.path) || !dirPaths.insert(d.path).second)
-            return corrupt("two entries for path \"" + d.path + "\"");
-        allPaths.push_back(d.path);
         m->dirs.push_back(std::move(d));
     }
     const uint64_t linkCount = version >= kFirstVersionWithLinks ? r.varint() : 0;
@@ -478,6 +605,217 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
         l.target = r.bytes(r.varint());
         if (r.failed())
             return corrupt("truncated link entry");
+        m->links.push_back(std::move(l));
+    }
+    return {};
+}
+
+// The manifest of version 4 (encodeManifest).
+Status decodeCompact(ByteReader &r, Manifest *m)
+{
+    m->combinedHashes = true;
+    m->controlsFrameSize = r.varint();
+    m->diffsFrameSize = r.varint();
+    const uint64_t oldCount = r.varint();
+    if (r.failed() || oldCount > r.remaining() / kMinCompactOldBytes)
+        return corrupt("old file count");
+    // A path shares bytes with the one before at no cost, so what the paths may add up to is
+    // bounded apart: no more than a manifest of whole paths could hold.
+    uint64_t pathBytes = 0;
+    auto path = [&](const std::string &before) {
+        std::string p = readPath(r, before);
+        pathBytes += p.size();
+        if (pathBytes > kMaxManifestBytes)
+            r.fail();
+        return p;
+    };
+    std::string before;
+    for (uint64_t i = 0; i < oldCount; ++i) {
+        OldEntry e;
+        e.path = path(before);
+        if (r.failed())
+            return corrupt("truncated old file entry");
+        // In path order, so a repeated path shows here and needs no set.
+        if (i > 0 && e.path <= before)
+            return corrupt("old files out of order at \"" + e.path + "\"");
+        before = e.path;
+        m->oldFiles.push_back(std::move(e));
+    }
+    for (OldEntry &e : m->oldFiles)
+        e.size = r.varint();
+    for (OldEntry &e : m->oldFiles)
+        e.check = r.u8();
+    std::vector<NewEntry> kept;
+    for (uint32_t i = 0; i < m->oldFiles.size(); ++i) {
+        const OldEntry &e = m->oldFiles[i];
+        const uint8_t flags = r.u8();
+        if (r.failed())
+            return corrupt("truncated old file entry");
+        if (flags & kOldKept) {
+            const uint64_t mode = readMode(r, uint8_t(flags >> 1));
+            if (r.failed() || flags >> 3 || mode > 07777)
+                return corrupt("bad mode for \"" + e.path + "\"");
+            kept.push_back({ e.path, uint32_t(mode), e.size, 0, Kind::Copy, { i } });
+        } else if (flags != 0) {
+            return corrupt("bad flags of old file \"" + e.path + "\"");
+        }
+    }
+    if (oldCount > 0)
+        m->oldFilesHash = r.u64();
+    m->newFiles = std::move(kept);
+    const size_t keptCount = m->newFiles.size();
+    bool copies = keptCount > 0;
+
+    const uint64_t newCount = r.varint();
+    if (r.failed() || newCount > r.remaining() / kMinCompactNewBytes)
+        return corrupt("new file count");
+    before.clear();
+    for (uint64_t i = 0; i < newCount; ++i) {
+        NewEntry e;
+        e.path = path(before);
+        if (r.failed())
+            return corrupt("truncated new file entry");
+        before = e.path;
+        m->newFiles.push_back(std::move(e));
+    }
+    const auto listed = m->newFiles.begin() + std::ptrdiff_t(keptCount);
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        const uint8_t kind = r.u8();
+        const uint64_t mode = readMode(r, uint8_t(kind >> 2 & 3));
+        if (r.failed())
+            return corrupt("truncated new file entry");
+        if ((kind & 3) > uint8_t(Kind::New) || kind >> 4)
+            return corrupt("bad kind of new file \"" + e->path + "\"");
+        if (mode > 07777)
+            return corrupt("bad mode for \"" + e->path + "\"");
+        e->kind = Kind(kind & 3);
+        e->mode = uint32_t(mode);
+    }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        const uint64_t refCount = e->kind == Kind::Delta ? r.varint() : e->kind == Kind::Copy ? 1 : 0;
+        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
+            return corrupt("bad references of new file \"" + e->path + "\"");
+        for (uint64_t j = 0; j < refCount; ++j) {
+            const uint64_t ref = r.varint();
+            if (r.failed() || ref >= oldCount)
+                return corrupt("bad reference of new file \"" + e->path + "\"");
+            e->refs.push_back(uint32_t(ref));
+        }
+    }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->kind == Kind::Copy) {
+            e->size = m->oldFiles[e->refs[0]].size;
+            copies = true;
+        } else {
+            e->size = r.varint();
+        }
+    }
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->kind != Kind::Copy)
+            e->hash = r.u64();
+    }
+    if (r.failed())
+        return corrupt("truncated new file entry");
+    if (copies)
+        m->copiesHash = r.u64();
+
+    const uint64_t dirCount = r.varint();
+    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
+        return corrupt("directory count");
+    before.clear();
+    for (uint64_t i = 0; i < dirCount; ++i) {
+        DirEntry d;
+        d.path = path(before);
+        before = d.path;
+        const uint64_t mode = readMode(r, r.u8());
+        if (r.failed())
+            return corrupt("truncated directory entry");
+        if (mode > 07777)
+            return corrupt("bad mode for \"" + d.path + "\"");
+        d.mode = uint32_t(mode);
+        m->dirs.push_back(std::move(d));
+    }
+    const uint64_t linkCount = r.varint();
+    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
+        return corrupt("link count");
+    before.clear();
+    for (uint64_t i = 0; i < linkCount; ++i) {
+        LinkEntry l;
+        l.path = path(before);
+        before = l.path;
+        l.target = r.bytes(r.varint());
+        if (r.failed())
+            return corrupt("truncated link entry");
+        m->links.push_back(std::move(l));
+    }
+
+    std::set<std::string> dirs;
+    for (const DirEntry &d : m->dirs)
+        dirs.insert(d.path);
+    auto addParents = [&](const std::string &path) {
+        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+            if (dirs.insert(path.substr(0, pos)).second) {
+                pathBytes += pos;
+                m->dirs.push_back({ path.substr(0, pos), 0755 });
+            }
+        }
+        return pathBytes <= kMaxManifestBytes;
+    };
+    bool fits = true;
+    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
+        fits = addParents(m->newFiles[i].path);
+    for (size_t i = 0; fits && i < m->links.size(); ++i)
+        fits = addParents(m->links[i].path);
+    for (size_t i = 0, listed = m->dirs.size(); fits && i < listed; ++i) {
+        const std::string path = m->dirs[i].path; // the list grows meanwhile
+        fits = addParents(path);
+    }
+    if (!fits)
+        return corrupt("paths too long");
+    // Parents before children, as the applier makes and finishes them.
+    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    return {};
+}
+
+} // namespace
+
+Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
+{
+    auto unsafe = [](const std::string &path) {
+        return Status::fail(ExitBadPackage, "unsafe path \"" + path + "\" in the package: " + pathProblem(path));
+    };
+    *m = Manifest();
+    Status s = version >= kFirstVersionWithFrames ? decodeCompact(r, m) : decodeRows(r, m, version);
+    if (!s.ok())
+        return s;
+    if (r.remaining() != 0)
+        return corrupt("trailing bytes");
+
+    std::set<std::string> oldPaths;
+    for (const OldEntry &e : m->oldFiles) {
+        if (!isSafeRelativePath(e.path))
+            return unsafe(e.path);
+        if (!oldPaths.insert(e.path).second)
+            return corrupt("two entries for old path \"" + e.path + "\"");
+    }
+    std::set<std::string> newPaths;
+    std::vector<std::string> allPaths;
+    for (const NewEntry &e : m->newFiles) {
+        if (!isSafeRelativePath(e.path))
+            return unsafe(e.path);
+        if (!newPaths.insert(e.path).second)
+            return corrupt("two entries for path \"" + e.path + "\"");
+        allPaths.push_back(e.path);
+    }
+    std::set<std::string> dirPaths;
+    for (const DirEntry &d : m->dirs) {
+        if (!isSafeRelativePath(d.path))
+            return unsafe(d.path);
+        if (newPaths.count(d.path) || !dirPaths.insert(d.path).second)
+            return corrupt("two entries for path \"" + d.path + "\"");
+        allPaths.push_back(d.path);
+    }
+    for (const LinkEntry &l : m->links) {
         if (!isSafeRelativePath(l.path))
             return unsafe(l.path);
         if (l.target.empty() || l.target.size() > kMaxPathBytes || l.target.find('\0') != std::string::npos)
@@ -486,10 +824,7 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
         if (dirPaths.count(l.path) || !newPaths.insert(l.path).second)
             return corrupt("two entries for path \"" + l.path + "\"");
         allPaths.push_back(l.path);
-        m->links.push_back(std::move(l));
     }
-    if (r.remaining() != 0)
-        return corrupt("trailing bytes");
 
     // A file may not stand where another entry needs a directory.
     auto checkParents = [&](const std::string &path) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-// The directory package: a fixed header, a zstd-compressed manifest and one solid zstd stream.
+// The directory package: a fixed header, a zstd-compressed manifest and the stream of zstd frames.
 //
 //   header (64 bytes, little endian)
 //     0  magic "HPDIRPKG"
@@ -17,18 +17,24 @@
 //    56  u64 XXH3 of bytes 0..55
 //   manifest, then stream; the file ends exactly there.
 //
-// The stream holds, for every new file in manifest order that is not a copy, its bytes (kind New)
-// or its delta blocks (kind Delta): varint control count, the controls (varint add * 2 + 1 when
-// the add's bytes are the old ones unchanged, varint copy, zigzag varint seek), then the
-// difference bytes of the other adds, then the copy-many extra bytes. A block
-// yields at most kMaxBlockBytes; blocks follow until the file's size is reached.
+// From version 4 the stream region holds three zstd frames one after another, their compressed
+// sizes in the manifest (an empty one takes no bytes): controls, byte differences, new bytes. Kept
+// apart, each compresses with its own kind. For every new file in manifest order that is not a
+// copy, the new bytes frame holds its bytes (kind New), or it is made of delta blocks (kind Delta):
+// in the controls frame a varint control count, then the column of adds (varint add * 2 + 1 when
+// the add's bytes are the old ones unchanged), the column of copies and the column of zigzag
+// seeks; in the differences frame the difference bytes of the block's other adds; in the new bytes
+// frame its copy bytes. A block yields at most kMaxBlockBytes; blocks follow until the file's size
+// is reached. Versions 1 to 3 have one frame, each block's three parts in turn (controls as rows).
 namespace hpatch {
 
 inline constexpr char kMagic[8] = { 'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G' };
 // Version 2 leaves out what a copy repeats from its old file (size, hash, and a path that does
-// not change); version 3 adds symbolic links. Versions 1 and 2 are still read.
-inline constexpr uint32_t kFormatVersion = 3;
+// not change); version 3 adds symbolic links; version 4 has three frames and a compact manifest
+// (encodeManifest). Versions 1 to 3 are still read.
+inline constexpr uint32_t kFormatVersion = 4;
 inline constexpr uint32_t kFirstVersionWithLinks = 3;
+inline constexpr uint32_t kFirstVersionWithFrames = 4;
 inline constexpr uint32_t kFirstFormatVersion = 1;
 inline constexpr uint32_t kFlagFull = 1;
 inline constexpr size_t kHeaderSize = 64;
@@ -70,7 +76,8 @@ struct OldEntry
 {
     std::string path;
     uint64_t size = 0;
-    uint64_t hash = 0;
+    uint64_t hash = 0; // unknown (0) when read from a package of version 4
+    uint8_t check = 0; // the low byte of the hash, which names a file whose combined hash fails
 };
 
 struct NewEntry
@@ -78,7 +85,7 @@ struct NewEntry
     std::string path;
     uint32_t mode = 0644;
     uint64_t size = 0;
-    uint64_t hash = 0;
+    uint64_t hash = 0; // unknown (0) for a copy read from a package of version 4
     Kind kind = Kind::New;
     // Copy: one old index; Delta: the old files whose concatenation is the reference.
     std::vector<uint32_t> refs;
@@ -103,7 +110,17 @@ struct Manifest
     std::vector<NewEntry> newFiles;
     std::vector<DirEntry> dirs; // every directory of the new tree, parents before children
     std::vector<LinkEntry> links;
+    // Version 4: old files and copies carry no hash of their own but share one each (hashList).
+    bool combinedHashes = false;
+    uint64_t oldFilesHash = 0;
+    uint64_t copiesHash = 0;
+    // Version 4: the compressed sizes of the controls and differences frames; new bytes take the rest.
+    uint64_t controlsFrameSize = 0;
+    uint64_t diffsFrameSize = 0;
 };
+
+// The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
+uint64_t hashList(const std::vector<uint64_t> &hashes);
 
 struct Header
 {
@@ -121,6 +138,10 @@ Status decodeHeader(const unsigned char *data, size_t size, Header *header);
 
 class ByteReader;
 
+// Writes the manifest of version 4. Paths are coded against the path before them; an old file
+// copied to its own path and a directory of mode 0755 that holds an entry take no line of their
+// own; the hashes of old files and of copies are combined (from the hashes of the entries), with
+// one check byte per old file. The reader lists those copies first, in old file order.
 std::string encodeManifest(const Manifest &manifest);
 // Parses and validates a raw manifest: structure, paths, references and duplicates. Memory grows
 // with the entries really read, never with the counts a manifest claims.
@@ -174,6 +195,7 @@ public:
     std::string bytes(uint64_t count, uint64_t maxCount = kMaxPathBytes);
     uint64_t remaining() const { return m_failed ? 0 : m_total - (m_before + m_pos); }
     bool failed() const { return m_failed; }
+    void fail() { m_failed = true; }
 
 private:
     bool fill();

@@ -22,6 +22,9 @@ namespace {
 constexpr uint64_t kMaxCombinedReference = 128 << 20;
 // Level of the quick trial that decides between a delta and the plain bytes of one file.
 constexpr int kTrialLevel = 3;
+// Window of the controls and differences frames: both hold little that repeats from far away,
+// and each frame's window adds to the applier's memory.
+constexpr int kSideWindowLog = 21;
 
 struct FileCloser
 {
@@ -106,21 +109,28 @@ Status PackageMaker::run()
     if (!s.ok())
         return s;
 
-    const std::string rawPath = m_options.package + ".raw.tmp";
+    RawFrames raw;
+    for (int i = 0; i < 3; ++i)
+        raw.path[i] = m_options.package + ".raw" + std::to_string(i) + ".tmp";
     Manifest manifest;
-    uint64_t rawSize = 0;
-    s = writeRawStream(rawPath, &manifest, &rawSize);
+    s = writeRawStream(raw, &manifest);
     if (s.ok())
-        s = writePackage(rawPath, rawSize, manifest);
-    removeEntry(rawPath);
+        s = writePackage(raw, &manifest);
+    for (const std::string &path : raw.path)
+        removeEntry(path);
     return s;
 }
 
-Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manifest, uint64_t *rawSize)
+Status PackageMaker::writeRawStream(RawFrames &frames, Manifest *manifest)
 {
-    FilePtr raw(openStream(rawPath, "wb"));
-    if (!raw)
-        return writeError(rawPath);
+    FilePtr files[3];
+    for (int i = 0; i < 3; ++i) {
+        files[i].reset(openStream(frames.path[i], "wb"));
+        if (!files[i])
+            return writeError(frames.path[i]);
+    }
+    const std::string &rawPath = frames.path[RawFrames::Bytes];
+    std::FILE *raw = files[RawFrames::Bytes].get();
 
     std::map<std::string, size_t> oldByPath;
     std::map<std::pair<uint64_t, uint64_t>, size_t> oldByContent;
@@ -178,9 +188,8 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     std::vector<uint64_t> compact;
 
     size_t copies = 0, deltas = 0, plain = 0;
-    uint64_t written = 0;
     std::vector<char> buffer(1 << 20);
-    std::string delta;
+    DeltaStreams delta;
     const size_t total = m_new.files.size();
     const std::vector<size_t> order = streamOrder(m_new.files);
     for (size_t n = 0; n < total; ++n) {
@@ -268,7 +277,10 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
                         return compact[k] + (pos - (*starts)[k]);
                     };
                     encoder->write(newMap.data(), controls, map, delta);
-                    useDelta = trialSize(delta.data(), delta.size()) < trialSize(newMap.data(), size_t(newMap.size()));
+                    useDelta = trialSize(delta.controls.data(), delta.controls.size())
+                                    + trialSize(delta.diffs.data(), delta.diffs.size())
+                                    + trialSize(delta.bytes.data(), delta.bytes.size())
+                            < trialSize(newMap.data(), size_t(newMap.size()));
                 }
                 if (useDelta) {
                     entry.kind = Kind::Delta;
@@ -279,9 +291,12 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
         }
 
         if (useDelta) {
-            if (std::fwrite(delta.data(), 1, delta.size(), raw.get()) != delta.size())
-                return writeError(rawPath);
-            written += delta.size();
+            const std::string *parts[3] = { &delta.controls, &delta.diffs, &delta.bytes };
+            for (int i = 0; i < 3; ++i) {
+                if (std::fwrite(parts[i]->data(), 1, parts[i]->size(), files[i].get()) != parts[i]->size())
+                    return writeError(frames.path[i]);
+                frames.size[i] += parts[i]->size();
+            }
             ++deltas;
         } else {
             entry.kind = Kind::New;
@@ -292,20 +307,21 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
                 const size_t want = size_t(std::min<uint64_t>(left, buffer.size()));
                 if (std::fread(buffer.data(), 1, want, in.get()) != want)
                     return Status::fail(ExitIoError, "\"" + newPath + "\" changed while it was read");
-                if (std::fwrite(buffer.data(), 1, want, raw.get()) != want)
+                if (std::fwrite(buffer.data(), 1, want, raw) != want)
                     return writeError(rawPath);
                 left -= want;
             }
-            written += f.size;
+            frames.size[RawFrames::Bytes] += f.size;
             ++plain;
         }
         manifest->newFiles.push_back(entry);
     }
-    if (std::fflush(raw.get()) != 0)
-        return writeError(rawPath);
+    for (int i = 0; i < 3; ++i) {
+        if (std::fflush(files[i].get()) != 0)
+            return writeError(frames.path[i]);
+    }
     manifest->dirs = m_new.dirs;
     manifest->links = m_new.links;
-    *rawSize = written;
     m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
             + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
             + " old files used, " + std::to_string(m_new.dirs.size()) + " directories, "
@@ -313,74 +329,124 @@ Status PackageMaker::writeRawStream(const std::string &rawPath, Manifest *manife
     return {};
 }
 
-Status PackageMaker::writePackage(const std::string &rawPath, uint64_t rawSize, const Manifest &manifest)
+// Compresses size bytes of in as one frame into out, hashing what it writes.
+Status PackageMaker::compress(std::FILE *in, uint64_t size, int windowLog, std::FILE *out, const std::string &outPath,
+        XXH3_state_t *hash, uint64_t *written)
 {
-    const std::string manifestRaw = encodeManifest(manifest);
+    *written = 0;
+    if (size == 0)
+        return {}; // an empty part is a frame of no bytes
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> ctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, m_options.level);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_windowLog, windowLogFor(size, windowLog));
+    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setPledgedSrcSize(ctx.get(), size);
+
+    std::vector<char> inBuf(ZSTD_CStreamInSize());
+    std::vector<char> outBuf(ZSTD_CStreamOutSize());
+    uint64_t done = 0;
+    int lastPercent = -1;
+    for (bool last = false; !last;) {
+        const size_t got = std::fread(inBuf.data(), 1, inBuf.size(), in);
+        done += got;
+        last = got < inBuf.size();
+        ZSTD_inBuffer input{ inBuf.data(), got, 0 };
+        for (bool finished = false; !finished;) {
+            ZSTD_outBuffer output{ outBuf.data(), outBuf.size(), 0 };
+            const size_t r = ZSTD_compressStream2(ctx.get(), &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(r))
+                return Status::fail(ExitIoError, std::string("cannot compress: ") + ZSTD_getErrorName(r));
+            XXH3_64bits_update(hash, outBuf.data(), output.pos);
+            *written += output.pos;
+            if (std::fwrite(outBuf.data(), 1, output.pos, out) != output.pos)
+                return writeError(outPath);
+            finished = last ? r == 0 : input.pos == input.size;
+        }
+        const int percent = int(done * 100 / size);
+        if (m_progress && percent != lastPercent) {
+            lastPercent = percent;
+            m_progress("compressing " + std::to_string(percent) + "%");
+        }
+    }
+    if (std::ferror(in) || done != size)
+        return Status::fail(ExitIoError, "cannot read a temporary file of the package");
+    return {};
+}
+
+Status PackageMaker::writePackage(const RawFrames &raw, Manifest *manifest)
+{
+    Header header;
+    header.flags = m_options.full ? kFlagFull : 0;
+    XXH3_state_t *state = XXH3_createState();
+    XXH3_64bits_reset(state);
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> stateOwner(state, XXH3_freeState);
+
+    // The controls and differences frames first, into files of their own: their sizes belong in
+    // the manifest, which comes before them.
+    const std::string sidePath = m_options.package + ".side.tmp";
+    FilePtr side(openStream(sidePath, "w+b"));
+    if (!side)
+        return writeError(sidePath);
+    Status s;
+    for (int i = 0; i < 2 && s.ok(); ++i) {
+        FilePtr in(openStream(raw.path[i], "rb"));
+        uint64_t written = 0;
+        s = in ? compress(in.get(), raw.size[i], std::min(kSideWindowLog, m_options.windowLog), side.get(), sidePath,
+                    state, &written)
+               : writeError(raw.path[i]);
+        (i == 0 ? manifest->controlsFrameSize : manifest->diffsFrameSize) = written;
+        header.streamSize += written;
+    }
+    if (s.ok() && (std::fflush(side.get()) != 0 || std::fseek(side.get(), 0, SEEK_SET) != 0))
+        s = writeError(sidePath);
+    if (!s.ok()) {
+        side.reset();
+        removeEntry(sidePath);
+        return s;
+    }
+
+    const std::string manifestRaw = encodeManifest(*manifest);
     std::string manifestPacked(ZSTD_compressBound(manifestRaw.size()), '\0');
     const size_t packed = ZSTD_compress(
             manifestPacked.data(), manifestPacked.size(), manifestRaw.data(), manifestRaw.size(), m_options.level);
-    if (ZSTD_isError(packed))
+    if (ZSTD_isError(packed)) {
+        side.reset();
+        removeEntry(sidePath);
         return Status::fail(ExitIoError, std::string("cannot compress the manifest: ") + ZSTD_getErrorName(packed));
+    }
     manifestPacked.resize(packed);
-
-    Header header;
-    header.flags = m_options.full ? kFlagFull : 0;
     header.manifestSize = manifestPacked.size();
     header.manifestRawSize = manifestRaw.size();
     header.manifestHash = XXH3_64bits(manifestPacked.data(), manifestPacked.size());
 
     const std::string partPath = m_options.package + ".part";
     FilePtr out(openStream(partPath, "wb"));
-    FilePtr in(openStream(rawPath, "rb"));
+    FilePtr in(openStream(raw.path[RawFrames::Bytes], "rb"));
     if (!out || !in)
-        return writeError(partPath);
+        s = writeError(partPath);
     const std::string placeholder(kHeaderSize, '\0');
-    if (std::fwrite(placeholder.data(), 1, placeholder.size(), out.get()) != placeholder.size()
-            || std::fwrite(manifestPacked.data(), 1, manifestPacked.size(), out.get()) != manifestPacked.size())
-        return writeError(partPath);
-
-    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> ctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
-    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, m_options.level);
-    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
-    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_windowLog, windowLogFor(rawSize, m_options.windowLog));
-    ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 0);
-    ZSTD_CCtx_setPledgedSrcSize(ctx.get(), rawSize);
-
-    std::vector<char> inBuf(ZSTD_CStreamInSize());
-    std::vector<char> outBuf(ZSTD_CStreamOutSize());
-    XXH3_state_t *state = XXH3_createState();
-    XXH3_64bits_reset(state);
-    uint64_t done = 0;
-    int lastPercent = -1;
-    Status s;
-    for (bool last = false; !last && s.ok();) {
-        const size_t got = std::fread(inBuf.data(), 1, inBuf.size(), in.get());
-        done += got;
-        last = got < inBuf.size();
-        ZSTD_inBuffer input{ inBuf.data(), got, 0 };
-        for (bool finished = false; !finished && s.ok();) {
-            ZSTD_outBuffer output{ outBuf.data(), outBuf.size(), 0 };
-            const size_t r = ZSTD_compressStream2(ctx.get(), &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
-            if (ZSTD_isError(r)) {
-                s = Status::fail(ExitIoError, std::string("cannot compress: ") + ZSTD_getErrorName(r));
-                break;
-            }
-            XXH3_64bits_update(state, outBuf.data(), output.pos);
-            header.streamSize += output.pos;
-            if (std::fwrite(outBuf.data(), 1, output.pos, out.get()) != output.pos)
-                s = writeError(partPath);
-            finished = last ? r == 0 : input.pos == input.size;
-        }
-        const int percent = rawSize ? int(done * 100 / rawSize) : 100;
-        if (m_progress && percent != lastPercent) {
-            lastPercent = percent;
-            m_progress("compressing " + std::to_string(percent) + "%");
-        }
+    if (s.ok()
+            && (std::fwrite(placeholder.data(), 1, placeholder.size(), out.get()) != placeholder.size()
+                    || std::fwrite(manifestPacked.data(), 1, manifestPacked.size(), out.get())
+                            != manifestPacked.size()))
+        s = writeError(partPath);
+    std::vector<char> buffer(1 << 20);
+    for (uint64_t left = header.streamSize; s.ok() && left > 0;) {
+        const size_t n = size_t(std::min<uint64_t>(left, buffer.size()));
+        if (std::fread(buffer.data(), 1, n, side.get()) != n)
+            s = Status::fail(ExitIoError, "cannot read \"" + sidePath + "\"");
+        else if (std::fwrite(buffer.data(), 1, n, out.get()) != n)
+            s = writeError(partPath);
+        left -= n;
     }
+    side.reset();
+    removeEntry(sidePath);
+    uint64_t written = 0;
+    if (s.ok())
+        s = compress(in.get(), raw.size[RawFrames::Bytes], m_options.windowLog, out.get(), partPath, state, &written);
+    header.streamSize += written;
     header.streamHash = XXH3_64bits_digest(state);
-    XXH3_freeState(state);
-    if (s.ok() && (std::ferror(in.get()) || done != rawSize))
-        s = Status::fail(ExitIoError, "cannot read \"" + rawPath + "\"");
     if (s.ok()) {
         const std::string head = encodeHeader(header);
         if (std::fseek(out.get(), 0, SEEK_SET) != 0

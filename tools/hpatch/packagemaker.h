@@ -3,7 +3,9 @@
 #include "packageformat.h"
 #include "sourcetree.h"
 
+#include <cstdio>
 #include <string>
+#include <xxhash.h>
 
 namespace hpatch {
 
@@ -28,8 +30,17 @@ public:
     const std::string &summary() const { return m_summary; }
 
 private:
-    Status writeRawStream(const std::string &rawPath, Manifest *manifest, uint64_t *rawSize);
-    Status writePackage(const std::string &rawPath, uint64_t rawSize, const Manifest &manifest);
+    // The uncompressed frames of the package stream, in temporary files.
+    struct RawFrames
+    {
+        enum { Controls, Diffs, Bytes };
+        std::string path[3];
+        uint64_t size[3] = {};
+    };
+    Status writeRawStream(RawFrames &frames, Manifest *manifest);
+    Status writePackage(const RawFrames &frames, Manifest *manifest);
+    Status compress(std::FILE *in, uint64_t size, int windowLog, std::FILE *out, const std::string &outPath,
+            XXH3_state_t *hash, uint64_t *written);
 
     MakeOptions m_options;
     ProgressFunction m_progress;

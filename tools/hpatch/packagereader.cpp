@@ -40,7 +40,9 @@ bool hashRange(int fd, uint64_t offset, uint64_t size, uint64_t *hash)
 
 PackageReader::~PackageReader()
 {
-    m_stream.reset();
+    m_controls.reset();
+    m_diffs.reset();
+    m_bytes.reset();
     if (m_fd >= 0)
         closeFile(m_fd);
 }
@@ -102,7 +104,44 @@ Status PackageReader::readOpened()
         return s;
     if ((m_header.flags & kFlagFull) && !m_manifest.oldFiles.empty())
         return Status::fail(ExitBadPackage, "corrupt manifest: a full package refers to old files");
-    m_stream = std::make_unique<ZstdDecoder>(m_fd, kHeaderSize + m_header.manifestSize, m_header.streamSize);
+    uint64_t at = kHeaderSize + m_header.manifestSize;
+    if (m_header.version < kFirstVersionWithFrames) {
+        m_bytes = std::make_unique<ZstdDecoder>(m_fd, at, m_header.streamSize);
+        m_frames[0] = m_bytes.get();
+        return {};
+    }
+    const uint64_t controls = m_manifest.controlsFrameSize;
+    const uint64_t diffs = m_manifest.diffsFrameSize;
+    if (controls > m_header.streamSize || diffs > m_header.streamSize - controls)
+        return Status::fail(ExitBadPackage, "corrupt manifest: frames larger than the stream");
+    m_controls = std::make_unique<ZstdDecoder>(m_fd, at, controls);
+    m_diffs = std::make_unique<ZstdDecoder>(m_fd, at + controls, diffs);
+    m_bytes = std::make_unique<ZstdDecoder>(m_fd, at + controls + diffs, m_header.streamSize - controls - diffs);
+    m_frames[0] = m_controls.get();
+    m_frames[1] = m_diffs.get();
+    m_frames[2] = m_bytes.get();
+    return {};
+}
+
+ZstdDecoder &PackageReader::controls()
+{
+    return m_controls ? *m_controls : *m_bytes;
+}
+
+ZstdDecoder &PackageReader::diffs()
+{
+    return m_diffs ? *m_diffs : *m_bytes;
+}
+
+Status PackageReader::finish()
+{
+    for (ZstdDecoder *frame : m_frames) {
+        if (frame) {
+            Status s = frame->finish();
+            if (!s.ok())
+                return s;
+        }
+    }
     return {};
 }
 

@@ -26,7 +26,12 @@ public:
 
     const Header &header() const { return m_header; }
     const Manifest &manifest() const { return m_manifest; }
-    ZstdDecoder &stream() { return *m_stream; }
+    // The frames of the stream; before version 4 all three are the same single frame.
+    ZstdDecoder &controls();
+    ZstdDecoder &diffs();
+    ZstdDecoder &bytes() { return *m_bytes; }
+    // Ok when every frame has been read to its end and nothing is left over.
+    Status finish();
 
 private:
     Status readOpened();
@@ -34,7 +39,10 @@ private:
     int m_fd = -1;
     Header m_header;
     Manifest m_manifest;
-    std::unique_ptr<ZstdDecoder> m_stream;
+    std::unique_ptr<ZstdDecoder> m_bytes;
+    std::unique_ptr<ZstdDecoder> m_controls;
+    std::unique_ptr<ZstdDecoder> m_diffs;
+    ZstdDecoder *m_frames[3] = {};
 };
 
 } // namespace hpatch

@@ -20,6 +20,9 @@ ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size, int windowLogMa
     , m_out(kInputBuffer)
 {
     ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, windowLogMax);
+    // A frame of no bytes is an empty stream, which the maker writes for a part with no data.
+    if (size == 0)
+        m_lastResult = 0;
     m_input.src = m_in.data();
 }
 
