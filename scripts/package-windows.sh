@@ -19,6 +19,9 @@ while [ $# -gt 0 ]; do
         *) echo "usage: $0 [--build DIR] [--out DIR] [--cache DIR]" >&2; exit 2 ;;
     esac
 done
+mkdir -p "$build" "$out"
+build="$(cd "$build" && pwd)"
+out="$(cd "$out" && pwd)"
 host=x86_64-w64-mingw32
 version=$(sed -n 's/^project(solupdate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "package-windows: no version in CMakeLists.txt" >&2; exit 1; }
@@ -37,7 +40,7 @@ system_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 name="solupdate-$version-win64"
 stage="$build/package/$name"
 rm -rf "$stage"
-mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats" "$out"
+mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats"
 cp "$bin/solupdate.exe" "$bin/hpatchz.exe" "$bin/solrelease.exe" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 # The native look of the dialog's buttons, and the icon format of the window.
@@ -49,8 +52,9 @@ find_dll() { # <name>: the path of a DLL of ours, nothing when it is none
     local dir found
     for dir in "${search[@]}"; do
         found=$(find "$dir" -maxdepth 1 -iname "$1" -print -quit)
-        [ -n "$found" ] && { echo "$found"; return; }
+        [ -n "$found" ] && { echo "$found"; return 0; }
     done
+    return 0
 }
 declare -A seen
 queue=("$stage"/*.exe "$stage"/*/*.dll)
@@ -71,7 +75,7 @@ while [ ${#queue[@]} -gt 0 ]; do
         fi
     done
 done
-"$host-strip" --strip-unneeded "$stage"/*.dll "$stage"/*/*.dll
+"$host-strip" --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll
 
 # Plugins and paths relative to the updater's own folder, never the build machine's.
 printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' > "$stage/qt.conf"
