@@ -54,6 +54,7 @@ find_dll() { # <name>: the path of a DLL of ours, nothing when it is none
         found=$(find "$dir" -maxdepth 1 -iname "$1" -print -quit)
         [ -n "$found" ] && { echo "$found"; return; }
     done
+    return 0 # none of ours: a failed status would end the script under set -e
 }
 declare -A seen
 queue=("$stage"/*.exe "$stage"/*/*.dll)

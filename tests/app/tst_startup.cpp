@@ -122,7 +122,8 @@ private slots:
     void settings()
     {
         QFETCH(QByteArray, ini);
-        const QString path = m_dir.filePath(QStringLiteral("%1/solupdate.ini").arg(QTest::currentDataTag()));
+        // Tags hold characters that Windows file names may not.
+        const QString path = m_dir.filePath(QStringLiteral("%1/solupdate.ini").arg(qHash(QTest::currentDataTag())));
         QVERIFY(ini.isEmpty() || testsupport::writeFile(path, ini));
         app::UpdaterSettings s;
         QTEST(app::readSettings(path, &s), "status");
@@ -231,7 +232,13 @@ private slots:
         process.start(sandbox.updaterPath(),
                 sandbox.defaultParameters().toArguments() + extra.split(' ', Qt::SkipEmptyParts));
         QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
-        QTEST(process.exitCode(), "status");
+        QFETCH(int, status);
+#ifdef Q_OS_WIN
+        // main() returns -1, which Windows hands on whole and POSIX cuts to 255.
+        if (status == 255)
+            status = -1;
+#endif
+        QCOMPARE(process.exitCode(), status);
         const QStringList messages = sandbox.logMessages();
         QCOMPARE(messages.mid(messages.size() - lastLines.size()), lastLines);
         QCOMPARE(sandbox.logFiles().isEmpty(), lastLines.isEmpty());

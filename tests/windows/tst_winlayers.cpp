@@ -82,7 +82,9 @@ private slots:
         QFETCH(QString, before);
         QFETCH(QString, version);
         const QString key = runner::kUninstallKeyPrefix + entry;
-        QProcess::execute(QStringLiteral("reg.exe"), { QStringLiteral("delete"), key, QStringLiteral("/f") });
+        QProcess reg;
+        reg.start(QStringLiteral("reg.exe"), { QStringLiteral("delete"), key, QStringLiteral("/f") });
+        QVERIFY(reg.waitForFinished(30000));
         if (!before.isEmpty())
             runner::setUninstallDisplayVersion(key, before);
         runner::setUninstallDisplayVersion(key, version);
@@ -135,7 +137,7 @@ private slots:
             "https://h/u.json", "12", "cn", "34", "m", "C:\\logs dir" };
         QTest::newRow("hand-off, folder with spaces")
                 << "backup 教育/solupdate.exe" << p.toArguments().join(' ') << p.toArguments();
-        QTest::newRow("quoted arguments") << "copy.exe" << R"("a b" "" c\d "e\"f")"
+        QTest::newRow("quoted arguments") << "copy.exe" << "\"a b\" \"\" c\\d \"e\\\"f\""
                                           << QStringList{ "a b", "", "c\\d", "e\"f" };
         QTest::newRow("missing program") << "missing/none.exe" << "x" << QStringList();
     }
@@ -159,10 +161,7 @@ private slots:
         QCOMPARE(started, !received.isEmpty());
         if (received.isEmpty())
             return;
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 30000);
-        QFile file(report);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(file.readAll()).split('\n'), received);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(report)).split('\n'), received, 30000);
     }
 
     void pipePeer_data()
@@ -293,12 +292,9 @@ int main(int argc, char *argv[])
     if (!report.isEmpty() || (argc == 3 && qstrcmp(argv[1], "--listen") == 0)) {
         QCoreApplication application(argc, argv);
         if (!report.isEmpty()) {
-            QFile file(QString::fromUtf8(report) + ".part");
-            const QStringList arguments = application.arguments().mid(1);
-            return file.open(QIODevice::WriteOnly) && file.write(arguments.join('\n').toUtf8()) >= 0 && file.flush()
-                            && (file.close(), file.rename(QString::fromUtf8(report)))
-                    ? 0
-                    : 1;
+            QFile file(QString::fromUtf8(report));
+            const QByteArray arguments = application.arguments().mid(1).join('\n').toUtf8();
+            return file.open(QIODevice::WriteOnly) && file.write(arguments) == arguments.size() ? 0 : 1;
         }
         std::unique_ptr<QLocalServer> server(app::MainApplication::listenOn(application.arguments().at(2), nullptr));
         QTextStream(stdout) << (server->isListening() ? "listening" : "failed") << Qt::endl;

@@ -18,11 +18,12 @@ case "$1" in
         [ -s "$dir/display" ] || { echo "winesession: Xvfb did not start" >&2; exit 1; }
         export DISPLAY=":$(cat "$dir/display")"
         [ -f "$WINEPREFIX/system.reg" ] || timeout -s KILL 300 wineboot -i >/dev/null 2>&1
-        # Fails only when a server of this prefix runs already, which serves as well.
-        wineserver -p 2>/dev/null || true
+        # Fails only when a server of this prefix runs already, which serves as well. Whatever
+        # stays running must not hold ctest's output open, or ctest waits for it to end.
+        wineserver -p </dev/null >/dev/null 2>&1 || true
         # Variables of Linux named QT_* do not reach wine's programs; the user's environment in the
         # registry does. Qt then logs to stderr rather than to the debugger.
-        timeout -s KILL 120 wine reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null
+        timeout -s KILL 120 wine reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f </dev/null >/dev/null 2>&1
         ;;
     stop)
         wineserver -k 2>/dev/null || true
