@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the updater for 64-bit Windows into build-win/: bin/solupdate.exe, hpatchz.exe,
 # mkhpatch.exe and solrelease.exe, with the Qt of scripts/setup-windows.sh and the code generators
-# of the host's Qt.
-#   scripts/build-windows.sh [--cache DIR] [--jobs N] [--build DIR] [--target T]...
+# of the host's Qt. --tests also builds the test suites that hold on Windows (tests/bin/*.exe,
+# which ctest of the host build runs under wine); a tree once configured with them keeps them.
+#   scripts/build-windows.sh [--cache DIR] [--jobs N] [--build DIR] [--target T]... [--tests]
 # Default cache: as scripts/setup-windows.sh (/var/cache/solupdate-mingw, or ~/.cache/... unless
 # root); SOLUPDATE_MINGW_PREFIX overrides it.
 set -euo pipefail
@@ -11,13 +12,15 @@ cache="${SOLUPDATE_MINGW_PREFIX:-}"
 jobs=2
 build="$root/build-win"
 targets=()
+tests=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --cache) cache="$2"; shift 2 ;;
         --jobs) jobs="$2"; shift 2 ;;
         --build) build="$2"; shift 2 ;;
         --target) targets+=("$2"); shift 2 ;;
-        *) echo "usage: $0 [--cache DIR] [--jobs N] [--build DIR] [--target T]..." >&2; exit 2 ;;
+        --tests) tests=1; shift ;;
+        *) echo "usage: $0 [--cache DIR] [--jobs N] [--build DIR] [--target T]... [--tests]" >&2; exit 2 ;;
     esac
 done
 if [ -z "$cache" ]; then
@@ -40,6 +43,15 @@ if [ -n "$missing" ]; then
     exit 2
 fi
 [ ${#targets[@]} -gt 0 ] || targets=(solupdate hpatchz mkhpatch solrelease)
+# Only --tests or a new tree sets BUILD_TESTING: a build for the zip alone must not undo the
+# test programs of a tree that the host build's ctest runs.
+testing=()
+if [ -n "$tests" ]; then
+    testing=(-DBUILD_TESTING=ON)
+    targets+=(solupdate_tests)
+elif ! grep -q '^BUILD_TESTING:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+    testing=(-DBUILD_TESTING=OFF)
+fi
 
 launcher=()
 if command -v ccache >/dev/null; then
@@ -48,6 +60,6 @@ fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-qt.cmake" \
     -DSOLUPDATE_MINGW_CACHE="$cache" -DHPATCH_MINGW_PREFIX="$cache" \
-    -DBUILD_TESTING=OFF -DSOLUPDATE_BUILD_BENCH=OFF "${launcher[@]}"
+    "${testing[@]}" -DSOLUPDATE_BUILD_BENCH=OFF "${launcher[@]}"
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 echo "$build/bin"

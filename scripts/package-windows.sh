@@ -4,19 +4,22 @@
 # release tool solrelease.exe, qt.conf and a sample solupdate.ini. Every DLL the programs import is
 # either in the zip or one of the system's own (those wine ships in its system folder); anything
 # else stops the script, so the zip cannot lack a DLL.
-#   scripts/package-windows.sh [--build DIR] [--out DIR] [--cache DIR]
-# Builds first with scripts/build-windows.sh (same defaults); the last line printed is the zip.
+#   scripts/package-windows.sh [--build DIR] [--out DIR] [--cache DIR] [--tests]
+# Builds first with scripts/build-windows.sh (same defaults; --tests goes to it, so the one build
+# also makes the Windows test programs); the last line printed is the zip.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-win"
 out="$root/dist"
 cache_args=()
+tests=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build="${2:?}"; shift 2 ;;
         --out) out="${2:?}"; shift 2 ;;
         --cache) cache_args=(--cache "${2:?}"); shift 2 ;;
-        *) echo "usage: $0 [--build DIR] [--out DIR] [--cache DIR]" >&2; exit 2 ;;
+        --tests) tests=(--tests); shift ;;
+        *) echo "usage: $0 [--build DIR] [--out DIR] [--cache DIR] [--tests]" >&2; exit 2 ;;
     esac
 done
 mkdir -p "$build" "$out"
@@ -26,8 +29,8 @@ host=x86_64-w64-mingw32
 version=$(sed -n 's/^project(solupdate VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "package-windows: no version in CMakeLists.txt" >&2; exit 1; }
 
-bin=$("$root/scripts/build-windows.sh" "${cache_args[@]}" --build "$build" --target solupdate --target hpatchz \
-    --target solrelease | tail -n 1)
+bin=$("$root/scripts/build-windows.sh" "${cache_args[@]}" "${tests[@]}" --build "$build" --target solupdate \
+    --target hpatchz --target solrelease | tail -n 1)
 qt=$(sed -n 's/^SOLUPDATE_MINGW_QT:PATH=//p' "$build/CMakeCache.txt")
 [ -d "$qt/bin" ] || { echo "package-windows: the Qt of $build not found" >&2; exit 1; }
 

@@ -63,6 +63,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     if (!g_logFile)
         return;
     QTextStream stream(g_logFile);
+    // The locale's code page on Windows would turn every character outside it into "?".
+    stream.setCodec("UTF-8");
     stream << record << Qt::endl;
 }
 

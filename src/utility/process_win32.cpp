@@ -34,7 +34,9 @@ bool startElevated(const std::wstring &file, const std::wstring &parameters)
     SHELLEXECUTEINFOW info;
     ZeroMemory(&info, sizeof(info));
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // Without NO_UI a missing or broken program is reported in a message box, and the updater,
+    // which runs without a window the user would look at, waits on it for ever.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = hasElevation() ? L"runas" : L"open";
     info.lpFile = file.c_str();

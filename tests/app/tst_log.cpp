@@ -40,6 +40,10 @@ private slots:
     {
         QFETCH(QString, given);
         QFETCH(QString, used);
+#ifdef Q_OS_WIN
+        if (given == "/proc")
+            QSKIP("wine runs as an administrator, to whom every folder is open");
+#endif
         QVERIFY(QDir().mkpath(m_dir.filePath("given")));
         QDir(applog::defaultLogDir()).removeRecursively();
         if (used == "default")

@@ -12,7 +12,9 @@
 #include <QProcess>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 using app::LaunchParameters;
 using app::ParameterCheck;
@@ -120,7 +122,8 @@ private slots:
     void settings()
     {
         QFETCH(QByteArray, ini);
-        const QString path = m_dir.filePath(QStringLiteral("%1/solupdate.ini").arg(QTest::currentDataTag()));
+        // Tags hold characters that Windows file names may not.
+        const QString path = m_dir.filePath(QStringLiteral("%1/solupdate.ini").arg(qHash(QTest::currentDataTag())));
         QVERIFY(ini.isEmpty() || testsupport::writeFile(path, ini));
         app::UpdaterSettings s;
         QTEST(app::readSettings(path, &s), "status");
@@ -151,6 +154,10 @@ private slots:
     void translation()
     {
         QFETCH(QString, executableName);
+#ifdef Q_OS_WIN
+        if (executableName.isEmpty())
+            QSKIP("Windows names a program after its file, never after argv[0]");
+#endif
         if (!executableName.isEmpty())
             QCoreApplication::setApplicationName(executableName);
         app::MainApplication::instance()->loadTranslation();
@@ -161,6 +168,9 @@ private slots:
     // copy's name lies in the user's runtime folder and is open to the user's processes.
     void listenTakesOverStaleName()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a Windows pipe name ends with its last holder: none is left behind");
+#else
         const QString name = m_dir.filePath(QStringLiteral("server"));
         QVERIFY(testsupport::writeFile(name, "left behind"));
         std::unique_ptr<QLocalServer> server(app::MainApplication::listenOn(name, nullptr));
@@ -173,6 +183,7 @@ private slots:
         const QString elevated = platform::singleInstanceName("upgrade");
         qputenv("XDG_RUNTIME_DIR", runtime);
         QCOMPARE(elevated, m_dir.filePath("upgrade"));
+#endif
     }
 
     void refusedRun_data()
@@ -206,6 +217,10 @@ private slots:
         QFETCH(QByteArray, ini);
         QFETCH(QString, clientVersion);
         QFETCH(QStringList, lastLines);
+#ifdef Q_OS_WIN
+        if (clientVersion == "1.2")
+            QSKIP("version.dll reads PE images only, and the sandbox's client is a plain file");
+#endif
         testsupport::UpdaterSandbox sandbox;
         QVERIFY(sandbox.isValid() && (ini.isEmpty() || sandbox.writeConfig(ini)));
         QVERIFY(sample::writeFileWithVersionInfo(sandbox.clientPath(), clientVersion));
@@ -217,7 +232,13 @@ private slots:
         process.start(sandbox.updaterPath(),
                 sandbox.defaultParameters().toArguments() + extra.split(' ', Qt::SkipEmptyParts));
         QVERIFY(process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit);
-        QTEST(process.exitCode(), "status");
+        QFETCH(int, status);
+#ifdef Q_OS_WIN
+        // main() returns -1, which Windows hands on whole and POSIX cuts to 255.
+        if (status == 255)
+            status = -1;
+#endif
+        QCOMPARE(process.exitCode(), status);
         const QStringList messages = sandbox.logMessages();
         QCOMPARE(messages.mid(messages.size() - lastLines.size()), lastLines);
         QCOMPARE(sandbox.logFiles().isEmpty(), lastLines.isEmpty());

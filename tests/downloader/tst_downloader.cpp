@@ -12,8 +12,12 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <csignal>
 #include <sys/resource.h>
+#endif
 
 using downloader::ContentCheck;
 using downloader::Downloader;
@@ -95,8 +99,10 @@ private slots:
         ssl.addCaCertificate(HttpServer::testCertificate());
         QSslConfiguration::setDefaultConfiguration(ssl);
         m_pool.setMaxThreadCount(1);
+#ifndef Q_OS_WIN
         // Writes past a file size limit then fail the way they do on a full disk.
         std::signal(SIGXFSZ, SIG_IGN);
+#endif
         m_http.setBody("/file", "hello world");
         m_http.setBody("/dir/target", "relative target");
         m_http.setBody("/never", "plain http");
@@ -249,6 +255,13 @@ private slots:
             if (when == "reopen" && requested == "/hop0")
                 QDir().rename(dir, dir + "-gone");
         });
+#ifdef Q_OS_WIN
+        if (when == "write")
+            QSKIP("Windows has no file size limit to stand in for a full disk");
+        if (url.scheme() == "https" && GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+            QSKIP("wine's Schannel, built on GnuTLS, fails the handshake with the test server");
+        const auto restore = qScopeGuard([&] { disconnect(moved); });
+#else
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         const rlimit limited{ 1024 * 1024, saved.rlim_max };
@@ -257,6 +270,7 @@ private slots:
             setrlimit(RLIMIT_FSIZE, &saved);
             disconnect(moved);
         });
+#endif
         const QStringList requestsBefore = m_http.requestedPaths();
         LogCapture log;
         Run run = start(kind, url, target, when.isEmpty() ? kStallMs : 10000, check);

@@ -7,7 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 using sample::versionInfoBlock;
 
@@ -57,6 +59,10 @@ private slots:
         QFETCH(QByteArray, content);
         if (!peFile.isEmpty() && peDir().isEmpty())
             QSKIP("the mingw-w64 tools were not found at configure time, so no PE files were made");
+#ifdef Q_OS_WIN
+        if (peFile.isEmpty())
+            QSKIP("version.dll reads PE images only; a block inside another file is the portable reader's");
+#endif
         const QString path = peFile.isEmpty() ? m_dir.filePath("client") : peDir() + '/' + peFile;
         QVERIFY(!peFile.isEmpty() || testsupport::writeFile(path, content));
         QTEST(utility::fileProductVersion(path), "expected");
@@ -64,8 +70,10 @@ private slots:
 
     void unreadablePath()
     {
+#ifndef Q_OS_WIN
         // Opening a FIFO for reading would wait for a writer forever.
         ::mkfifo(QFile::encodeName(m_dir.filePath("fifo")).constData(), 0600);
+#endif
         for (const QString &path : { QString(), m_dir.filePath("missing"), m_dir.path(), m_dir.filePath("fifo") })
             QCOMPARE(utility::fileProductVersion(path), QString());
     }

@@ -3,6 +3,8 @@
 #include "logcapture.h"
 #include "testenv.h"
 
+#include "utility/platform.h"
+
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -18,7 +20,7 @@ namespace testsupport {
 
 namespace {
 const QString kUpdaterName = QStringLiteral("solupdate");
-const QString kPatchToolName = QStringLiteral("hpatchz");
+const QString kUpdaterFileName = kUpdaterName + platform::kExecutableSuffix;
 } // namespace
 
 UpdaterSandbox::UpdaterSandbox()
@@ -30,14 +32,14 @@ UpdaterSandbox::UpdaterSandbox()
     QDir().mkpath(logDir());
     QDir().mkpath(home());
     const QString source = QStringLiteral(SOLUPDATE_TESTSUPPORT_BIN_DIR) + QLatin1Char('/');
-    m_valid = QFile::copy(source + kUpdaterName, updaterPath());
-    if (QFile::exists(source + kPatchToolName))
-        QFile::copy(source + kPatchToolName, binDir() + QLatin1Char('/') + kPatchToolName);
+    m_valid = QFile::copy(source + kUpdaterFileName, updaterPath());
+    if (QFile::exists(source + platform::kPatchToolName))
+        QFile::copy(source + platform::kPatchToolName, binDir() + QLatin1Char('/') + platform::kPatchToolName);
 }
 
 QString UpdaterSandbox::updaterPath() const
 {
-    return binDir() + QLatin1Char('/') + kUpdaterName;
+    return binDir() + QLatin1Char('/') + kUpdaterFileName;
 }
 
 QString UpdaterSandbox::localDataDir() const
