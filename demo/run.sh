@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # The updater at work, from a check to an installed new version, on this machine alone:
 #  - builds the sample client "version 1.0.0.0" and installs it, and the same client at 1.1.0.0;
-#  - makes an incremental and a full package to 1.1.0.0 with our package maker;
-#  - publishes them as a vendor does with the release tool: a new key pair, the packages' sizes and
-#    hashes written into the update description, the description signed;
-#  - serves them and the update description from nginx on 127.0.0.1;
+#  - publishes 1.1.0.0 as a vendor does (demo/release.sh): packages made by our package maker, their
+#    sizes and hashes in an update description signed by the release tool, all served by nginx;
 #  - starts the master stand-in and runs a check, printing what the master received;
 #  - runs the upgrade with its dialog on screen (a virtual one when there is no display), saves a
 #    screenshot of the outcome, closes the dialog, and prints the installed version, the logs and
@@ -39,7 +37,7 @@ cleanup() {
 trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
 b64() { printf %s "$1" | base64 -w0; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$root/demo/release.sh"
 
 # Every per-user location of the demo lies in its work directory.
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
@@ -55,68 +53,10 @@ install="$work/Sample Client 示例"
 cp -a "$work/release-1.0.0.0" "$install"
 (cd "$install" && find . -type f | sort | sed 's/^/  /')
 
-step "packages made by mkhpatch"
-"$bin/mkhpatch" "$work/release-1.0.0.0" "$work/release-1.1.0.0" "$work/www/packages/client-1.0.0.0-1.1.0.0.pkg"
-"$bin/mkhpatch" --full "$work/release-1.1.0.0" "$work/www/packages/client-1.1.0.0-full.pkg"
-ls -l "$work/www/packages" | sed 's/^/  /'
-
-step "nginx on 127.0.0.1"
-port="$(free_port)"
-base="http://127.0.0.1:$port"
-mkdir -p "$work/nginx"
-cat > "$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log $work/nginx/access.log;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
-  types { application/json json; text/html html; }
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $work/www; }
-}
-EOF
-cat > "$work/www/update.json" <<EOF
-{
-  "strategy": { "force": false },
-  "config": {
-    "name": "sample client",
-    "version": "1.1.0.0",
-    "title": "Sample client 1.1.0.0",
-    "content": { "cn": "示例客户端 1.1.0.0：更快，更稳。", "en": "Sample client 1.1.0.0: faster and steadier." },
-    "product_url": "$base/index.html",
-    "expires": "$(date -u -d '+30 days' +%Y-%m-%dT%H:%M:%SZ)",
-    "package": {
-      "upgrade_packages": [
-        { "download_url": "$base/packages/client-1.0.0.0-1.1.0.0.pkg", "version_required": "1.0.0.0" }
-      ],
-      "full_package": { "download_url": "$base/packages/client-1.1.0.0-full.pkg" }
-    }
-  }
-}
-EOF
-echo "<html><body>Sample client downloads</body></html>" > "$work/www/index.html"
-
-step "release signed with solrelease"
-public_key="$("$bin/solrelease" keygen "$work/release.key" | sed -n 's/^PublicKey=//p')"
-"$bin/solrelease" hash "$work/www/update.json" "$work/www/packages"
-"$bin/solrelease" sign "$work/release.key" "$work/www/update.json"
-"$bin/solrelease" verify "$public_key" "$work/www/update.json" | sed 's/^/  /'
-echo "  public key (PublicKey in solupdate.ini): $public_key"
-python3 - "$work/www/update.json" <<'EOF'
-import json, sys
-package = json.load(open(sys.argv[1], encoding="utf-8"))["config"]["package"]
-for entry in package["upgrade_packages"] + [package["full_package"]]:
-    print("  %s: %d bytes, sha256 %s" % (entry["download_url"].rsplit("/", 1)[1], entry["size"], entry["sha256"]))
-EOF
-nginx=/usr/sbin/nginx
-"$nginx" -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-for _ in $(seq 100); do curl -sf -o /dev/null "$base/update.json" && break; sleep 0.1; done
-echo "  serving $work/www at $base"
+step "the release: packages made by mkhpatch, signed with solrelease, served by nginx"
+make_release_key "$bin" "$work"
+publish_release "$bin" "$work" 1.1.0.0
+pids+=("$nginx_pid")
 
 step "the updater beside its settings"
 updater="$work/updater"
@@ -148,15 +88,7 @@ set -e
 echo "  solupdate checkUpdate exited with $status"
 grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /'
 echo "  the master received:"
-python3 - "$master_out" <<'EOF'
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    message = json.loads(line)
-    print("   ", json.dumps(message, ensure_ascii=False))
-    payload = json.loads(message.get("data", "{}"))
-    for key, value in payload.items():
-        print("      %s: %s" % (key, json.dumps(value, ensure_ascii=False)))
-EOF
+print_master_messages "$master_out"
 
 step "upgrade"
 if [ -z "${DISPLAY:-}" ]; then

@@ -1,5 +1,9 @@
-/* A stand-in Windows client: a program whose only feature is its version resource. */
+/* A stand-in Windows client: a program whose features are its version resource and that it runs
+ * until it is ended, as the master does while the updater works. */
+#include <windows.h>
+
 int main(void)
 {
+    Sleep(INFINITE);
     return 0;
 }

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# The updater at work on Windows, under wine: the Windows build upgrades a Windows sample client
+# from 1.0.0.0 to 1.1.0.0, as a school's machine would see it.
+#  - The installation is a Windows client (a version resource, running until it is ended) with the
+#    data files of the sample trees and the updater's zip inside, in "C:\Program Files\Sample Client 示例".
+#  - The vendor's release is made on Linux (demo/release.sh): packages by our package maker, an
+#    update description signed by the release tool, served by nginx on 127.0.0.1.
+#  - solupdate.exe checks and tells a Windows master stand-in (mastermock.exe, a named pipe), then
+#    upgrades: the backup, the hand-off to the copy in the backup through "runas", the end of the
+#    client, the download, hpatchz.exe, the dialog (on Xvfb), the Uninstall entry in the registry and
+#    the desktop shortcut.
+# Then it checks what a user would: the installed tree is the release's byte for byte, the client
+# was ended, `wine reg query` shows DisplayVersion 1.1.0.0 and the shortcut leads to the client.
+# Exits 0 only when all of it holds; ctest runs it as windows_upgrade.
+#   demo/run-windows.sh [--build DIR] [--work DIR]
+# --build: the host build tree (default build/), which holds the Windows one; --work: where
+# everything is made, the wine prefix included (else a new folder in /tmp, kept for a look).
+# Needs the host build and the Windows build of scripts/setup.sh after scripts/setup-windows.sh.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build"
+here="$root/tests/windows"
+host=x86_64-w64-mingw32
+work=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build="${2:?}"; shift 2 ;;
+        --work) work="${2:?}"; shift 2 ;;
+        *) echo "usage: $0 [--build DIR] [--work DIR]" >&2; exit 2 ;;
+    esac
+done
+bin="$build/bin"
+testbin="$build/tests/bin"
+winbin="$build/win-qt/tests/bin"
+zip="$(ls "$build"/dist/solupdate-*-win64.zip 2>/dev/null | head -n1 || true)"
+for tool in "$bin/mkhpatch" "$bin/solrelease" "$testbin/versiontree" "$testbin/wmclose" "$winbin/mastermock.exe" "$zip"; do
+    [ -f "$tool" ] || { echo "missing ${tool:-the Windows zip}: run scripts/setup-windows.sh, then scripts/setup.sh" >&2; exit 2; }
+done
+
+if [ -z "$work" ]; then
+    work="$(mktemp -d /tmp/solupdate-windemo.XXXXXX)"
+else
+    rm -rf "$work"
+    mkdir -p "$work"
+fi
+work="$(cd "$work" && pwd)"
+session="$work/session"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    # What still runs in the prefix (an interrupted upgrade) ends with its wine server.
+    "$here/winesession.sh" stop "$session" > /dev/null 2>&1 || true
+}
+trap cleanup EXIT
+step() { printf '\n== %s\n' "$*"; }
+b64() { printf %s "$1" | base64 -w0; }
+# The Windows path of a unix one, through wine's drive Z:.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+source "$root/demo/release.sh"
+
+step "wine session"
+# A prefix of its own: nothing of another run or suite can pass for this one's registry value,
+# shortcut or history.
+"$here/winesession.sh" start "$session"
+export WINEPREFIX="$session/prefix" HOME="$session/home" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export DISPLAY=":$(cat "$session/display")"
+# The installation brings its own DLLs: nothing of the build machine may stand in for them.
+unset WINEPATH WINEDLLPATH QT_PLUGIN_PATH QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_PLATFORM
+users="$WINEPREFIX/drive_c/users"
+# The shortcuts on the user's and the public desktop (wine links the user's to the home folder).
+desktop_links() { find -L "$users"/*/Desktop -maxdepth 1 -name '*.lnk' 2> /dev/null || true; }
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tandemo_Teacher'
+echo "  prefix $WINEPREFIX on display $DISPLAY"
+
+step "sample client 1.0.0.0 (installed) and 1.1.0.0 (the release), each with the updater inside"
+python3 -m zipfile -e "$zip" "$work/zip"
+updater_files="$(find "$work/zip" -mindepth 1 -maxdepth 1 -type d)"
+make_release_key "$bin" "$work"
+for version in 1.0.0.0 1.1.0.0; do
+    tree="$work/release-$version"
+    "$testbin/versiontree" "$tree" "$version"
+    # Windows has no symbolic links of this kind; the client is a Windows program of the version.
+    find "$tree" -type l -delete
+    "$host-windres" -DCLIENT_VERSION="\\\"$version\\\"" "$here/client_win.rc" -O coff -o "$work/client-$version.res"
+    "$host-gcc" -O2 -s "$here/client_win.c" "$work/client-$version.res" -o "$tree/Client.exe"
+    cp -r "$updater_files"/. "$tree/"
+    printf '[config]\r\nCheckInterval=3600\r\nCheckIntervalAfterUserCancel=86400\r\nNeedKilledProcessesBeforeUpgrade=\r\nPublicKey=%s\r\n' \
+        "$public_key" > "$tree/solupdate.ini"
+done
+install="$WINEPREFIX/drive_c/Program Files/Sample Client 示例"
+install_win='C:\Program Files\Sample Client 示例'
+rm -rf "$install"
+cp -a "$work/release-1.0.0.0" "$install"
+echo "  $install_win: $(find "$install" -type f | wc -l) files"
+
+step "the release: packages made by mkhpatch, signed with solrelease, served by nginx"
+publish_release "$bin" "$work" 1.1.0.0
+pids+=("$nginx_pid")
+
+step "the master: the running client and its named pipe server (mastermock.exe)"
+wine "$install_win\\Client.exe" > /dev/null 2>&1 &
+client=$!
+pids+=("$client")
+master_out="$work/master-received.txt"
+: > "$master_out"
+coproc MASTER { WINEPATH="$(winpath "$updater_files")" exec wine "$winbin/mastermock.exe" --name demo-master --out "$(winpath "$master_out")" 2>&1; }
+pids+=("$MASTER_PID")
+ready=""
+read -r -t 60 -u "${MASTER[0]}" ready || true
+ready="${ready%$'\r'}"
+[ "$ready" = listening ] || { echo "mastermock.exe did not start: $ready" >&2; exit 1; }
+echo "  client (wine pid $client) running; mastermock.exe listening as demo-master"
+
+mkdir -p "$work/logs"
+args=(--mode=manual --role=teacher --exePath="$(b64 "$install_win\\Client.exe")" --updateUrl="$(b64 "$base/update.json")"
+      --masterPid="$client" --lang=en --masterHwnd=1 --masterLocalServer="$(b64 demo-master)"
+      --logDirPath="$(b64 "$(winpath "$work/logs")")")
+# The log folder argument is this run's alone, also among other wine sessions of a parallel ctest.
+copy_pattern="$(printf %s "${args[-1]}" | sed 's/[+]/\\&/g')"
+
+step "check"
+status=0
+timeout -s KILL 120 wine "$install_win\\solupdate.exe" --action=checkUpdate "${args[@]}" || status=$?
+echo "  solupdate.exe checkUpdate exited with $status"
+grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /'
+echo "  the master received:"
+print_master_messages "$master_out"
+grep -qF 'targetVersion\":\"1.1.0.0' "$master_out" \
+    || { echo "the master was not offered 1.1.0.0" >&2; exit 1; }
+
+step "upgrade"
+status=0
+timeout -s KILL 120 wine "$install_win\\solupdate.exe" --action=upgrade "${args[@]}" || status=$?
+echo "  solupdate.exe upgrade handed over to its copy in the backup (exit $status)"
+copy_log=""
+for _ in $(seq 900); do
+    for log in "$work"/logs/*.log; do
+        grep -q 'action:realUpgrade' "$log" && copy_log="$log"
+    done
+    [ -n "$copy_log" ] && grep -q 'upgrade runner doloop complete' "$copy_log" && break
+    sleep 0.2
+done
+[ -n "$copy_log" ] || { echo "the copy in the backup never logged; the logs:" >&2; cat "$work"/logs/*.log >&2; exit 1; }
+if ! grep -q 'upgrade runner doloop complete' "$copy_log"; then
+    echo "the copy ended without an outcome; its log:" >&2
+    sed 's/^/  /' "$copy_log" >&2
+    exit 1
+fi
+grep -o 'restart self for real upgrade\|update description signature [a-z]*[^"]*\|upgrade runner [a-z ]*\(package\|pakcage\|reportResult\)[^"]*' \
+    "$work"/logs/*.log | sed 's/^[^:]*://; s/^/  /'
+sleep 1
+import -window root "$work/upgrade-outcome.png"
+echo "  screenshot of the outcome: $work/upgrade-outcome.png"
+# The dialog's result page waits for the user; its close button ends the copy.
+pgrep -f -- "$copy_pattern" > /dev/null || { echo "the copy ended before its dialog was closed" >&2; exit 1; }
+window="$(xdotool search --onlyvisible --classname 'solupdate.exe' 2> /dev/null | head -n1 || true)"
+[ -n "$window" ] && "$testbin/wmclose" "$window"
+closed=""
+for _ in $(seq 100); do
+    pgrep -f -- "$copy_pattern" > /dev/null || { closed=1; break; }
+    sleep 0.1
+done
+[ -n "$closed" ] || { echo "the copy did not end when its dialog was closed" >&2; exit 1; }
+echo "  the dialog was closed and the copy ended"
+
+step "result"
+failed=""
+check() { # <what> <ok?>
+    if [ "$2" = yes ]; then echo "  ok: $1"; else echo "  FAILED: $1" >&2; failed=1; fi
+}
+version="$(strings -e l "$install/Client.exe" | grep -A1 -x ProductVersion | tail -n1)"
+echo "  installed version (Client.exe's version resource): $version"
+same=no
+diff -r "$work/release-1.1.0.0" "$install" > "$work/tree.diff" 2>&1 && same=yes
+check "the installation is the 1.1.0.0 release byte for byte ($work/tree.diff)" "$same"
+ended=no
+kill -0 "$client" 2> /dev/null || ended=yes
+check "the running client was ended by the updater" "$ended"
+registry="$(wine reg query "$uninstall_key" /v DisplayVersion 2> /dev/null | tr -d '\r' | sed -n 's/.*DisplayVersion *REG_SZ *//p')"
+echo "  wine reg query $uninstall_key /v DisplayVersion: ${registry:-<none>}"
+check "DisplayVersion is 1.1.0.0" "$([ "$registry" = 1.1.0.0 ] && echo yes || echo no)"
+shortcut="$(desktop_links | head -n1)"
+echo "  desktop shortcut: ${shortcut:-<none>}"
+# The shell link holds the target's path as Unicode names of its item list.
+target=no
+[ -n "$shortcut" ] && python3 - "$shortcut" "$install_win\\Client.exe" <<'EOF' && target=yes
+import sys
+link = open(sys.argv[1], "rb").read()
+names = sys.argv[2].split("\\")[1:]
+sys.exit(0 if link[:4] == b"L\0\0\0" and all(name.encode("utf-16-le") in link for name in names) else 1)
+EOF
+check "the desktop shortcut leads to $install_win\\Client.exe" "$target"
+history="$(find "$users" -path '*/AppData/Local/*' -name 'solupdate_history_teacher.ini' 2> /dev/null | head -n1)"
+echo "  history: ${history:-<none>}"
+[ -n "$history" ] && sed 's/^/    /' "$history"
+echo "  logs: $work/logs"
+[ -z "$failed" ] || { echo "the Windows upgrade did not hold" >&2; exit 1; }
+echo "  upgraded to 1.1.0.0 under wine"
