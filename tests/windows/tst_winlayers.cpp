@@ -1,13 +1,16 @@
 #include "app/launchparameters.h"
+#include "app/constants.h"
 #include "app/mainapplication.h"
 #include "runner/constants.h"
 #include "runner/uninstallentry.h"
 #include "utility/fileutils.h"
+#include "utility/platform.h"
 #include "utility/processutils.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QSharedMemory>
 #include <QtTest>
 
 #include <windows.h>
@@ -203,6 +206,27 @@ private slots:
         child.waitForFinished(10000);
     }
 
+    // The marker that tells the master an updater of the role runs: a kernel object of the updater's,
+    // seen by other programs while it runs and gone with it, also when it is killed.
+    void sharedMemoryMarker()
+    {
+        const QString key = platform::sharedMemoryNativeKey(
+                app::kSharedMemoryPrefix + QStringLiteral("_winlayers%1").arg(QCoreApplication::applicationPid()));
+        const auto present = [&key] {
+            QSharedMemory probe;
+            probe.setNativeKey(key);
+            return probe.attach(QSharedMemory::ReadOnly);
+        };
+        QVERIFY(!present());
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--mark"), key });
+        QVERIFY(child.waitForReadyRead(30000) && child.readLine().startsWith("marked"));
+        QVERIFY(present());
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!present(), 10000);
+    }
+
     void fileSemantics_data()
     {
         QTest::addColumn<QString>("operation");
@@ -285,10 +309,18 @@ private:
 };
 
 // Child modes: started through StartUpWithPrivilege with SOLUPDATE_WINLAYERS_REPORT set, the program
-// writes the arguments it got into that file; with "--listen <name>" it holds that pipe name.
+// writes the arguments it got into that file; with "--listen <name>" it holds that pipe name; with
+// "--mark <key>" it holds the updater's marker under that native key, as the updater does.
 int main(int argc, char *argv[])
 {
     const QByteArray report = qgetenv("SOLUPDATE_WINLAYERS_REPORT");
+    if (argc == 3 && qstrcmp(argv[1], "--mark") == 0) {
+        QCoreApplication application(argc, argv);
+        QSharedMemory marker;
+        marker.setNativeKey(application.arguments().at(2));
+        QTextStream(stdout) << (marker.create(1, QSharedMemory::ReadOnly) ? "marked" : "failed") << Qt::endl;
+        return application.exec();
+    }
     if (!report.isEmpty() || (argc == 3 && qstrcmp(argv[1], "--listen") == 0)) {
         QCoreApplication application(argc, argv);
         if (!report.isEmpty()) {
