@@ -12,9 +12,11 @@
 # Then it checks what a user would: the installed tree is the release's byte for byte, the client
 # was ended, `wine reg query` shows DisplayVersion 1.1.0.0 and the shortcut leads to the client.
 # Exits 0 only when all of it holds; ctest runs it as windows_upgrade.
-#   demo/run-windows.sh [--build DIR] [--work DIR]
+#   demo/run-windows.sh [--build DIR] [--work DIR] [--updater-beside]
 # --build: the host build tree (default build/), which holds the Windows one; --work: where
-# everything is made, the wine prefix included (else a new folder in /tmp, kept for a look).
+# everything is made, the wine prefix included (else a new folder in /tmp, kept for a look);
+# --updater-beside: the updater lives in a folder of its own, "C:\Program Files\Sample Updater",
+# so the hand-off must take its DLLs along, and none of them may end up in the installation.
 # Needs the host build and the Windows build of scripts/setup.sh after scripts/setup-windows.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,11 +24,13 @@ build="$root/build"
 here="$root/tests/windows"
 host=x86_64-w64-mingw32
 work=""
+beside=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build="${2:?}"; shift 2 ;;
         --work) work="${2:?}"; shift 2 ;;
-        *) echo "usage: $0 [--build DIR] [--work DIR]" >&2; exit 2 ;;
+        --updater-beside) beside=1; shift ;;
+        *) echo "usage: $0 [--build DIR] [--work DIR] [--updater-beside]" >&2; exit 2 ;;
     esac
 done
 bin="$build/bin"
@@ -73,10 +77,12 @@ desktop_links() { find -L "$users"/*/Desktop -maxdepth 1 -name '*.lnk' 2> /dev/n
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tandemo_Teacher'
 echo "  prefix $WINEPREFIX on display $DISPLAY"
 
-step "sample client 1.0.0.0 (installed) and 1.1.0.0 (the release), each with the updater inside"
+step "sample client 1.0.0.0 (installed) and 1.1.0.0 (the release), the updater $([ -n "$beside" ] && echo beside them || echo inside each)"
 python3 -m zipfile -e "$zip" "$work/zip"
 updater_files="$(find "$work/zip" -mindepth 1 -maxdepth 1 -type d)"
 make_release_key "$bin" "$work"
+printf '[config]\r\nCheckInterval=3600\r\nCheckIntervalAfterUserCancel=86400\r\nNeedKilledProcessesBeforeUpgrade=\r\nPublicKey=%s\r\n' \
+    "$public_key" > "$updater_files/solupdate.ini"
 for version in 1.0.0.0 1.1.0.0; do
     tree="$work/release-$version"
     "$testbin/versiontree" "$tree" "$version"
@@ -84,15 +90,18 @@ for version in 1.0.0.0 1.1.0.0; do
     find "$tree" -type l -delete
     "$host-windres" -DCLIENT_VERSION="\\\"$version\\\"" "$here/client_win.rc" -O coff -o "$work/client-$version.res"
     "$host-gcc" -O2 -s "$here/client_win.c" "$work/client-$version.res" -o "$tree/Client.exe"
-    cp -r "$updater_files"/. "$tree/"
-    printf '[config]\r\nCheckInterval=3600\r\nCheckIntervalAfterUserCancel=86400\r\nNeedKilledProcessesBeforeUpgrade=\r\nPublicKey=%s\r\n' \
-        "$public_key" > "$tree/solupdate.ini"
+    [ -n "$beside" ] || cp -r "$updater_files"/. "$tree/"
 done
 install="$WINEPREFIX/drive_c/Program Files/Sample Client 示例"
 install_win='C:\Program Files\Sample Client 示例'
-rm -rf "$install"
+updater_win="$install_win"
 cp -a "$work/release-1.0.0.0" "$install"
 echo "  $install_win: $(find "$install" -type f | wc -l) files"
+if [ -n "$beside" ]; then
+    updater_win='C:\Program Files\Sample Updater'
+    cp -r "$updater_files" "$WINEPREFIX/drive_c/Program Files/Sample Updater"
+    echo "  the updater in $updater_win"
+fi
 
 step "the release: packages made by mkhpatch, signed with solrelease, served by nginx"
 publish_release "$bin" "$work" 1.1.0.0
@@ -121,7 +130,7 @@ copy_pattern="$(printf %s "${args[-1]}" | sed 's/[+]/\\&/g')"
 
 step "check"
 status=0
-timeout -s KILL 120 wine "$install_win\\solupdate.exe" --action=checkUpdate "${args[@]}" || status=$?
+timeout -s KILL 120 wine "$updater_win\\solupdate.exe" --action=checkUpdate "${args[@]}" || status=$?
 echo "  solupdate.exe checkUpdate exited with $status"
 grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /'
 echo "  the master received:"
@@ -131,7 +140,7 @@ grep -qF 'targetVersion\":\"1.1.0.0' "$master_out" \
 
 step "upgrade"
 status=0
-timeout -s KILL 120 wine "$install_win\\solupdate.exe" --action=upgrade "${args[@]}" || status=$?
+timeout -s KILL 120 wine "$updater_win\\solupdate.exe" --action=upgrade "${args[@]}" || status=$?
 echo "  solupdate.exe upgrade handed over to its copy in the backup (exit $status)"
 copy_log=""
 for _ in $(seq 900); do

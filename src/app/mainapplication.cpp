@@ -541,12 +541,29 @@ void MainApplication::prepareBackup()
     utility::copyDirectoryFiles(m_installDir, backupDir, true,
             m_withBackupSuffix ? utility::CopyMode::WithBackupSuffix : utility::CopyMode::Plain);
 
-    // An updater outside the installation did not come along with the tree.
+    // An updater outside the installation did not come along with the tree. What the
+    // installation holds of the same names stays the installation's.
     if (!QFileInfo::exists(backupUpdaterPath())) {
-        QFile::copy(applicationFilePath(), backupUpdaterPath());
-        QFile::copy(configFilePath(), backupConfigPath());
-        QFile::copy(patchToolPath(), backupPatchToolPath());
+        const QDir from(applicationDirPath());
+        const QDir to(backupDir);
+        for (const QString &name : updaterFileNames()) {
+            if (QFileInfo::exists(to.filePath(name)))
+                continue;
+            if (QFileInfo(from.filePath(name)).isDir())
+                utility::copyDirectoryFiles(from.filePath(name), to.filePath(name), true, utility::CopyMode::Plain);
+            else
+                QFile::copy(from.filePath(name), to.filePath(name));
+        }
     }
+}
+
+QStringList MainApplication::updaterFileNames() const
+{
+    QStringList names{ QFileInfo(applicationFilePath()).fileName(), kConfigFileName, platform::kPatchToolName };
+    if (!platform::kUpdaterRuntimeFilters.isEmpty())
+        names << QDir(applicationDirPath())
+                         .entryList(platform::kUpdaterRuntimeFilters, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    return names;
 }
 
 void MainApplication::restartSelfForRealUpgrade()

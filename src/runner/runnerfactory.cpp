@@ -7,9 +7,7 @@
 #include "runner/constants.h"
 #include "runner/upgradecontext.h"
 #include "runner/upgraderunner.h"
-#include "utility/platform.h"
 
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QStandardPaths>
 
@@ -49,8 +47,7 @@ UpgradeContext upgradeContextOf(app::MainApplication *application)
     context.patchToolPath = application->patchToolPath();
     context.repairRecordPath = application->repairRecordPath();
     context.upgradeLockPath = application->upgradeLockPath();
-    context.updaterFileNames = QStringList{ QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
-        app::kConfigFileName, platform::kPatchToolName };
+    context.updaterFileNames = application->updaterFileNames();
     context.needKilledProcesses = application->needKilledProcesses();
     context.withBackupSuffix = application->withBackupSuffix();
     context.publicKey = application->publicKey();

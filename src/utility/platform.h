@@ -18,12 +18,17 @@ namespace platform {
 inline const QString kExecutableSuffix = QStringLiteral(".exe");
 inline const QString kPatchToolName = QStringLiteral("hpatchz.exe");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseInsensitive;
+// What the updater needs beside it to start: its DLLs, Qt's paths and the plugin folders it loads.
+inline const QStringList kUpdaterRuntimeFilters{ QStringLiteral("*.dll"), QStringLiteral("qt.conf"),
+    QStringLiteral("platforms"), QStringLiteral("styles"), QStringLiteral("imageformats") };
 // A pipe open to everyone would be open to every user of the machine.
 constexpr QLocalServer::SocketOptions kLocalServerOptions = QLocalServer::NoOptions;
 #else
 inline const QString kExecutableSuffix;
 inline const QString kPatchToolName = QStringLiteral("hpatchz");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseSensitive;
+// The updater links the system's libraries.
+inline const QStringList kUpdaterRuntimeFilters;
 // The socket lives in the user's private folder, so it may be open to all who reach it: the
 // user's processes must reach an elevated copy's socket too.
 constexpr QLocalServer::SocketOptions kLocalServerOptions = QLocalServer::WorldAccessOption;

@@ -1,5 +1,5 @@
-#include "app/launchparameters.h"
 #include "app/constants.h"
+#include "app/launchparameters.h"
 #include "app/mainapplication.h"
 #include "runner/constants.h"
 #include "runner/uninstallentry.h"
@@ -29,8 +29,8 @@ class TestWinLayers : public QObject
     static QString regQuery(const QString &key)
     {
         QProcess reg;
-        reg.start(QStringLiteral("reg.exe"), { QStringLiteral("query"), key, QStringLiteral("/v"),
-                                                     runner::kDisplayVersionKey });
+        reg.start(QStringLiteral("reg.exe"),
+                { QStringLiteral("query"), key, QStringLiteral("/v"), runner::kDisplayVersionKey });
         if (!reg.waitForFinished(30000) || reg.exitCode() != 0)
             return QStringLiteral("<no value>");
         const QRegularExpression line(runner::kDisplayVersionKey + QStringLiteral("\\s+(REG_\\w+)\\s+([^\\r\\n]*)"));
@@ -75,7 +75,8 @@ private slots:
         QTest::addColumn<QString>("before"); // empty: no key yet
         QTest::addColumn<QString>("version");
         QTest::newRow("teacher, new key") << runner::kUninstallTeacher << QString() << "1.1.0.0";
-        QTest::newRow("student, value replaced") << runner::kUninstallStudent << "1.0.0.0" << "1.2.3 beta";
+        QTest::newRow("student, value replaced") << runner::kUninstallStudent << "1.0.0.0"
+                                                 << "1.2.3 beta";
     }
 
     // The installed-programs list reads the registry; reg.exe is the system's own reader.
@@ -126,7 +127,9 @@ private slots:
         QTEST(utility::createDesktopShortcut(target, name), "made");
         const QFileInfo link(desktop + '/' + name);
         QCOMPARE(link.isShortcut() ? link.symLinkTarget().toLower() : QString(),
-                targetExists ? QFileInfo(target).absoluteFilePath().toLower() : oldLink ? other.toLower() : QString());
+                targetExists      ? QFileInfo(target).absoluteFilePath().toLower()
+                        : oldLink ? other.toLower()
+                                  : QString());
         QCOMPARE(QFileInfo::exists(twin), false);
         QFile::remove(link.filePath());
     }
@@ -140,9 +143,10 @@ private slots:
             "https://h/u.json", "12", "cn", "34", "m", "C:\\logs dir" };
         QTest::newRow("hand-off, folder with spaces")
                 << "backup 教育/solupdate.exe" << p.toArguments().join(' ') << p.toArguments();
-        QTest::newRow("quoted arguments") << "copy.exe" << "\"a b\" \"\" c\\d \"e\\\"f\""
-                                          << QStringList{ "a b", "", "c\\d", "e\"f" };
-        QTest::newRow("missing program") << "missing/none.exe" << "x" << QStringList();
+        QTest::newRow("quoted arguments") << "copy.exe"
+                                          << "\"a b\" \"\" c\\d \"e\\\"f\"" << QStringList{ "a b", "", "c\\d", "e\"f" };
+        QTest::newRow("missing program") << "missing/none.exe"
+                                         << "x" << QStringList();
     }
 
     // The runner hands the upgrade to an elevated copy of itself: wine has no UAC prompt, the copy
@@ -251,7 +255,8 @@ private slots:
     {
         QFETCH(QString, operation);
         QTemporaryDir dir;
-        const QString tree = dir.filePath("tree 树"), target = dir.filePath("target"), outside = dir.filePath("outside");
+        const QString tree = dir.filePath("tree 树"), target = dir.filePath("target"),
+                      outside = dir.filePath("outside");
         QVERIFY(writeFile(outside + "/keep.txt"));
         QVERIFY(writeFile(tree + "/readonly.txt") && setAttribute(tree + "/readonly.txt", FILE_ATTRIBUTE_READONLY));
         QVERIFY(writeFile(tree + "/hidden.dat") && setAttribute(tree + "/hidden.dat", FILE_ATTRIBUTE_HIDDEN));
