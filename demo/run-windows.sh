@@ -12,11 +12,14 @@
 # Then it checks what a user would: the installed tree is the release's byte for byte, the client
 # was ended, `wine reg query` shows DisplayVersion 1.1.0.0 and the shortcut leads to the client.
 # Exits 0 only when all of it holds; ctest runs it as windows_upgrade.
-#   demo/run-windows.sh [--build DIR] [--work DIR] [--updater-beside]
+#   demo/run-windows.sh [--build DIR] [--work DIR] [--updater-beside] [--file-held]
 # --build: the host build tree (default build/), which holds the Windows one; --work: where
 # everything is made, the wine prefix included (else a new folder in /tmp, kept for a look);
 # --updater-beside: the updater lives in a folder of its own, "C:\Program Files\Sample Updater",
-# so the hand-off must take its DLLs along, and none of them may end up in the installation.
+# so the hand-off must take its DLLs along, and none of them may end up in the installation;
+# --file-held: another program holds a file of the installation open without sharing, so the
+# upgrade must fail, and leave the installation as it was: 1.0.0.0 byte for byte, no new
+# DisplayVersion, the failure in the history.
 # Needs the host build and the Windows build of scripts/setup.sh after scripts/setup-windows.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -25,12 +28,14 @@ here="$root/tests/windows"
 host=x86_64-w64-mingw32
 work=""
 beside=""
+held=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build="${2:?}"; shift 2 ;;
         --work) work="${2:?}"; shift 2 ;;
         --updater-beside) beside=1; shift ;;
-        *) echo "usage: $0 [--build DIR] [--work DIR] [--updater-beside]" >&2; exit 2 ;;
+        --file-held) held=1; shift ;;
+        *) echo "usage: $0 [--build DIR] [--work DIR] [--updater-beside] [--file-held]" >&2; exit 2 ;;
     esac
 done
 bin="$build/bin"
@@ -138,6 +143,16 @@ print_master_messages "$master_out"
 grep -qF 'targetVersion\":\"1.1.0.0' "$master_out" \
     || { echo "the master was not offered 1.1.0.0" >&2; exit 1; }
 
+if [ -n "$held" ]; then
+    step "a program that holds lib\\core.dll of the installation without sharing (holder.exe)"
+    "$host-gcc" -municode -O2 -s "$here/holder_win.c" -o "$work/holder.exe"
+    wine "$work/holder.exe" "$install_win\\lib\\core.dll" > "$work/holder.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 300); do grep -q held "$work/holder.out" && break; sleep 0.2; done
+    grep -q held "$work/holder.out" || { echo "holder.exe did not hold the file: $(cat "$work/holder.out")" >&2; exit 1; }
+    echo "  held"
+fi
+
 step "upgrade"
 status=0
 timeout -s KILL 120 wine "$updater_win\\solupdate.exe" --action=upgrade "${args[@]}" || status=$?
@@ -178,17 +193,23 @@ failed=""
 check() { # <what> <ok?>
     if [ "$2" = yes ]; then echo "  ok: $1"; else echo "  FAILED: $1" >&2; failed=1; fi
 }
+expected=1.1.0.0
+[ -z "$held" ] || expected=1.0.0.0
 version="$(strings -e l "$install/Client.exe" | grep -A1 -x ProductVersion | tail -n1)"
 echo "  installed version (Client.exe's version resource): $version"
 same=no
-diff -r "$work/release-1.1.0.0" "$install" > "$work/tree.diff" 2>&1 && same=yes
-check "the installation is the 1.1.0.0 release byte for byte ($work/tree.diff)" "$same"
+diff -r "$work/release-$expected" "$install" > "$work/tree.diff" 2>&1 && same=yes
+check "the installation is the $expected release byte for byte ($work/tree.diff)" "$same"
 ended=no
 kill -0 "$client" 2> /dev/null || ended=yes
 check "the running client was ended by the updater" "$ended"
-registry="$(wine reg query "$uninstall_key" /v DisplayVersion 2> /dev/null | tr -d '\r' | sed -n 's/.*DisplayVersion *REG_SZ *//p')"
+registry="$( (wine reg query "$uninstall_key" /v DisplayVersion 2> /dev/null || true) | tr -d '\r' | sed -n 's/.*DisplayVersion *REG_SZ *//p')"
 echo "  wine reg query $uninstall_key /v DisplayVersion: ${registry:-<none>}"
-check "DisplayVersion is 1.1.0.0" "$([ "$registry" = 1.1.0.0 ] && echo yes || echo no)"
+if [ -z "$held" ]; then
+    check "DisplayVersion is 1.1.0.0" "$([ "$registry" = 1.1.0.0 ] && echo yes || echo no)"
+else
+    check "DisplayVersion was not set" "$([ -z "$registry" ] && echo yes || echo no)"
+fi
 shortcut="$(desktop_links | head -n1)"
 echo "  desktop shortcut: ${shortcut:-<none>}"
 # The shell link holds the target's path as Unicode names of its item list.
@@ -199,10 +220,16 @@ link = open(sys.argv[1], "rb").read()
 names = sys.argv[2].split("\\")[1:]
 sys.exit(0 if link[:4] == b"L\0\0\0" and all(name.encode("utf-16-le") in link for name in names) else 1)
 EOF
-check "the desktop shortcut leads to $install_win\\Client.exe" "$target"
+[ -n "$held" ] || check "the desktop shortcut leads to $install_win\\Client.exe" "$target"
 history="$(find "$users" -path '*/AppData/Local/*' -name 'solupdate_history_teacher.ini' 2> /dev/null | head -n1)"
 echo "  history: ${history:-<none>}"
 [ -n "$history" ] && sed 's/^/    /' "$history"
+status="$(sed -n 's/^LastUpgradeStatus=//p' "${history:-/dev/null}" | tr -d '\r')"
+if [ -z "$held" ]; then
+    check "the history holds a success" "$([ "$status" = 0 ] && echo yes || echo no)"
+else
+    check "the history holds a failure (LastUpgradeStatus $status)" "$([ -n "$status" ] && [ "$status" != 0 ] && echo yes || echo no)"
+fi
 echo "  logs: $work/logs"
 [ -z "$failed" ] || { echo "the Windows upgrade did not hold" >&2; exit 1; }
-echo "  upgraded to 1.1.0.0 under wine"
+echo "  the installation is at $expected under wine, as it should be"
