@@ -2,6 +2,8 @@
 
 #include "utility/process_win32.h"
 
+#include <QDir>
+
 #include <string>
 #include <vector>
 
@@ -9,7 +11,8 @@ namespace utility {
 
 bool StartUpWithPrivilege(const QString &file, const QString &parameters)
 {
-    return win32::startElevated(file.toStdWString(), parameters.toStdWString());
+    // The shell takes a path with forward slashes for something else than a file on some systems.
+    return win32::startElevated(QDir::toNativeSeparators(file).toStdWString(), parameters.toStdWString());
 }
 
 bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *executableName)
