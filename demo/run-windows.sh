@@ -25,7 +25,6 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
 here="$root/tests/windows"
-host=x86_64-w64-mingw32
 work=""
 beside=""
 held=""
@@ -42,7 +41,8 @@ bin="$build/bin"
 testbin="$build/tests/bin"
 winbin="$build/win-qt/tests/bin"
 zip="$(ls "$build"/dist/solupdate-*-win64.zip 2>/dev/null | head -n1 || true)"
-for tool in "$bin/mkhpatch" "$bin/solrelease" "$testbin/versiontree" "$testbin/wmclose" "$winbin/mastermock.exe" "$zip"; do
+for tool in "$bin/mkhpatch" "$bin/solrelease" "$testbin/versiontree" "$testbin/wmclose" "$winbin/mastermock.exe" \
+            "$winbin/sampleclient-1.0.0.0.exe" "$winbin/sampleclient-1.1.0.0.exe" "$winbin/holder.exe" "$zip"; do
     [ -f "$tool" ] || { echo "missing ${tool:-the Windows zip}: run scripts/setup-windows.sh, then scripts/setup.sh" >&2; exit 2; }
 done
 
@@ -93,8 +93,7 @@ for version in 1.0.0.0 1.1.0.0; do
     "$testbin/versiontree" "$tree" "$version"
     # Windows has no symbolic links of this kind; the client is a Windows program of the version.
     find "$tree" -type l -delete
-    "$host-windres" -DCLIENT_VERSION="\\\"$version\\\"" "$here/client_win.rc" -O coff -o "$work/client-$version.res"
-    "$host-gcc" -O2 -s "$here/client_win.c" "$work/client-$version.res" -o "$tree/Client.exe"
+    cp "$winbin/sampleclient-$version.exe" "$tree/Client.exe"
     [ -n "$beside" ] || cp -r "$updater_files"/. "$tree/"
 done
 install="$WINEPREFIX/drive_c/Program Files/Sample Client 示例"
@@ -145,8 +144,7 @@ grep -qF 'targetVersion\":\"1.1.0.0' "$master_out" \
 
 if [ -n "$held" ]; then
     step "a program that holds lib\\core.dll of the installation without sharing (holder.exe)"
-    "$host-gcc" -municode -O2 -s "$here/holder_win.c" -o "$work/holder.exe"
-    wine "$work/holder.exe" "$install_win\\lib\\core.dll" > "$work/holder.out" 2>&1 &
+    wine "$winbin/holder.exe" "$install_win\\lib\\core.dll" > "$work/holder.out" 2>&1 &
     pids+=($!)
     for _ in $(seq 300); do grep -q held "$work/holder.out" && break; sleep 0.2; done
     grep -q held "$work/holder.out" || { echo "holder.exe did not hold the file: $(cat "$work/holder.out")" >&2; exit 1; }

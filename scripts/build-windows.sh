@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the updater for 64-bit Windows into build-win/: bin/solupdate.exe, hpatchz.exe,
 # mkhpatch.exe and solrelease.exe, with the Qt of scripts/setup-windows.sh and the code generators
-# of the host's Qt. --tests also builds the test suites that hold on Windows (tests/bin/*.exe,
-# which ctest of the host build runs under wine); a tree once configured with them keeps them.
+# of the host's Qt. --tests also builds the test suites that hold on Windows, the master stand-in
+# mastermock.exe and the sample clients of 1.0.0.0 and 1.1.0.0 (tests/bin/*.exe, which ctest of
+# the host build runs under wine); a tree once configured with them keeps them.
 #   scripts/build-windows.sh [--cache DIR] [--jobs N] [--build DIR] [--target T]... [--tests]
 # Default cache: as scripts/setup-windows.sh (/var/cache/solupdate-mingw, or ~/.cache/... unless
 # root); SOLUPDATE_MINGW_PREFIX overrides it.

@@ -19,7 +19,7 @@ python3 -m zipfile -e "$zip" "$work/unpacked"
 app=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d)
 [ -f "$app/solupdate.exe" ] || { echo "zip-start: no solupdate.exe at the top of the zip" >&2; exit 1; }
 
-"$host-windres" -DCLIENT_VERSION='\"1.0.0.0\"' "$here/client_win.rc" -O coff -o "$work/client.res"
+"$host-windres" -DCLIENT_VERSION=1.0.0.0 "$here/client_win.rc" -O coff -o "$work/client.res"
 "$host-gcc" -O2 -s "$here/client_win.c" "$work/client.res" -o "$work/client/Client.exe"
 
 b64() { printf %s "$1" | base64 -w0; }
