@@ -74,7 +74,12 @@ EOF
     /usr/sbin/nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
     nginx_pid=$!
     for _ in $(seq 100); do curl -sf -o /dev/null "$base/update.json" && break; sleep 0.1; done
-    curl -sf -o /dev/null "$base/update.json" || { echo "nginx did not serve $work/www" >&2; return 1; }
+    # Another server on the port (a parallel run took it too) must not pass for this one.
+    if ! kill -0 "$nginx_pid" 2> /dev/null || ! curl -sf -o /dev/null "$base/update.json"; then
+        echo "nginx did not serve $work/www" >&2
+        kill "$nginx_pid" 2> /dev/null || true
+        return 1
+    fi
     echo "  serving $work/www at $base"
 }
 

@@ -12,54 +12,64 @@
 # Then it checks what a user would: the installed tree is the release's byte for byte, the client
 # was ended, `wine reg query` shows DisplayVersion 1.1.0.0 and the shortcut leads to the client.
 # Exits 0 only when all of it holds; ctest runs it as windows_upgrade.
-#   demo/run-windows.sh [--build DIR] [--work DIR] [--updater-beside] [--file-held]
-# --build: the host build tree (default build/), which holds the Windows one; --work: where
-# everything is made, the wine prefix included (else a new folder in /tmp, kept for a look);
+#   demo/run-windows.sh [--build DIR] [--zip FILE] [--work DIR] [--updater-beside] [--file-held]
+# --build: the host build tree (default build/), which holds the Windows one; --zip: the updater's
+# zip (default: the newest in the build's dist/); --work: where everything is made, the wine prefix
+# included (else a new folder in /tmp, kept for a look; a folder of an earlier run is made anew);
 # --updater-beside: the updater lives in a folder of its own, "C:\Program Files\Sample Updater",
 # so the hand-off must take its DLLs along, and none of them may end up in the installation;
 # --file-held: another program holds a file of the installation open without sharing, so the
 # upgrade must fail, and leave the installation as it was: 1.0.0.0 byte for byte, no new
-# DisplayVersion, the failure in the history.
+# DisplayVersion, and in the history the failed restore of the file it could not replace (9).
 # Needs the host build and the Windows build of scripts/setup.sh after scripts/setup-windows.sh.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
 here="$root/tests/windows"
 work=""
+zip=""
 beside=""
 held=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build="${2:?}"; shift 2 ;;
         --work) work="${2:?}"; shift 2 ;;
+        --zip) zip="${2:?}"; shift 2 ;;
         --updater-beside) beside=1; shift ;;
         --file-held) held=1; shift ;;
-        *) echo "usage: $0 [--build DIR] [--work DIR] [--updater-beside] [--file-held]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--build DIR] [--zip FILE] [--work DIR] [--updater-beside] [--file-held]" >&2; exit 2 ;;
     esac
 done
 bin="$build/bin"
 testbin="$build/tests/bin"
 winbin="$build/win-qt/tests/bin"
-zip="$(ls "$build"/dist/solupdate-*-win64.zip 2>/dev/null | head -n1 || true)"
+[ -n "$zip" ] || zip="$(ls -t "$build"/dist/solupdate-*-win64.zip 2> /dev/null | head -n1 || true)"
 for tool in "$bin/mkhpatch" "$bin/solrelease" "$testbin/versiontree" "$testbin/wmclose" "$winbin/mastermock.exe" \
             "$winbin/sampleclient-1.0.0.0.exe" "$winbin/sampleclient-1.1.0.0.exe" "$winbin/holder.exe" "$zip"; do
     [ -f "$tool" ] || { echo "missing ${tool:-the Windows zip}: run scripts/setup-windows.sh, then scripts/setup.sh" >&2; exit 2; }
 done
 
+marker=.solupdate-windows-run
 if [ -z "$work" ]; then
     work="$(mktemp -d /tmp/solupdate-windemo.XXXXXX)"
-else
+elif [ -f "$work/$marker" ]; then
+    # What a killed run left running in its prefix ends with its wine server.
+    "$here/winesession.sh" stop "$work/session" > /dev/null 2>&1 || true
     rm -rf "$work"
-    mkdir -p "$work"
+elif [ -n "$(ls -A "$work" 2> /dev/null)" ]; then
+    echo "$work holds files of something else; give an empty or new folder" >&2
+    exit 2
 fi
+mkdir -p "$work"
+touch "$work/$marker"
 work="$(cd "$work" && pwd)"
 session="$work/session"
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     # What still runs in the prefix (an interrupted upgrade) ends with its wine server.
     "$here/winesession.sh" stop "$session" > /dev/null 2>&1 || true
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
@@ -117,7 +127,7 @@ client=$!
 pids+=("$client")
 master_out="$work/master-received.txt"
 : > "$master_out"
-coproc MASTER { WINEPATH="$(winpath "$updater_files")" exec wine "$winbin/mastermock.exe" --name demo-master --out "$(winpath "$master_out")" 2>&1; }
+coproc MASTER { WINEPATH="$(winpath "$updater_files")" exec wine "$winbin/mastermock.exe" --name demo-master --out "$(winpath "$master_out")"; }
 pids+=("$MASTER_PID")
 ready=""
 read -r -t 60 -u "${MASTER[0]}" ready || true
@@ -136,7 +146,7 @@ step "check"
 status=0
 timeout -s KILL 120 wine "$updater_win\\solupdate.exe" --action=checkUpdate "${args[@]}" || status=$?
 echo "  solupdate.exe checkUpdate exited with $status"
-grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /'
+grep -ho 'update description signature [a-z]*[^"]*' "$work"/logs/*.log | sed 's/^/  /' || true
 echo "  the master received:"
 print_master_messages "$master_out"
 grep -qF 'targetVersion\":\"1.1.0.0' "$master_out" \
@@ -152,6 +162,8 @@ if [ -n "$held" ]; then
 fi
 
 step "upgrade"
+# The client's end below must be the updater's doing.
+kill -0 "$client" 2> /dev/null || { echo "the client is not running before the upgrade" >&2; exit 1; }
 status=0
 timeout -s KILL 120 wine "$updater_win\\solupdate.exe" --action=upgrade "${args[@]}" || status=$?
 echo "  solupdate.exe upgrade handed over to its copy in the backup (exit $status)"
@@ -170,7 +182,7 @@ if ! grep -q 'upgrade runner doloop complete' "$copy_log"; then
     exit 1
 fi
 grep -o 'restart self for real upgrade\|update description signature [a-z]*[^"]*\|upgrade runner [a-z ]*\(package\|pakcage\|reportResult\)[^"]*' \
-    "$work"/logs/*.log | sed 's/^[^:]*://; s/^/  /'
+    "$work"/logs/*.log | sed 's/^[^:]*://; s/^/  /' || true
 sleep 1
 import -window root "$work/upgrade-outcome.png"
 echo "  screenshot of the outcome: $work/upgrade-outcome.png"
@@ -193,7 +205,7 @@ check() { # <what> <ok?>
 }
 expected=1.1.0.0
 [ -z "$held" ] || expected=1.0.0.0
-version="$(strings -e l "$install/Client.exe" | grep -A1 -x ProductVersion | tail -n1)"
+version="$(strings -e l "$install/Client.exe" | grep -A1 -x ProductVersion | tail -n1 || true)"
 echo "  installed version (Client.exe's version resource): $version"
 same=no
 diff -r "$work/release-$expected" "$install" > "$work/tree.diff" 2>&1 && same=yes
@@ -223,10 +235,9 @@ history="$(find "$users" -path '*/AppData/Local/*' -name 'solupdate_history_teac
 echo "  history: ${history:-<none>}"
 [ -n "$history" ] && sed 's/^/    /' "$history"
 status="$(sed -n 's/^LastUpgradeStatus=//p' "${history:-/dev/null}" | tr -d '\r')"
-if [ -z "$held" ]; then
-    check "the history holds a success" "$([ "$status" = 0 ] && echo yes || echo no)"
-else
-    check "the history holds a failure (LastUpgradeStatus $status)" "$([ -n "$status" ] && [ "$status" != 0 ] && echo yes || echo no)"
+# A success leaves the 0 the check had written; only a failure can be told from the history.
+if [ -n "$held" ]; then
+    check "the history holds the failed restore (LastUpgradeStatus $status)" "$([ "$status" = 9 ] && echo yes || echo no)"
 fi
 echo "  logs: $work/logs"
 [ -z "$failed" ] || { echo "the Windows upgrade did not hold" >&2; exit 1; }

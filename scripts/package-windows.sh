@@ -43,6 +43,8 @@ system_dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 name="solupdate-$version-win64"
 stage="$build/package/$name"
 rm -rf "$stage"
+# A new plugin folder must also go into platform::kUpdaterRuntimeFilters (src/utility/platform.h),
+# or an updater outside the installation leaves it behind at the hand-off.
 mkdir -p "$stage/platforms" "$stage/styles" "$stage/imageformats"
 cp "$bin/solupdate.exe" "$bin/hpatchz.exe" "$bin/solrelease.exe" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"

@@ -423,19 +423,9 @@ QString MainApplication::configFilePath() const
     return applicationDirPath() + QLatin1Char('/') + kConfigFileName;
 }
 
-QString MainApplication::backupConfigPath() const
-{
-    return backupDirPath() + QLatin1Char('/') + kConfigFileName;
-}
-
 QString MainApplication::patchToolPath() const
 {
     return applicationDirPath() + QLatin1Char('/') + platform::kPatchToolName;
-}
-
-QString MainApplication::backupPatchToolPath() const
-{
-    return backupDirPath() + QLatin1Char('/') + platform::kPatchToolName;
 }
 
 MainApplication::UpgradeTarget MainApplication::checkUpgradeTarget(const QString &installDir, const QString &backupDir)

@@ -123,9 +123,7 @@ public:
     QString upgradeLockPath() const;
     QString backupUpdaterPath() const;
     QString configFilePath() const;
-    QString backupConfigPath() const;
     QString patchToolPath() const;
-    QString backupPatchToolPath() const;
     // The names, in the updater's folder, of what a copy of it needs to run: itself, its settings,
     // the patch tool and, on Windows, its runtime (DLLs, plugin folders).
     QStringList updaterFileNames() const;

@@ -135,7 +135,7 @@ struct CopyRun
     QByteArray buffer;
     QString targetRoot; // canonical; never copied into itself
     int depth = 0;
-    QStringList skippedTopLevelFiles;
+    QStringList skippedTopLevelEntries;
 };
 
 bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode, CopyRun &run)
@@ -149,6 +149,9 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
     const QDir target(toDir);
     const QFileInfoList entries = listEntries(fromDir);
     for (const QFileInfo &entry : entries) {
+        // Folders too: an updater outside the installation brings plugin folders into the backup.
+        if (run.depth == 1 && run.skippedTopLevelEntries.contains(entry.fileName(), platform::kPathCaseSensitivity))
+            continue;
         const QString targetPath = target.filePath(entry.fileName());
         if (isTreeDirectory(entry)) {
             if (entry.canonicalFilePath() == run.targetRoot)
@@ -165,8 +168,6 @@ bool copyTree(const QString &fromDir, const QString &toDir, bool coverFileIfExis
                 complete = false;
             continue;
         }
-        if (run.depth == 1 && run.skippedTopLevelFiles.contains(entry.fileName()))
-            continue;
         if (!placeEntry(entry, targetPath, coverFileIfExist, copyMode, run.buffer))
             complete = false;
     }
@@ -182,12 +183,12 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool cover
 }
 
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
-        const QStringList &skippedTopLevelFiles)
+        const QStringList &skippedTopLevelEntries)
 {
     if (copyMode != CopyMode::Plain && copyMode != CopyMode::WithBackupSuffix)
         return false;
     CopyRun run;
-    run.skippedTopLevelFiles = skippedTopLevelFiles;
+    run.skippedTopLevelEntries = skippedTopLevelEntries;
     run.buffer.resize(kCopyChunkSize);
     QDir().mkpath(QDir(toDir).absolutePath());
     run.targetRoot = QFileInfo(toDir).canonicalFilePath();
@@ -234,14 +235,14 @@ bool clearDirectory(const QString &dir)
 }
 
 bool replaceDirectoryContents(
-        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelFiles, CopyMode copyMode)
+        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelEntries, CopyMode copyMode)
 {
     // Emptying toDir without a tree to refill it from would lose it outright.
     if (toDir.isEmpty() || !QFileInfo(fromDir).isDir())
         return false;
     // A file left over from the old content would make the result a mix of both trees.
     const bool cleared = clearDirectory(toDir);
-    const bool copied = copyDirectoryFiles(fromDir, toDir, true, copyMode, skippedTopLevelFiles);
+    const bool copied = copyDirectoryFiles(fromDir, toDir, true, copyMode, skippedTopLevelEntries);
     return cleared && copied;
 }
 

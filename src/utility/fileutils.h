@@ -26,9 +26,9 @@ QString fileProductVersion(const QString &path);
 // system reports that the data could not be stored. Existing targets are never overwritten. The
 // copied data is on disk when the call returns.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode);
-// The same, leaving out the files of fromDir's top level named in skippedTopLevelFiles.
+// The same, leaving out the files and folders of fromDir's top level named in skippedTopLevelEntries.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool coverFileIfExist, CopyMode copyMode,
-        const QStringList &skippedTopLevelFiles);
+        const QStringList &skippedTopLevelEntries);
 
 // Adds ".backup" to every file name of the tree, or strips it from names that end with it.
 bool renameBackupFiles(const QString &dir, bool addSuffix);
@@ -37,12 +37,12 @@ bool renameBackupFiles(const QString &dir, bool addSuffix);
 // dir is empty afterwards.
 bool clearDirectory(const QString &dir);
 
-// Makes toDir hold exactly the tree of fromDir (less skippedTopLevelFiles): empties it, then copies.
+// Makes toDir hold exactly the tree of fromDir (less skippedTopLevelEntries): empties it, then copies.
 // false, with toDir untouched, when fromDir is no directory; false too when something of the old
 // content could not be removed or a file could not be put in place. The data is on disk when the
 // call returns.
 bool replaceDirectoryContents(
-        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelFiles, CopyMode copyMode);
+        const QString &fromDir, const QString &toDir, const QStringList &skippedTopLevelEntries, CopyMode copyMode);
 
 // Writes a small file so that after a crash or a power cut either its old content or the whole
 // new content is found, never a part, and the new content is on disk when it returns true. The

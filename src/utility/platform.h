@@ -18,7 +18,8 @@ namespace platform {
 inline const QString kExecutableSuffix = QStringLiteral(".exe");
 inline const QString kPatchToolName = QStringLiteral("hpatchz.exe");
 constexpr Qt::CaseSensitivity kPathCaseSensitivity = Qt::CaseInsensitive;
-// What the updater needs beside it to start: its DLLs, Qt's paths and the plugin folders it loads.
+// What the updater needs beside it to start: its DLLs, Qt's paths and the plugin folders it loads
+// (the folders scripts/package-windows.sh puts into the zip).
 inline const QStringList kUpdaterRuntimeFilters{ QStringLiteral("*.dll"), QStringLiteral("qt.conf"),
     QStringLiteral("platforms"), QStringLiteral("styles"), QStringLiteral("imageformats") };
 // A pipe open to everyone would be open to every user of the machine.

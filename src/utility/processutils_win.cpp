@@ -2,8 +2,6 @@
 
 #include "utility/process_win32.h"
 
-#include <QDir>
-
 #include <string>
 #include <vector>
 
@@ -12,7 +10,9 @@ namespace utility {
 bool StartUpWithPrivilege(const QString &file, const QString &parameters)
 {
     // The shell takes a path with forward slashes for something else than a file on some systems.
-    return win32::startElevated(QDir::toNativeSeparators(file).toStdWString(), parameters.toStdWString());
+    QString native = file;
+    native.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    return win32::startElevated(native.toStdWString(), parameters.toStdWString());
 }
 
 bool localSocketPeer(qintptr socketDescriptor, qint64 *pid, QString *executableName)

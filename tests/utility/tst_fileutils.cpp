@@ -62,13 +62,15 @@ private slots:
         const Files source = sourceTree(), immutable = { { "client.exe", "immutable" } };
         const Files old = { { "a.txt", "old a" }, { "sub/deeper/c.txt", "old c" }, { "only_in_target.txt", "keep" },
             { "ro.txt", "#ro old" }, { "link", "old" }, { "sub/dirlink", "->../a.txt" } };
-        Files withoutClient = source;
-        withoutClient.remove("client.exe");
+        Files withoutSkipped = source;
+        withoutSkipped.remove("client.exe");
+        withoutSkipped.remove(".hiddendir/x");
         for (CopyMode mode : { CopyMode::Plain, CopyMode::WithBackupSuffix }) {
             const int m = int(mode);
-            // Only files directly in the source are skipped; the same name deeper down is copied.
-            QTest::addRow("mode %d, missing target, skipped top-level file", m)
-                    << mode << true << Files() << QStringList{ "client.exe", "sub", "absent" } << true << withoutClient;
+            // Only entries directly in the source are skipped; the same name deeper down is copied.
+            QTest::addRow("mode %d, missing target, skipped top-level file and folder", m)
+                    << mode << true << Files() << QStringList{ "client.exe", ".hiddendir", "absent" } << true
+                    << withoutSkipped;
             QTest::addRow("mode %d, cover over old", m) << mode << true << old << QStringList() << true
                                                         << merged(source, { { "only_in_target.txt", "keep" } });
             // Removal fails but renaming works, as for a running program on Windows: a non-empty
