@@ -211,11 +211,12 @@ private slots:
     }
 
     // The marker that tells the master an updater of the role runs: a kernel object of the updater's,
-    // seen by other programs while it runs and gone with it, also when it is killed.
+    // seen by other programs while it runs and gone with it, also when it is killed. The role is
+    // this run's own: the suites share one wine session.
     void sharedMemoryMarker()
     {
-        const QString key = platform::sharedMemoryNativeKey(
-                app::kSharedMemoryPrefix + QStringLiteral("_winlayers%1").arg(QCoreApplication::applicationPid()));
+        const QString role = QStringLiteral("winlayers%1").arg(QCoreApplication::applicationPid());
+        const QString key = platform::sharedMemoryNativeKey(app::kSharedMemoryPrefix + '_' + role);
         const auto present = [&key] {
             QSharedMemory probe;
             probe.setNativeKey(key);
@@ -223,7 +224,7 @@ private slots:
         };
         QVERIFY(!present());
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--mark"), key });
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--mark"), role });
         QVERIFY(child.waitForReadyRead(30000) && child.readLine().startsWith("marked"));
         QVERIFY(present());
         child.kill();
@@ -315,15 +316,17 @@ private:
 
 // Child modes: started through StartUpWithPrivilege with SOLUPDATE_WINLAYERS_REPORT set, the program
 // writes the arguments it got into that file; with "--listen <name>" it holds that pipe name; with
-// "--mark <key>" it holds the updater's marker under that native key, as the updater does.
+// "--mark <role>" it is an updater of that role that holds its marker.
 int main(int argc, char *argv[])
 {
     const QByteArray report = qgetenv("SOLUPDATE_WINLAYERS_REPORT");
     if (argc == 3 && qstrcmp(argv[1], "--mark") == 0) {
-        QCoreApplication application(argc, argv);
-        QSharedMemory marker;
-        marker.setNativeKey(application.arguments().at(2));
-        QTextStream(stdout) << (marker.create(1, QSharedMemory::ReadOnly) ? "marked" : "failed") << Qt::endl;
+        QByteArray role = QByteArray("--role=") + argv[2];
+        int updaterArgc = 2;
+        char *updaterArgv[] = { argv[0], role.data(), nullptr };
+        app::MainApplication application(updaterArgc, updaterArgv);
+        application.initSharedMemory();
+        QTextStream(stdout) << "marked" << Qt::endl;
         return application.exec();
     }
     if (!report.isEmpty() || (argc == 3 && qstrcmp(argv[1], "--listen") == 0)) {
