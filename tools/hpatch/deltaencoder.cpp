@@ -58,6 +58,8 @@ public:
     void control(const uint8_t *oldBytes, const uint8_t *newBytes, uint64_t add, const uint8_t *extraBytes,
             uint64_t copy, int64_t seek)
     {
+        // The copy joins the add's control when both fit in the block: one control, not two.
+        bool joinable = false;
         while (add > 0) {
             const uint64_t take = std::min(add, room());
             // Unchanged runs store no differences: a run of zeros still costs bytes in the stream.
@@ -73,10 +75,15 @@ public:
             newBytes += take;
             add -= take;
             m_blockBytes += take;
+            joinable = true;
         }
         while (copy > 0) {
             const uint64_t take = std::min(copy, room());
-            m_ctrls.push_back({ 0, take, 0, false });
+            if (joinable && !m_ctrls.empty())
+                m_ctrls.back().copy = take;
+            else
+                m_ctrls.push_back({ 0, take, 0, false });
+            joinable = false;
             m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
             extraBytes += take;
             copy -= take;
