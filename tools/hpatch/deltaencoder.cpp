@@ -45,8 +45,8 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
     return i;
 }
 
-// Collects controls and their bytes and cuts them into blocks of at most kMaxBlockBytes, so the
-// applier never holds more than one block whatever the file size.
+// Collects controls and their bytes and cuts them into blocks that store at most kMaxBlockBytes,
+// so the applier never holds more than one block whatever the file size.
 class BlockWriter
 {
 public:
@@ -61,20 +61,28 @@ public:
         // The copy joins the add's control when both fit in the block: one control, not two.
         bool joinable = false;
         while (add > 0) {
-            const uint64_t take = std::min(add, room());
-            // Unchanged runs store no differences: a run of zeros still costs bytes in the stream.
+            uint64_t take = std::min(add, kMaxBlockBytes);
+            // Unchanged runs store no differences (a run of zeros still costs bytes in the stream)
+            // and take no room in the block, so one control covers them however long.
             const bool exact = std::memcmp(oldBytes, newBytes, size_t(take)) == 0;
-            m_ctrls.push_back({ take, 0, 0, exact });
+            if (exact && joinable && !m_ctrls.empty() && m_ctrls.back().exact) {
+                m_ctrls.back().add += take;
+            } else {
+                take = exact ? take : std::min(take, room());
+                if (m_ctrls.size() >= kMaxBlockControls)
+                    flush();
+                m_ctrls.push_back({ take, 0, 0, exact });
+            }
             if (!exact) {
                 const size_t at = m_diff.size();
                 m_diff.resize(at + take);
                 for (uint64_t i = 0; i < take; ++i)
                     m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+                m_stored += take;
             }
             oldBytes += take;
             newBytes += take;
             add -= take;
-            m_blockBytes += take;
             joinable = true;
         }
         while (copy > 0) {
@@ -87,7 +95,7 @@ public:
             m_extra.append(reinterpret_cast<const char *>(extraBytes), take);
             extraBytes += take;
             copy -= take;
-            m_blockBytes += take;
+            m_stored += take;
         }
         if (m_ctrls.empty())
             m_ctrls.push_back({ 0, 0, 0, false });
@@ -112,9 +120,9 @@ private:
     // Blocks are cut lazily, so a trailing seek always joins the block of its bytes.
     uint64_t room()
     {
-        if (m_blockBytes == kMaxBlockBytes || m_ctrls.size() >= kMaxBlockControls)
+        if (m_stored == kMaxBlockBytes || m_ctrls.size() >= kMaxBlockControls)
             flush();
-        return kMaxBlockBytes - m_blockBytes;
+        return kMaxBlockBytes - m_stored;
     }
 
     void flush()
@@ -124,21 +132,22 @@ private:
             putVarint(m_out.controls, c.add << 1 | uint64_t(c.exact));
         for (const Ctrl &c : m_ctrls)
             putVarint(m_out.controls, c.copy);
+        // Counted from the end of the copy: where new bytes replace as many old ones, no seek.
         for (const Ctrl &c : m_ctrls)
-            putVarint(m_out.controls, zigzag(c.seek));
+            putVarint(m_out.controls, zigzag(c.seek - int64_t(c.copy)));
         m_out.diffs += m_diff;
         m_out.bytes += m_extra;
         m_ctrls.clear();
         m_diff.clear();
         m_extra.clear();
-        m_blockBytes = 0;
+        m_stored = 0;
     }
 
     DeltaStreams &m_out;
     std::vector<Ctrl> m_ctrls;
     std::string m_diff;
     std::string m_extra;
-    uint64_t m_blockBytes = 0;
+    uint64_t m_stored = 0; // bytes of differences and copies in the block
 };
 
 } // namespace
