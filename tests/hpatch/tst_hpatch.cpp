@@ -424,13 +424,20 @@ private slots:
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
     }
 
-    // A package the maker of format 3 wrote (copies, a delta, new bytes, a link, modes) still applies.
+    // Packages the makers of older formats wrote (copies, a delta, new bytes, a link, modes) still apply.
+    void olderFormat_data()
+    {
+        QTest::addColumn<QString>("package");
+        for (const char *format : { "format3", "format4" })
+            QTest::newRow(format) << QStringLiteral(SOLUPDATE_SOURCE_DIR "/tests/hpatch/data/%1.pkg").arg(format);
+    }
+
     void olderFormat()
     {
+        QFETCH(QString, package);
         buildTree(m_old, "same.txt=text:50:1;changed.txt=text:400:1;gone.bin=rand:500:3;moved.bin=rand:900:9");
         buildTree(m_new, "same.txt=text:50:1;changed.txt=text:420:2;to/moved.bin=rand:900:9;added.bin=rand:300:4;"
                          "run.sh=text:3:1+x;empty/;ln=->same.txt");
-        const QString package = QStringLiteral(SOLUPDATE_SOURCE_DIR "/tests/hpatch/data/format3.pkg");
         const RunResult r = run("hpatchz", { "-C-all", m_old, package, m_out });
         QVERIFY2(r.exitCode == 0, r.output.constData());
         QCOMPARE(treeDifferences(snapshot(m_new), snapshot(m_out)), QString());

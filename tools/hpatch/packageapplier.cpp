@@ -88,6 +88,20 @@ private:
     int m_fd;
 };
 
+// Why a written file does not match its hash: new bytes come from the package itself, while a
+// copy or a delta is made of old files.
+Status mismatch(const Manifest &manifest, const NewEntry &entry)
+{
+    if (entry.kind == Kind::New)
+        return Status::fail(ExitBadPackage, "\"" + entry.path + "\" does not match its recorded hash");
+    if (entry.kind == Kind::Copy)
+        return Status::fail(ExitOldMismatch,
+                "old file \"" + manifest.oldFiles[entry.refs[0]].path + "\" differs from the one the package was made from");
+    return Status::fail(ExitOldMismatch,
+            "\"" + entry.path
+                    + "\" does not match its recorded hash: an old file differs from the one the package was made from");
+}
+
 } // namespace
 
 // Deltas against all old files reuse the same files for every target; reopening them per file
@@ -184,7 +198,7 @@ Status PackageApplier::apply(PackageReader &reader)
     }
     const Manifest &manifest = reader.manifest();
     m_manifest = &manifest;
-    Status s = checkOldFiles(manifest);
+    Status s = checkOldFiles(reader);
     if (!s.ok())
         return s;
     s = checkFreeSpace(manifest);
@@ -209,7 +223,7 @@ Status PackageApplier::apply(PackageReader &reader)
     if (s.ok())
         s = reader.finish();
     if (s.ok())
-        s = placeCopies(manifest);
+        s = placePending(manifest);
     // Links after every file, and nothing lies below one (the manifest says so), so no write
     // goes through a link.
     for (const LinkEntry &l : manifest.links) {
@@ -237,7 +251,7 @@ Status PackageApplier::apply(PackageReader &reader)
     return s;
 }
 
-Status PackageApplier::openOld(const OldEntry &entry, int *fd) const
+Status PackageApplier::openOld(const OldEntry &entry, int *fd, uint64_t *diskSize) const
 {
     std::string path = joinPath(m_options.oldDir, entry.path);
     *fd = openForRead(path);
@@ -256,43 +270,67 @@ Status PackageApplier::openOld(const OldEntry &entry, int *fd) const
     uint64_t size = 0;
     if (!regularFileSize(*fd, &size))
         return Status::fail(ExitOldMismatch, "old file \"" + entry.path + "\" is not a regular file");
-    if (size != entry.size)
+    if (diskSize)
+        *diskSize = size;
+    else if (size != entry.size)
         return Status::fail(ExitOldMismatch,
                 "old file \"" + entry.path + "\" has " + std::to_string(size) + " bytes, the package expects "
                         + std::to_string(entry.size));
     return {};
 }
 
-Status PackageApplier::checkOldFiles(const Manifest &manifest)
+Status PackageApplier::checkOldFiles(PackageReader &reader)
 {
+    const Manifest &manifest = reader.manifest();
     std::set<uint32_t> used;
     for (const NewEntry &e : manifest.newFiles)
         used.insert(e.refs.begin(), e.refs.end());
-    // The combined hash covers every old file listed.
+    // The combined hashes cover every old file listed.
     const bool combined = manifest.combinedHashes && m_options.check == CheckLevel::All && !manifest.oldFiles.empty();
-    for (uint32_t i = 0; combined && i < manifest.oldFiles.size(); ++i)
+    const bool sizes = !manifest.oldSizesKnown;
+    for (uint32_t i = 0; (combined || sizes) && i < manifest.oldFiles.size(); ++i)
         used.insert(i);
-    std::vector<uint64_t> hashes;
+    std::vector<uint64_t> hashes, found;
     for (uint32_t index : used) {
         const OldEntry &entry = manifest.oldFiles[index];
         FdGuard fd;
-        Status s = openOld(entry, fd.out());
+        uint64_t diskSize = 0;
+        Status s = openOld(entry, fd.out(), sizes ? &diskSize : nullptr);
         if (!s.ok())
             return s;
+        found.push_back(diskSize);
         if (m_options.check == CheckLevel::All) {
             uint64_t hash = 0, size = 0;
             if (!hashFile(fd.get(), &hash, &size))
                 return Status::fail(
                         ExitOldMismatch, "old file \"" + entry.path + "\" cannot be read: " + std::strerror(errno));
-            if ((combined ? uint8_t(hash) != entry.check : hash != entry.hash) || size != entry.size)
+            if ((combined ? uint8_t(hash) != entry.check : hash != entry.hash) || (!sizes && size != entry.size))
                 return Status::fail(ExitOldMismatch,
                         "old file \"" + entry.path + "\" differs from the one the package was made from");
             hashes.push_back(hash);
         }
     }
+    if (sizes && !found.empty() && hashList(found) != manifest.oldSizesHash)
+        return findChangedOld(manifest, std::vector<uint32_t>(used.begin(), used.end()));
     if (combined && hashList(hashes) != manifest.oldFilesHash)
         return Status::fail(ExitOldMismatch, "an old file differs from the one the package was made from");
+    if (sizes)
+        reader.setOldSizes(found);
     return {};
+}
+
+Status PackageApplier::findChangedOld(const Manifest &manifest, const std::vector<uint32_t> &indexes) const
+{
+    for (uint32_t index : indexes) {
+        const OldEntry &entry = manifest.oldFiles[index];
+        FdGuard fd;
+        uint64_t hash = 0, size = 0;
+        Status s = openOld(entry, fd.out(), &size);
+        if (s.ok() && hashFile(fd.get(), &hash, &size) && uint8_t(hash) != entry.check)
+            return Status::fail(
+                    ExitOldMismatch, "old file \"" + entry.path + "\" differs from the one the package was made from");
+    }
+    return Status::fail(ExitOldMismatch, "the old files differ in size from those the package was made from");
 }
 
 Status PackageApplier::checkFreeSpace(const Manifest &manifest) const
@@ -394,19 +432,14 @@ Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
         s = out.close();
     if (!s.ok())
         return s;
-    if (entry.kind == Kind::Copy && reader.manifest().combinedHashes) {
-        // Verified all together once every copy is written (placeCopies).
-        m_copies.push_back({ &entry, temporary, out.hash() });
+    const Manifest &manifest = reader.manifest();
+    if (manifest.version >= kFirstVersionWithDiskSizes || (entry.kind == Kind::Copy && manifest.combinedHashes)) {
+        // Verified all together once every file is written (placePending).
+        m_pending.push_back({ &entry, temporary, out.hash() });
         return {};
     }
-    if (m_options.check != CheckLevel::None && out.hash() != entry.hash) {
-        if (entry.kind == Kind::New)
-            return Status::fail(ExitBadPackage, "\"" + entry.path + "\" does not match its recorded hash");
-        return Status::fail(ExitOldMismatch,
-                "\"" + entry.path
-                        + "\" does not match its recorded hash: an old file differs from the one the package was made "
-                          "from");
-    }
+    if (m_options.check != CheckLevel::None && out.hash() != entry.hash)
+        return mismatch(manifest, entry);
     // A name taken meanwhile, by a file another process made or holds, stays as it is.
     if (!renameNoReplace(temporary, path))
         return Status::fail(ExitIoError, "cannot create \"" + path + "\": " + std::strerror(errno));
@@ -482,6 +515,8 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     // Format 1 stores differences for every add; later ones flag exact adds in the add's low bit.
     const bool flagged = reader.header().version > 1;
     const bool columns = reader.header().version >= kFirstVersionWithFrames;
+    // From version 5 an unchanged add needs no buffer and may be long, and a seek starts after the copy.
+    const bool longAdds = reader.header().version >= kFirstVersionWithDiskSizes;
     std::vector<Ctrl> ctrls;
     std::vector<char> &diff = m_diff;
     std::vector<char> &extra = m_extra;
@@ -524,17 +559,19 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         }
         if (!s.ok())
             return s;
-        uint64_t adds = 0, diffs = 0, copies = 0;
+        uint64_t yields = 0, diffs = 0, copies = 0;
         for (const Ctrl &c : ctrls) {
-            if (c.add > kMaxBlockBytes || c.copy > kMaxBlockBytes)
+            if ((c.add > kMaxBlockBytes && !(longAdds && c.exact)) || c.copy > kMaxBlockBytes)
                 return corrupt("control too large");
-            adds += c.add;
+            if (c.add > left - yields || c.copy > left - yields - c.add)
+                return corrupt("block size does not fit the file");
+            yields += c.add + c.copy;
             diffs += c.exact ? 0 : c.add;
             copies += c.copy;
-            if (adds + copies > kMaxBlockBytes)
+            if ((longAdds ? diffs + copies : yields) > kMaxBlockBytes)
                 return corrupt("block too large");
         }
-        if (adds + copies == 0 || adds + copies > left)
+        if (yields == 0)
             return corrupt("block size does not fit the file");
         diff.resize(size_t(diffs));
         extra.resize(size_t(copies));
@@ -549,18 +586,22 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.add > 0) {
                 if (oldPos < 0 || uint64_t(oldPos) > refSize || c.add > refSize - uint64_t(oldPos))
                     return corrupt("reads outside its reference");
-                if (!readRef(uint64_t(oldPos), m_buffer.data(), c.add)) {
-                    if (!m_referenceError.ok())
-                        return m_referenceError;
-                    return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
+                for (uint64_t done = 0; done < c.add;) {
+                    const size_t n = size_t(std::min<uint64_t>(c.add - done, kChunk));
+                    if (!readRef(uint64_t(oldPos) + done, m_buffer.data(), n)) {
+                        if (!m_referenceError.ok())
+                            return m_referenceError;
+                        return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
+                    }
+                    if (!c.exact) {
+                        addBytes(m_buffer.data(), d, n);
+                        d += n;
+                    }
+                    s = out.write(m_buffer.data(), n);
+                    if (!s.ok())
+                        return s;
+                    done += n;
                 }
-                if (!c.exact) {
-                    addBytes(m_buffer.data(), d, size_t(c.add));
-                    d += c.add;
-                }
-                s = out.write(m_buffer.data(), size_t(c.add));
-                if (!s.ok())
-                    return s;
             }
             if (c.copy > 0) {
                 s = out.write(x, size_t(c.copy));
@@ -572,37 +613,35 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.seek > (int64_t(1) << 62) || c.seek < -(int64_t(1) << 62) || oldPos > (int64_t(1) << 62)
                     || oldPos < -(int64_t(1) << 62))
                 return corrupt("seek out of range");
-            oldPos += int64_t(c.add) + c.seek;
+            oldPos += int64_t(c.add) + (longAdds ? int64_t(c.copy) : 0) + c.seek;
         }
-        left -= adds + copies;
+        left -= yields;
     }
     return {};
 }
 
-Status PackageApplier::placeCopies(const Manifest &manifest)
+Status PackageApplier::placePending(const Manifest &manifest)
 {
-    if (m_options.check != CheckLevel::None && !m_copies.empty()) {
+    if (m_options.check != CheckLevel::None && !m_pending.empty()) {
+        const bool all = manifest.version >= kFirstVersionWithDiskSizes;
         std::vector<uint64_t> hashes;
-        for (const PendingCopy &c : m_copies)
-            hashes.push_back(c.hash);
-        if (hashList(hashes) != manifest.copiesHash) {
-            std::string which = "an old file";
-            for (const PendingCopy &c : m_copies) {
-                if (uint8_t(c.hash) != manifest.oldFiles[c.entry->refs[0]].check) {
-                    which = "old file \"" + manifest.oldFiles[c.entry->refs[0]].path + "\"";
-                    break;
-                }
+        for (const Pending &p : m_pending)
+            hashes.push_back(p.hash);
+        if (hashList(hashes) != (all ? manifest.newFilesHash : manifest.copiesHash)) {
+            for (const Pending &p : m_pending) {
+                if (uint8_t(p.hash) != (all ? p.entry->check : manifest.oldFiles[p.entry->refs[0]].check))
+                    return mismatch(manifest, *p.entry);
             }
-            return Status::fail(ExitOldMismatch, which + " differs from the one the package was made from");
+            return Status::fail(ExitOldMismatch, "an old file differs from the one the package was made from");
         }
     }
-    for (const PendingCopy &c : m_copies) {
-        const std::string path = joinPath(m_options.outDir, c.entry->path);
-        if (!renameNoReplace(c.temporary, path))
+    for (const Pending &p : m_pending) {
+        const std::string path = joinPath(m_options.outDir, p.entry->path);
+        if (!renameNoReplace(p.temporary, path))
             return Status::fail(ExitIoError, "cannot create \"" + path + "\": " + std::strerror(errno));
         m_created.push_back(path);
     }
-    m_copies.clear();
+    m_pending.clear();
     return {};
 }
 

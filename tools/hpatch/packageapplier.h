@@ -41,10 +41,15 @@ public:
 
 private:
     Status checkDirectories();
-    Status checkOldFiles(const Manifest &manifest);
+    // Opens every old file the package needs and checks its size (and hash, at CheckLevel::All);
+    // a manifest without sizes gets them from the disk, checked by their combined hash.
+    Status checkOldFiles(PackageReader &reader);
+    // Which old file differs when their combined sizes do: the one whose hash misses its check byte.
+    Status findChangedOld(const Manifest &manifest, const std::vector<uint32_t> &indexes) const;
     // Refuses a tree larger than the free space of outDir's disk before anything is written.
     Status checkFreeSpace(const Manifest &manifest) const;
-    Status openOld(const OldEntry &entry, int *fd) const;
+    // size: where to put the size of a file the manifest gives none; else the size is checked.
+    Status openOld(const OldEntry &entry, int *fd, uint64_t *size = nullptr) const;
     // An open old file for reading, kept open for later files that use it again.
     Status sharedOld(uint32_t index, int *fd);
     Status makeOutDir();
@@ -56,8 +61,9 @@ private:
     Status writeCopy(const Manifest &manifest, const NewEntry &entry, OutputFile &out);
     Status writeNew(PackageReader &reader, const NewEntry &entry, OutputFile &out);
     Status writeDelta(PackageReader &reader, const NewEntry &entry, OutputFile &out);
-    // Checks the copies of a package with combined hashes and gives them their names.
-    Status placeCopies(const Manifest &manifest);
+    // Checks the files of a package with combined hashes (its copies, or from version 5 every file)
+    // and gives them their names.
+    Status placePending(const Manifest &manifest);
     void removeCreated();
 
     ApplyOptions m_options;
@@ -73,13 +79,13 @@ private:
     Status m_referenceError;
     std::set<std::string> m_dirsMade;
     std::vector<std::pair<uint32_t, int>> m_openOld;
-    struct PendingCopy
+    struct Pending
     {
         const NewEntry *entry;
         std::string temporary;
         uint64_t hash;
     };
-    std::vector<PendingCopy> m_copies;
+    std::vector<Pending> m_pending;
 };
 
 } // namespace hpatch

@@ -130,6 +130,19 @@ std::string ByteReader::bytes(uint64_t count, uint64_t maxCount)
     return s;
 }
 
+std::string ByteReader::text(uint64_t maxCount)
+{
+    std::string s;
+    for (uint8_t c = u8(); !m_failed && c != 0; c = u8()) {
+        if (s.size() == maxCount) {
+            m_failed = true;
+            return {};
+        }
+        s.push_back(char(c));
+    }
+    return m_failed ? std::string() : s;
+}
+
 std::string encodeHeader(const Header &h)
 {
     std::string out(kMagic, sizeof kMagic);
@@ -329,6 +342,17 @@ uint64_t hashList(const std::vector<uint64_t> &hashes)
     return XXH3_64bits(bytes.data(), bytes.size());
 }
 
+void setOldSizes(Manifest *m, const std::vector<uint64_t> &sizes)
+{
+    for (size_t i = 0; i < m->oldFiles.size() && i < sizes.size(); ++i)
+        m->oldFiles[i].size = sizes[i];
+    for (NewEntry &e : m->newFiles) {
+        if (e.kind == Kind::Copy)
+            e.size = m->oldFiles[e.refs[0]].size;
+    }
+    m->oldSizesKnown = true;
+}
+
 namespace {
 
 // Modes as two bits of a kind byte: nearly every file is 0644 or 0755.
@@ -357,16 +381,8 @@ uint64_t readMode(ByteReader &r, uint8_t code)
     return 0;
 }
 
-// A path as the length it shares with the path before it and the bytes that follow.
-void putPath(std::string &out, const std::string &before, const std::string &path)
-{
-    size_t shared = 0;
-    while (shared < before.size() && shared < path.size() && before[shared] == path[shared])
-        ++shared;
-    putVarint(out, shared);
-    putString(out, path.substr(shared));
-}
-
+// A path of versions 4 and earlier: the length it shares with the path before it and the bytes that
+// follow.
 std::string readPath(ByteReader &r, const std::string &before)
 {
     const uint64_t shared = r.varint();
@@ -378,9 +394,65 @@ std::string readPath(ByteReader &r, const std::string &before)
     return r.failed() ? std::string() : before.substr(0, size_t(shared)) + rest;
 }
 
-// Version 4 entries take at least this many bytes (see kMinOldEntryBytes).
+// From version 5 a path is the length it shares with the one before, then the rest ended by a NUL
+// (which no path holds); an empty rest with nothing shared stands for the path of a delta's first
+// old file, and leaves the path before as it was.
+void putEndedPath(std::string &out, const std::string &before, const std::string *path)
+{
+    size_t shared = 0;
+    while (path && shared < before.size() && shared < path->size() && before[shared] == (*path)[shared])
+        ++shared;
+    putVarint(out, shared);
+    if (path)
+        out += path->substr(shared);
+    out.push_back('\0');
+}
+
+// Reads the paths of a manifest, keeping the sum of their lengths below what a manifest of whole
+// paths could hold: a path shares bytes with the one before at no cost.
+class PathReader
+{
+public:
+    PathReader(ByteReader &r, bool ended)
+        : m_r(r)
+        , m_ended(ended)
+    {
+    }
+    std::string next(const std::string &before)
+    {
+        if (!m_ended)
+            return counted(readPath(m_r, before));
+        const uint64_t shared = m_r.varint();
+        if (m_r.failed() || shared > before.size()) {
+            m_r.fail();
+            return {};
+        }
+        std::string rest = m_r.text(kMaxPathBytes - shared);
+        return m_r.failed() ? std::string() : counted(before.substr(0, size_t(shared)) + rest);
+    }
+    bool add(uint64_t bytes)
+    {
+        m_bytes += bytes;
+        return m_bytes <= kMaxManifestBytes;
+    }
+
+private:
+    std::string counted(std::string path)
+    {
+        if (!add(path.size()))
+            m_r.fail();
+        return path;
+    }
+    ByteReader &m_r;
+    bool m_ended;
+    uint64_t m_bytes = 0;
+};
+
+// Entries take at least this many bytes (see kMinOldEntryBytes): version 4, then version 5.
 constexpr size_t kMinCompactOldBytes = 1 + 1 + 1 + 1 + 1;
 constexpr size_t kMinCompactNewBytes = 1 + 1 + 1 + 1;
+constexpr size_t kMinV5OldBytes = 1 + 1 + 1 + 1;
+constexpr size_t kMinV5NewBytes = 2 + 1 + 1;
 constexpr size_t kOldKept = 1;
 
 } // namespace
@@ -398,48 +470,52 @@ std::string encodeManifest(const Manifest &m)
             [&](uint32_t a, uint32_t b) { return m.oldFiles[a].path < m.oldFiles[b].path; });
     for (uint32_t i = 0; i < order.size(); ++i)
         place[order[i]] = i;
+    auto pathOf = [&](uint32_t ref) { return ref < m.oldFiles.size() ? &m.oldFiles[ref].path : nullptr; };
     std::vector<const NewEntry *> kept(m.oldFiles.size(), nullptr);
     std::vector<const NewEntry *> listed;
     for (const NewEntry &e : m.newFiles) {
-        const bool own = e.kind == Kind::Copy && e.refs.size() == 1 && e.refs[0] < m.oldFiles.size()
-                && m.oldFiles[e.refs[0]].path == e.path;
+        const bool own = e.kind == Kind::Copy && e.refs.size() == 1 && pathOf(e.refs[0]) && *pathOf(e.refs[0]) == e.path;
         if (own)
             kept[e.refs[0]] = &e;
         else
             listed.push_back(&e);
     }
 
-    // Entries go in columns (all paths, then all sizes...): alike fields compress better together.
-    std::vector<uint64_t> oldHashes, copyHashes;
+    // Entries go in columns (all paths, then all checks...): alike fields compress better together.
+    std::vector<uint64_t> oldHashes, oldSizes, newHashes;
     putVarint(out, m.oldFiles.size());
     std::string before;
     for (uint32_t index : order) {
-        putPath(out, before, m.oldFiles[index].path);
+        putEndedPath(out, before, &m.oldFiles[index].path);
         before = m.oldFiles[index].path;
     }
-    for (uint32_t index : order)
-        putVarint(out, m.oldFiles[index].size);
     for (uint32_t index : order) {
         out.push_back(char(m.oldFiles[index].hash & 0xff));
         oldHashes.push_back(m.oldFiles[index].hash);
+        oldSizes.push_back(m.oldFiles[index].size);
     }
     for (uint32_t index : order) {
         if (kept[index]) {
             out.push_back(char(kOldKept | modeCode(kept[index]->mode) << 1));
             putMode(out, kept[index]->mode);
-            copyHashes.push_back(kept[index]->hash);
+            newHashes.push_back(kept[index]->hash);
         } else {
             out.push_back(0);
         }
     }
-    if (!m.oldFiles.empty())
+    if (!m.oldFiles.empty()) {
         putU64(out, hashList(oldHashes));
+        putU64(out, hashList(oldSizes));
+    }
 
     putVarint(out, listed.size());
     before.clear();
     for (const NewEntry *e : listed) {
-        putPath(out, before, e->path);
-        before = e->path;
+        const std::string *first = e->refs.empty() ? nullptr : pathOf(e->refs[0]);
+        const bool own = e->kind == Kind::Delta && first && *first == e->path;
+        putEndedPath(out, before, own ? nullptr : &e->path);
+        before = own ? before : e->path;
+        newHashes.push_back(e->hash);
     }
     for (const NewEntry *e : listed) {
         out.push_back(char(uint8_t(e->kind) | modeCode(e->mode) << 2));
@@ -452,17 +528,15 @@ std::string encodeManifest(const Manifest &m)
             putVarint(out, ref < place.size() ? place[ref] : ref);
     }
     for (const NewEntry *e : listed) {
-        if (e->kind == Kind::Copy)
-            copyHashes.push_back(e->hash);
-        else
+        if (e->kind != Kind::Copy)
             putVarint(out, e->size);
     }
     for (const NewEntry *e : listed) {
         if (e->kind != Kind::Copy)
-            putU64(out, e->hash);
+            out.push_back(char(e->hash & 0xff));
     }
-    if (!copyHashes.empty())
-        putU64(out, hashList(copyHashes));
+    if (!m.newFiles.empty())
+        putU64(out, hashList(newHashes));
 
     // A directory that holds an entry and has the usual mode needs no line: the reader adds it.
     std::set<std::string> holders;
@@ -485,7 +559,7 @@ std::string encodeManifest(const Manifest &m)
     before.clear();
     for (const DirEntry *dir : dirs) {
         const DirEntry &d = *dir;
-        putPath(out, before, d.path);
+        putEndedPath(out, before, &d.path);
         before = d.path;
         out.push_back(char(modeCode(d.mode)));
         putMode(out, d.mode);
@@ -493,7 +567,7 @@ std::string encodeManifest(const Manifest &m)
     putVarint(out, m.links.size());
     before.clear();
     for (const LinkEntry &l : m.links) {
-        putPath(out, before, l.path);
+        putEndedPath(out, before, &l.path);
         before = l.path;
         putString(out, l.target);
     }
@@ -610,7 +684,107 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
     return {};
 }
 
-// The manifest of version 4 (encodeManifest).
+// What versions 4 and 5 end with: directories, links, and the directories the reader adds.
+Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths)
+{
+    const uint64_t dirCount = r.varint();
+    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
+        return corrupt("directory count");
+    std::string before;
+    for (uint64_t i = 0; i < dirCount; ++i) {
+        DirEntry d;
+        d.path = paths.next(before);
+        before = d.path;
+        const uint64_t mode = readMode(r, r.u8());
+        if (r.failed())
+            return corrupt("truncated directory entry");
+        if (mode > 07777)
+            return corrupt("bad mode for \"" + d.path + "\"");
+        d.mode = uint32_t(mode);
+        m->dirs.push_back(std::move(d));
+    }
+    const uint64_t linkCount = r.varint();
+    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
+        return corrupt("link count");
+    before.clear();
+    for (uint64_t i = 0; i < linkCount; ++i) {
+        LinkEntry l;
+        l.path = paths.next(before);
+        before = l.path;
+        l.target = r.bytes(r.varint());
+        if (r.failed())
+            return corrupt("truncated link entry");
+        m->links.push_back(std::move(l));
+    }
+
+    std::set<std::string> dirs;
+    for (const DirEntry &d : m->dirs)
+        dirs.insert(d.path);
+    auto addParents = [&](const std::string &path) {
+        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+            if (dirs.insert(path.substr(0, pos)).second) {
+                if (!paths.add(pos))
+                    return false;
+                m->dirs.push_back({ path.substr(0, pos), 0755 });
+            }
+        }
+        return true;
+    };
+    bool fits = true;
+    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
+        fits = addParents(m->newFiles[i].path);
+    for (size_t i = 0; fits && i < m->links.size(); ++i)
+        fits = addParents(m->links[i].path);
+    for (size_t i = 0, listed = m->dirs.size(); fits && i < listed; ++i) {
+        const std::string path = m->dirs[i].path; // the list grows meanwhile
+        fits = addParents(path);
+    }
+    if (!fits)
+        return corrupt("paths too long");
+    // Parents before children, as the applier makes and finishes them.
+    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    return {};
+}
+
+// The flags column of old files: which are copied to their own path, and with which mode.
+Status decodeKept(ByteReader &r, Manifest *m)
+{
+    for (uint32_t i = 0; i < m->oldFiles.size(); ++i) {
+        const OldEntry &e = m->oldFiles[i];
+        const uint8_t flags = r.u8();
+        if (r.failed())
+            return corrupt("truncated old file entry");
+        if (flags & kOldKept) {
+            const uint64_t mode = readMode(r, uint8_t(flags >> 1));
+            if (r.failed() || flags >> 3 || mode > 07777)
+                return corrupt("bad mode for \"" + e.path + "\"");
+            m->newFiles.push_back({ e.path, uint32_t(mode), e.size, 0, Kind::Copy, { i }, e.check });
+        } else if (flags != 0) {
+            return corrupt("bad flags of old file \"" + e.path + "\"");
+        }
+    }
+    return {};
+}
+
+// The references of the listed new files from first: a delta has a count, a copy one.
+Status decodeRefs(ByteReader &r, Manifest *m, size_t first)
+{
+    const uint64_t oldCount = m->oldFiles.size();
+    for (auto e = m->newFiles.begin() + std::ptrdiff_t(first); e != m->newFiles.end(); ++e) {
+        const uint64_t refCount = e->kind == Kind::Delta ? r.varint() : e->kind == Kind::Copy ? 1 : 0;
+        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
+            return corrupt("bad references of new file \"" + e->path + "\"");
+        for (uint64_t j = 0; j < refCount; ++j) {
+            const uint64_t ref = r.varint();
+            if (r.failed() || ref >= oldCount)
+                return corrupt("bad reference of new file \"" + e->path + "\"");
+            e->refs.push_back(uint32_t(ref));
+        }
+    }
+    return {};
+}
+
+// The manifest of version 4.
 Status decodeCompact(ByteReader &r, Manifest *m)
 {
     m->combinedHashes = true;
@@ -619,20 +793,11 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     const uint64_t oldCount = r.varint();
     if (r.failed() || oldCount > r.remaining() / kMinCompactOldBytes)
         return corrupt("old file count");
-    // A path shares bytes with the one before at no cost, so what the paths may add up to is
-    // bounded apart: no more than a manifest of whole paths could hold.
-    uint64_t pathBytes = 0;
-    auto path = [&](const std::string &before) {
-        std::string p = readPath(r, before);
-        pathBytes += p.size();
-        if (pathBytes > kMaxManifestBytes)
-            r.fail();
-        return p;
-    };
+    PathReader paths(r, false);
     std::string before;
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
-        e.path = path(before);
+        e.path = paths.next(before);
         if (r.failed())
             return corrupt("truncated old file entry");
         // In path order, so a repeated path shows here and needs no set.
@@ -645,24 +810,11 @@ Status decodeCompact(ByteReader &r, Manifest *m)
         e.size = r.varint();
     for (OldEntry &e : m->oldFiles)
         e.check = r.u8();
-    std::vector<NewEntry> kept;
-    for (uint32_t i = 0; i < m->oldFiles.size(); ++i) {
-        const OldEntry &e = m->oldFiles[i];
-        const uint8_t flags = r.u8();
-        if (r.failed())
-            return corrupt("truncated old file entry");
-        if (flags & kOldKept) {
-            const uint64_t mode = readMode(r, uint8_t(flags >> 1));
-            if (r.failed() || flags >> 3 || mode > 07777)
-                return corrupt("bad mode for \"" + e.path + "\"");
-            kept.push_back({ e.path, uint32_t(mode), e.size, 0, Kind::Copy, { i } });
-        } else if (flags != 0) {
-            return corrupt("bad flags of old file \"" + e.path + "\"");
-        }
-    }
+    Status s = decodeKept(r, m);
+    if (!s.ok())
+        return s;
     if (oldCount > 0)
         m->oldFilesHash = r.u64();
-    m->newFiles = std::move(kept);
     const size_t keptCount = m->newFiles.size();
     bool copies = keptCount > 0;
 
@@ -672,7 +824,7 @@ Status decodeCompact(ByteReader &r, Manifest *m)
     before.clear();
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
-        e.path = path(before);
+        e.path = paths.next(before);
         if (r.failed())
             return corrupt("truncated new file entry");
         before = e.path;
@@ -691,17 +843,9 @@ Status decodeCompact(ByteReader &r, Manifest *m)
         e->kind = Kind(kind & 3);
         e->mode = uint32_t(mode);
     }
-    for (auto e = listed; e != m->newFiles.end(); ++e) {
-        const uint64_t refCount = e->kind == Kind::Delta ? r.varint() : e->kind == Kind::Copy ? 1 : 0;
-        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
-            return corrupt("bad references of new file \"" + e->path + "\"");
-        for (uint64_t j = 0; j < refCount; ++j) {
-            const uint64_t ref = r.varint();
-            if (r.failed() || ref >= oldCount)
-                return corrupt("bad reference of new file \"" + e->path + "\"");
-            e->refs.push_back(uint32_t(ref));
-        }
-    }
+    s = decodeRefs(r, m, keptCount);
+    if (!s.ok())
+        return s;
     for (auto e = listed; e != m->newFiles.end(); ++e) {
         if (e->kind == Kind::Copy) {
             e->size = m->oldFiles[e->refs[0]].size;
@@ -718,63 +862,90 @@ Status decodeCompact(ByteReader &r, Manifest *m)
         return corrupt("truncated new file entry");
     if (copies)
         m->copiesHash = r.u64();
+    return decodeDirsAndLinks(r, m, paths);
+}
 
-    const uint64_t dirCount = r.varint();
-    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
-        return corrupt("directory count");
-    before.clear();
-    for (uint64_t i = 0; i < dirCount; ++i) {
-        DirEntry d;
-        d.path = path(before);
-        before = d.path;
-        const uint64_t mode = readMode(r, r.u8());
+// The manifest of version 5 (encodeManifest).
+Status decodeV5(ByteReader &r, Manifest *m)
+{
+    m->combinedHashes = true;
+    m->oldSizesKnown = false;
+    m->controlsFrameSize = r.varint();
+    m->diffsFrameSize = r.varint();
+    const uint64_t oldCount = r.varint();
+    if (r.failed() || oldCount > r.remaining() / kMinV5OldBytes)
+        return corrupt("old file count");
+    PathReader paths(r, true);
+    std::string before;
+    for (uint64_t i = 0; i < oldCount; ++i) {
+        OldEntry e;
+        e.path = paths.next(before);
         if (r.failed())
-            return corrupt("truncated directory entry");
+            return corrupt("truncated old file entry");
+        if (i > 0 && e.path <= before)
+            return corrupt("old files out of order at \"" + e.path + "\"");
+        before = e.path;
+        m->oldFiles.push_back(std::move(e));
+    }
+    for (OldEntry &e : m->oldFiles)
+        e.check = r.u8();
+    Status s = decodeKept(r, m);
+    if (!s.ok())
+        return s;
+    if (oldCount > 0) {
+        m->oldFilesHash = r.u64();
+        m->oldSizesHash = r.u64();
+    }
+    const size_t keptCount = m->newFiles.size();
+
+    const uint64_t newCount = r.varint();
+    if (r.failed() || newCount > r.remaining() / kMinV5NewBytes)
+        return corrupt("new file count");
+    before.clear();
+    for (uint64_t i = 0; i < newCount; ++i) {
+        NewEntry e;
+        e.path = paths.next(before); // empty: the path of its first old file
+        if (r.failed())
+            return corrupt("truncated new file entry");
+        before = e.path.empty() ? before : e.path;
+        m->newFiles.push_back(std::move(e));
+    }
+    const auto listed = m->newFiles.begin() + std::ptrdiff_t(keptCount);
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        const uint8_t kind = r.u8();
+        const uint64_t mode = readMode(r, uint8_t(kind >> 2 & 3));
+        if (r.failed())
+            return corrupt("truncated new file entry");
+        if ((kind & 3) > uint8_t(Kind::New) || kind >> 4 || (e->path.empty() && (kind & 3) != uint8_t(Kind::Delta)))
+            return corrupt("bad kind of new file \"" + e->path + "\"");
         if (mode > 07777)
-            return corrupt("bad mode for \"" + d.path + "\"");
-        d.mode = uint32_t(mode);
-        m->dirs.push_back(std::move(d));
+            return corrupt("bad mode for \"" + e->path + "\"");
+        e->kind = Kind(kind & 3);
+        e->mode = uint32_t(mode);
     }
-    const uint64_t linkCount = r.varint();
-    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
-        return corrupt("link count");
-    before.clear();
-    for (uint64_t i = 0; i < linkCount; ++i) {
-        LinkEntry l;
-        l.path = path(before);
-        before = l.path;
-        l.target = r.bytes(r.varint());
-        if (r.failed())
-            return corrupt("truncated link entry");
-        m->links.push_back(std::move(l));
-    }
-
-    std::set<std::string> dirs;
-    for (const DirEntry &d : m->dirs)
-        dirs.insert(d.path);
-    auto addParents = [&](const std::string &path) {
-        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-            if (dirs.insert(path.substr(0, pos)).second) {
-                pathBytes += pos;
-                m->dirs.push_back({ path.substr(0, pos), 0755 });
-            }
+    s = decodeRefs(r, m, keptCount);
+    if (!s.ok())
+        return s;
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->path.empty()) {
+            e->path = m->oldFiles[e->refs[0]].path;
+            if (!paths.add(e->path.size()))
+                return corrupt("paths too long");
         }
-        return pathBytes <= kMaxManifestBytes;
-    };
-    bool fits = true;
-    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
-        fits = addParents(m->newFiles[i].path);
-    for (size_t i = 0; fits && i < m->links.size(); ++i)
-        fits = addParents(m->links[i].path);
-    for (size_t i = 0, listed = m->dirs.size(); fits && i < listed; ++i) {
-        const std::string path = m->dirs[i].path; // the list grows meanwhile
-        fits = addParents(path);
+        if (e->kind == Kind::Copy)
+            e->check = m->oldFiles[e->refs[0]].check;
+        else
+            e->size = r.varint();
     }
-    if (!fits)
-        return corrupt("paths too long");
-    // Parents before children, as the applier makes and finishes them.
-    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
-    return {};
+    for (auto e = listed; e != m->newFiles.end(); ++e) {
+        if (e->kind != Kind::Copy)
+            e->check = r.u8();
+    }
+    if (!m->newFiles.empty())
+        m->newFilesHash = r.u64();
+    if (r.failed())
+        return corrupt("truncated new file entry");
+    return decodeDirsAndLinks(r, m, paths);
 }
 
 } // namespace
@@ -785,7 +956,10 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
         return Status::fail(ExitBadPackage, "unsafe path \"" + path + "\" in the package: " + pathProblem(path));
     };
     *m = Manifest();
-    Status s = version >= kFirstVersionWithFrames ? decodeCompact(r, m) : decodeRows(r, m, version);
+    m->version = version;
+    Status s = version >= kFirstVersionWithDiskSizes ? decodeV5(r, m)
+            : version >= kFirstVersionWithFrames     ? decodeCompact(r, m)
+                                                     : decodeRows(r, m, version);
     if (!s.ok())
         return s;
     if (r.remaining() != 0)

@@ -26,15 +26,19 @@
 // seeks; in the differences frame the difference bytes of the block's other adds; in the new bytes
 // frame its copy bytes. A block yields at most kMaxBlockBytes; blocks follow until the file's size
 // is reached. Versions 1 to 3 have one frame, each block's three parts in turn (controls as rows).
+// From version 5 only the bytes a block stores (differences and copies) count toward that bound, so
+// an unchanged add may be of any length, and a seek is counted from the end of the control's copy.
 namespace hpatch {
 
 inline constexpr char kMagic[8] = { 'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G' };
 // Version 2 leaves out what a copy repeats from its old file (size, hash, and a path that does
 // not change); version 3 adds symbolic links; version 4 has three frames and a compact manifest
-// (encodeManifest). Versions 1 to 3 are still read.
-inline constexpr uint32_t kFormatVersion = 4;
+// (encodeManifest); version 5 takes the sizes of old files from the disk and checks all new files
+// with one hash. Versions 1 to 4 are still read.
+inline constexpr uint32_t kFormatVersion = 5;
 inline constexpr uint32_t kFirstVersionWithLinks = 3;
 inline constexpr uint32_t kFirstVersionWithFrames = 4;
+inline constexpr uint32_t kFirstVersionWithDiskSizes = 5;
 inline constexpr uint32_t kFirstFormatVersion = 1;
 inline constexpr uint32_t kFlagFull = 1;
 inline constexpr size_t kHeaderSize = 64;
@@ -75,8 +79,8 @@ enum class Kind : uint8_t { Copy = 0, Delta = 1, New = 2 };
 struct OldEntry
 {
     std::string path;
-    uint64_t size = 0;
-    uint64_t hash = 0; // unknown (0) when read from a package of version 4
+    uint64_t size = 0; // from version 5 unknown until the applier reads it (setOldSizes)
+    uint64_t hash = 0; // unknown (0) when read from a package of version 4 or later
     uint8_t check = 0; // the low byte of the hash, which names a file whose combined hash fails
 };
 
@@ -85,10 +89,11 @@ struct NewEntry
     std::string path;
     uint32_t mode = 0644;
     uint64_t size = 0;
-    uint64_t hash = 0; // unknown (0) for a copy read from a package of version 4
+    uint64_t hash = 0; // unknown (0) for a copy of version 4 and for every file from version 5
     Kind kind = Kind::New;
     // Copy: one old index; Delta: the old files whose concatenation is the reference.
     std::vector<uint32_t> refs;
+    uint8_t check = 0; // from version 5, the low byte of the hash
 };
 
 struct DirEntry
@@ -106,6 +111,7 @@ struct LinkEntry
 
 struct Manifest
 {
+    uint32_t version = kFormatVersion;
     std::vector<OldEntry> oldFiles;
     std::vector<NewEntry> newFiles;
     std::vector<DirEntry> dirs; // every directory of the new tree, parents before children
@@ -114,6 +120,10 @@ struct Manifest
     bool combinedHashes = false;
     uint64_t oldFilesHash = 0;
     uint64_t copiesHash = 0;
+    // Version 5: the combined hash of the old files' sizes, and of every new file's hash in order.
+    bool oldSizesKnown = true;
+    uint64_t oldSizesHash = 0;
+    uint64_t newFilesHash = 0;
     // Version 4: the compressed sizes of the controls and differences frames; new bytes take the rest.
     uint64_t controlsFrameSize = 0;
     uint64_t diffsFrameSize = 0;
@@ -121,6 +131,9 @@ struct Manifest
 
 // The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
 uint64_t hashList(const std::vector<uint64_t> &hashes);
+// Gives the old files of a manifest of version 5 their sizes as found on the disk, and the copies
+// of them theirs.
+void setOldSizes(Manifest *manifest, const std::vector<uint64_t> &sizes);
 
 struct Header
 {
@@ -138,10 +151,11 @@ Status decodeHeader(const unsigned char *data, size_t size, Header *header);
 
 class ByteReader;
 
-// Writes the manifest of version 4. Paths are coded against the path before them; an old file
-// copied to its own path and a directory of mode 0755 that holds an entry take no line of their
-// own; the hashes of old files and of copies are combined (from the hashes of the entries), with
-// one check byte per old file. The reader lists those copies first, in old file order.
+// Writes the manifest of version 5. Paths are coded against the path before them, and a delta
+// of the path of its first old file names none; an old file copied to its own path and a directory
+// of mode 0755 that holds an entry take no line of their own. Old files carry no size and no hash
+// but a check byte each and combined hashes of their sizes and hashes; new files a check byte and
+// one combined hash. The reader lists those copies first, in old file order.
 std::string encodeManifest(const Manifest &manifest);
 // Parses and validates a raw manifest: structure, paths, references and duplicates. Memory grows
 // with the entries really read, never with the counts a manifest claims.
@@ -193,6 +207,8 @@ public:
     uint8_t u8();
     // At most maxCount bytes; more fails without allocating them.
     std::string bytes(uint64_t count, uint64_t maxCount = kMaxPathBytes);
+    // The bytes up to the next NUL, which is read too; more than maxCount before it fails.
+    std::string text(uint64_t maxCount);
     uint64_t remaining() const { return m_failed ? 0 : m_total - (m_before + m_pos); }
     bool failed() const { return m_failed; }
     void fail() { m_failed = true; }

@@ -184,7 +184,7 @@ Status PackageMaker::writeRawStream(RawFrames &frames, Manifest *manifest)
     if (!combined.empty())
         combinedEncoder = std::make_unique<DeltaEncoder>(combined.data(), combined.size());
     const std::vector<uint64_t> ownStart{ 0 };
-    std::vector<DeltaControl> controls;
+    std::vector<DeltaControl> controls, split;
     std::vector<uint64_t> compact;
 
     size_t copies = 0, deltas = 0, plain = 0;
@@ -254,19 +254,37 @@ Status PackageMaker::writeRawStream(RawFrames &frames, Manifest *manifest)
                 auto fileAt = [&](uint64_t pos) {
                     return size_t(std::upper_bound(starts->begin(), starts->end(), pos) - starts->begin()) - 1;
                 };
+                // An add that runs over the end of an old file is cut there: the applier's reference
+                // may hold the files in another order.
+                split.clear();
+                for (const DeltaControl &c : controls) {
+                    DeltaControl rest = c;
+                    while (rest.add > 0 && fileAt(rest.oldPos) != fileAt(rest.oldPos + rest.add - 1)) {
+                        const uint64_t head = (*starts)[fileAt(rest.oldPos) + 1] - rest.oldPos;
+                        split.push_back({ rest.oldPos, head, rest.newPos, 0 });
+                        rest.oldPos += head;
+                        rest.newPos += head;
+                        rest.add -= head;
+                    }
+                    split.push_back(rest);
+                }
+                controls.swap(split);
                 const uint64_t unused = ~uint64_t(0);
                 compact.assign(refFiles->size(), unused);
                 for (const DeltaControl &c : controls) {
-                    if (c.add == 0)
-                        continue;
-                    for (size_t k = fileAt(c.oldPos), last = fileAt(c.oldPos + c.add - 1); k <= last; ++k)
-                        compact[k] = 0;
+                    if (c.add > 0)
+                        compact[fileAt(c.oldPos)] = 0;
+                }
+                // The old file of the same path goes first: the manifest then names it for the path.
+                std::vector<size_t> visit;
+                for (size_t k = 0; k < compact.size(); ++k) {
+                    const bool own = byPath != oldByPath.end() && (*refFiles)[k] == byPath->second;
+                    if (compact[k] != unused)
+                        visit.insert(own ? visit.begin() : visit.end(), k);
                 }
                 std::vector<size_t> usedFiles;
                 uint64_t usedBytes = 0;
-                for (size_t k = 0; k < compact.size(); ++k) {
-                    if (compact[k] == unused)
-                        continue;
+                for (size_t k : visit) {
                     compact[k] = usedBytes;
                     usedBytes += m_old.files[(*refFiles)[k]].size;
                     usedFiles.push_back((*refFiles)[k]);

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hpatch {
 
@@ -26,6 +27,8 @@ public:
 
     const Header &header() const { return m_header; }
     const Manifest &manifest() const { return m_manifest; }
+    // The sizes of the old files as found on the disk, for a manifest that does not hold them.
+    void setOldSizes(const std::vector<uint64_t> &sizes) { hpatch::setOldSizes(&m_manifest, sizes); }
     // The frames of the stream; before version 4 all three are the same single frame.
     ZstdDecoder &controls();
     ZstdDecoder &diffs();
