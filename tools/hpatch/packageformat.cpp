@@ -474,7 +474,8 @@ std::string encodeManifest(const Manifest &m)
     std::vector<const NewEntry *> kept(m.oldFiles.size(), nullptr);
     std::vector<const NewEntry *> listed;
     for (const NewEntry &e : m.newFiles) {
-        const bool own = e.kind == Kind::Copy && e.refs.size() == 1 && pathOf(e.refs[0]) && *pathOf(e.refs[0]) == e.path;
+        const bool own
+                = e.kind == Kind::Copy && e.refs.size() == 1 && pathOf(e.refs[0]) && *pathOf(e.refs[0]) == e.path;
         if (own)
             kept[e.refs[0]] = &e;
         else
@@ -784,16 +785,20 @@ Status decodeRefs(ByteReader &r, Manifest *m, size_t first)
     return {};
 }
 
-// The manifest of version 4.
-Status decodeCompact(ByteReader &r, Manifest *m)
+// The manifests of versions 4 and 5 (encodeManifest writes version 5). Version 4 lists the sizes
+// of old files and an 8-byte hash per delta or new file, with one combined hash of the copies;
+// version 5 takes old sizes from the disk (checked by a combined hash of them), has a check byte per
+// new file and one combined hash of all, ends paths with a NUL, and may leave out a delta's path.
+Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
 {
     m->combinedHashes = true;
+    m->oldSizesKnown = !v5;
     m->controlsFrameSize = r.varint();
     m->diffsFrameSize = r.varint();
     const uint64_t oldCount = r.varint();
-    if (r.failed() || oldCount > r.remaining() / kMinCompactOldBytes)
+    if (r.failed() || oldCount > r.remaining() / (v5 ? kMinV5OldBytes : kMinCompactOldBytes))
         return corrupt("old file count");
-    PathReader paths(r, false);
+    PathReader paths(r, v5);
     std::string before;
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
@@ -807,86 +812,7 @@ Status decodeCompact(ByteReader &r, Manifest *m)
         m->oldFiles.push_back(std::move(e));
     }
     for (OldEntry &e : m->oldFiles)
-        e.size = r.varint();
-    for (OldEntry &e : m->oldFiles)
-        e.check = r.u8();
-    Status s = decodeKept(r, m);
-    if (!s.ok())
-        return s;
-    if (oldCount > 0)
-        m->oldFilesHash = r.u64();
-    const size_t keptCount = m->newFiles.size();
-    bool copies = keptCount > 0;
-
-    const uint64_t newCount = r.varint();
-    if (r.failed() || newCount > r.remaining() / kMinCompactNewBytes)
-        return corrupt("new file count");
-    before.clear();
-    for (uint64_t i = 0; i < newCount; ++i) {
-        NewEntry e;
-        e.path = paths.next(before);
-        if (r.failed())
-            return corrupt("truncated new file entry");
-        before = e.path;
-        m->newFiles.push_back(std::move(e));
-    }
-    const auto listed = m->newFiles.begin() + std::ptrdiff_t(keptCount);
-    for (auto e = listed; e != m->newFiles.end(); ++e) {
-        const uint8_t kind = r.u8();
-        const uint64_t mode = readMode(r, uint8_t(kind >> 2 & 3));
-        if (r.failed())
-            return corrupt("truncated new file entry");
-        if ((kind & 3) > uint8_t(Kind::New) || kind >> 4)
-            return corrupt("bad kind of new file \"" + e->path + "\"");
-        if (mode > 07777)
-            return corrupt("bad mode for \"" + e->path + "\"");
-        e->kind = Kind(kind & 3);
-        e->mode = uint32_t(mode);
-    }
-    s = decodeRefs(r, m, keptCount);
-    if (!s.ok())
-        return s;
-    for (auto e = listed; e != m->newFiles.end(); ++e) {
-        if (e->kind == Kind::Copy) {
-            e->size = m->oldFiles[e->refs[0]].size;
-            copies = true;
-        } else {
-            e->size = r.varint();
-        }
-    }
-    for (auto e = listed; e != m->newFiles.end(); ++e) {
-        if (e->kind != Kind::Copy)
-            e->hash = r.u64();
-    }
-    if (r.failed())
-        return corrupt("truncated new file entry");
-    if (copies)
-        m->copiesHash = r.u64();
-    return decodeDirsAndLinks(r, m, paths);
-}
-
-// The manifest of version 5 (encodeManifest).
-Status decodeV5(ByteReader &r, Manifest *m)
-{
-    m->combinedHashes = true;
-    m->oldSizesKnown = false;
-    m->controlsFrameSize = r.varint();
-    m->diffsFrameSize = r.varint();
-    const uint64_t oldCount = r.varint();
-    if (r.failed() || oldCount > r.remaining() / kMinV5OldBytes)
-        return corrupt("old file count");
-    PathReader paths(r, true);
-    std::string before;
-    for (uint64_t i = 0; i < oldCount; ++i) {
-        OldEntry e;
-        e.path = paths.next(before);
-        if (r.failed())
-            return corrupt("truncated old file entry");
-        if (i > 0 && e.path <= before)
-            return corrupt("old files out of order at \"" + e.path + "\"");
-        before = e.path;
-        m->oldFiles.push_back(std::move(e));
-    }
+        e.size = v5 ? 0 : r.varint();
     for (OldEntry &e : m->oldFiles)
         e.check = r.u8();
     Status s = decodeKept(r, m);
@@ -894,20 +820,22 @@ Status decodeV5(ByteReader &r, Manifest *m)
         return s;
     if (oldCount > 0) {
         m->oldFilesHash = r.u64();
-        m->oldSizesHash = r.u64();
+        if (v5)
+            m->oldSizesHash = r.u64();
     }
     const size_t keptCount = m->newFiles.size();
+    bool copies = keptCount > 0;
 
     const uint64_t newCount = r.varint();
-    if (r.failed() || newCount > r.remaining() / kMinV5NewBytes)
+    if (r.failed() || newCount > r.remaining() / (v5 ? kMinV5NewBytes : kMinCompactNewBytes))
         return corrupt("new file count");
     before.clear();
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
-        e.path = paths.next(before); // empty: the path of its first old file
+        e.path = paths.next(before); // empty from version 5: the path of its first old file
         if (r.failed())
             return corrupt("truncated new file entry");
-        before = e.path.empty() ? before : e.path;
+        before = v5 && e.path.empty() ? before : e.path;
         m->newFiles.push_back(std::move(e));
     }
     const auto listed = m->newFiles.begin() + std::ptrdiff_t(keptCount);
@@ -916,7 +844,8 @@ Status decodeV5(ByteReader &r, Manifest *m)
         const uint64_t mode = readMode(r, uint8_t(kind >> 2 & 3));
         if (r.failed())
             return corrupt("truncated new file entry");
-        if ((kind & 3) > uint8_t(Kind::New) || kind >> 4 || (e->path.empty() && (kind & 3) != uint8_t(Kind::Delta)))
+        if ((kind & 3) > uint8_t(Kind::New) || kind >> 4
+                || (v5 && e->path.empty() && (kind & 3) != uint8_t(Kind::Delta)))
             return corrupt("bad kind of new file \"" + e->path + "\"");
         if (mode > 07777)
             return corrupt("bad mode for \"" + e->path + "\"");
@@ -927,22 +856,27 @@ Status decodeV5(ByteReader &r, Manifest *m)
     if (!s.ok())
         return s;
     for (auto e = listed; e != m->newFiles.end(); ++e) {
-        if (e->path.empty()) {
+        if (v5 && e->path.empty()) {
             e->path = m->oldFiles[e->refs[0]].path;
             if (!paths.add(e->path.size()))
                 return corrupt("paths too long");
         }
-        if (e->kind == Kind::Copy)
+        if (e->kind == Kind::Copy) {
+            e->size = m->oldFiles[e->refs[0]].size;
             e->check = m->oldFiles[e->refs[0]].check;
-        else
+            copies = true;
+        } else {
             e->size = r.varint();
+        }
     }
     for (auto e = listed; e != m->newFiles.end(); ++e) {
-        if (e->kind != Kind::Copy)
+        if (e->kind != Kind::Copy && v5)
             e->check = r.u8();
+        else if (e->kind != Kind::Copy)
+            e->hash = r.u64();
     }
-    if (!m->newFiles.empty())
-        m->newFilesHash = r.u64();
+    if (v5 ? !m->newFiles.empty() : copies)
+        (v5 ? m->newFilesHash : m->copiesHash) = r.u64();
     if (r.failed())
         return corrupt("truncated new file entry");
     return decodeDirsAndLinks(r, m, paths);
@@ -957,9 +891,8 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
     };
     *m = Manifest();
     m->version = version;
-    Status s = version >= kFirstVersionWithDiskSizes ? decodeV5(r, m)
-            : version >= kFirstVersionWithFrames     ? decodeCompact(r, m)
-                                                     : decodeRows(r, m, version);
+    Status s = version >= kFirstVersionWithFrames ? decodeCompact(r, m, version >= kFirstVersionWithDiskSizes)
+                                                  : decodeRows(r, m, version);
     if (!s.ok())
         return s;
     if (r.remaining() != 0)
