@@ -14,7 +14,7 @@ const char *const kUsage
           "  each changed file is matched against all changed and deleted old files together\n"
           "  (--all-old, which asked for that, is still accepted)\n"
           "  --full     a package that needs no old tree\n"
-          "  --level N  zstd level of the stream (default 19)\n"
+          "  --level N  zstd level of the stream (default 19, 20 with --full)\n"
           "  --window-log N  zstd window of the stream, 2^N bytes, at most 27 (default 23, 25 with --full);\n"
           "             the apply needs about this much memory\n";
 

@@ -93,6 +93,8 @@ PackageMaker::PackageMaker(MakeOptions options, ProgressFunction progress)
 
 Status PackageMaker::run()
 {
+    if (m_options.level == 0)
+        m_options.level = m_options.full ? kDefaultFullLevel : kDefaultLevel;
     if (m_options.level < 1 || m_options.level > ZSTD_maxCLevel())
         return Status::fail(ExitBadArguments, "compression level out of range");
     if (m_options.windowLog == 0)

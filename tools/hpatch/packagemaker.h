@@ -12,7 +12,7 @@ namespace hpatch {
 struct MakeOptions
 {
     bool full = false; // against an empty old tree
-    int level = 19;
+    int level = 0; // 0 for the default of the package kind
     int windowLog = 0; // at most kMaxWindowLog; 0 for the default of the package kind
     std::string oldDir;
     std::string newDir;
