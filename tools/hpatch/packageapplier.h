@@ -71,8 +71,7 @@ private:
     std::string m_staging;
     const Manifest *m_manifest = nullptr;
     std::vector<char> m_buffer;
-    std::vector<char> m_diff;
-    std::vector<char> m_extra;
+    std::vector<char> m_block; // a delta block's differences, then its copy bytes
     // One output buffer for all files: a fresh megabyte per file cost more than small files' writes.
     OutputFile m_out;
     ReferenceCache m_reference;
