@@ -3,6 +3,7 @@
 #include "upgrade/treecompare.h"
 
 #include <QDir>
+#include <QtEndian>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -57,7 +58,9 @@ QByteArray randomBytes(int size, quint32 seed)
 }
 
 // "text:lines:variant", "rand:size:seed", "edit:size:seed" (random with scattered edits, an
-// insertion and a deletion) or "patch:size:seed" (random with 100 bytes replaced).
+// insertion and a deletion), "patch:size:seed" (random with 100 bytes replaced) or "moved:size:seed"
+// (random with little-endian numbers that grew, as addresses in machine code do when code moves;
+// some across the applier's reads of 512 KiB and its blocks of 1 MiB).
 QByteArray content(const QString &recipe)
 {
     const QStringList p = recipe.split(':');
@@ -70,6 +73,15 @@ QByteArray content(const QString &recipe)
                     + "\n";
     } else if (p[0] == "patch") {
         data.replace(size / 4, 100, randomBytes(100, 1));
+    } else if (p[0] == "moved") {
+        QList<int> at{ (512 << 10) - 1, (512 << 10) - 2, (1 << 20) - 3, (1 << 20) - 2, (1 << 20) - 1 };
+        for (int i = 0; i < size; i += 997)
+            at += i;
+        for (int i : at) {
+            if (i + 4 <= size)
+                qToLittleEndian(qFromLittleEndian<quint32>(data.constData() + i) + 0x1f1f1 * quint32(i % 3 + 1),
+                        data.data() + i);
+        }
     } else if (p[0] == "edit") {
         for (int at : { 0, 1000, size / 2, size - 3 })
             data[at] = char(data[at] ^ 0x5a);
@@ -187,6 +199,8 @@ private slots:
                     "a/b/c/d/e/deep.txt=text:10:1;new/empty/too/;x/y/", "-C-diff", "0" },
             // Larger than the applier's cache of old data, which must wrap around.
             { "large file, small edits", "large.bin=rand:10485760:6", "large.bin=edit:10485760:6", "-C-diff", "65536" },
+            { "machine code, addresses moved", "lib.so=rand:2500000:12", "lib.so=moved:2500000:12", "-C-diff",
+                    "1500" },
             { "binary and text, unchecked", "prog.bin=rand:200000:8;readme.txt=text:1000:1",
                     "prog.bin=patch:200000:8;readme.txt=text:1000:5", "-C-no", "8192" },
             { "code moved between files", "one.js=rand:60000:40;two.js=rand:60000:41;keep.js=text:50:1",
@@ -428,7 +442,7 @@ private slots:
     void olderFormat_data()
     {
         QTest::addColumn<QString>("package");
-        for (const char *format : { "format3", "format4" })
+        for (const char *format : { "format3", "format4", "format5" })
             QTest::newRow(format) << QStringLiteral(SOLUPDATE_SOURCE_DIR "/tests/hpatch/data/%1.pkg").arg(format);
     }
 

@@ -58,13 +58,32 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
     return i;
 }
 
+// The differences new - old of binary data in fields (see packageformat.h).
+void putFieldDifferences(char *out, const uint8_t *oldBytes, const uint8_t *newBytes, uint64_t size)
+{
+    for (uint64_t i = 0; i < size;) {
+        const uint8_t d = uint8_t(newBytes[i] - oldBytes[i]);
+        if (d == 0 || size - i < kFieldBytes) {
+            out[i++] = char(d);
+            continue;
+        }
+        unsigned borrow = 0;
+        for (size_t k = 0; k < kFieldBytes; ++k, ++i) {
+            const unsigned v = unsigned(newBytes[i]) - oldBytes[i] - borrow;
+            out[i] = char(uint8_t(v));
+            borrow = (v >> 8) & 1;
+        }
+    }
+}
+
 // Collects controls and their bytes and cuts them into blocks that store at most kMaxBlockBytes,
 // so the applier never holds more than one block whatever the file size.
 class BlockWriter
 {
 public:
-    explicit BlockWriter(DeltaStreams &out)
+    BlockWriter(DeltaStreams &out, bool fields)
         : m_out(out)
+        , m_fields(fields)
     {
     }
 
@@ -89,8 +108,12 @@ public:
             if (!exact) {
                 const size_t at = m_diff.size();
                 m_diff.resize(at + take);
-                for (uint64_t i = 0; i < take; ++i)
-                    m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+                if (m_fields) {
+                    putFieldDifferences(&m_diff[at], oldBytes, newBytes, take);
+                } else {
+                    for (uint64_t i = 0; i < take; ++i)
+                        m_diff[at + i] = char(uint8_t(newBytes[i] - oldBytes[i]));
+                }
                 m_stored += take;
             }
             oldBytes += take;
@@ -140,7 +163,7 @@ private:
 
     void flush()
     {
-        putVarint(m_out.controls, m_ctrls.size());
+        putVarint(m_out.controls, uint64_t(m_ctrls.size()) << 1 | uint64_t(m_fields));
         for (const Ctrl &c : m_ctrls)
             putVarint(m_out.controls, c.add << 1 | uint64_t(c.exact));
         for (const Ctrl &c : m_ctrls)
@@ -157,6 +180,7 @@ private:
     }
 
     DeltaStreams &m_out;
+    const bool m_fields;
     std::vector<Ctrl> m_ctrls;
     std::string m_diff;
     std::string m_extra;
@@ -233,7 +257,10 @@ int64_t DeltaEncoder::nearest(const uint8_t *target, int64_t len, int64_t index,
 void DeltaEncoder::write(const uint8_t *target, const std::vector<DeltaControl> &controls,
         const std::function<uint64_t(uint64_t)> &map, DeltaStreams &out) const
 {
-    BlockWriter writer(out);
+    const DeltaControl *last = controls.empty() ? nullptr : &controls.back();
+    const uint64_t size = last ? last->newPos + last->add + last->copy : 0;
+    // Text compresses better with bytewise differences (monaco-editor 0.44 to 0.45: 4% larger in fields).
+    BlockWriter writer(out, !looksLikeText(target, size));
     // Where the next add starts, so each seek lands there in the applier's reference.
     std::vector<size_t> nextAdd(controls.size() + 1, controls.size());
     for (size_t i = controls.size(); i-- > 0;)

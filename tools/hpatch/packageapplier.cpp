@@ -69,6 +69,63 @@ void addBytes(char *data, const char *diff, size_t size)
         data[i] = char(uint8_t(data[i]) + uint8_t(diff[i]));
 }
 
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Where an add's differences are coded in fields (see packageformat.h), a field may run over the
+// end of the piece of the add at hand: what is left of it carries over to the next piece.
+struct FieldState
+{
+    size_t left = 0;
+    unsigned carry = 0;
+};
+
+// addLeft: the bytes of the add from data on, to know where a field cannot start.
+void addFieldDifferences(char *data, const char *diff, size_t size, uint64_t addLeft, FieldState &state)
+{
+    size_t i = 0;
+    auto carryOn = [&] {
+        for (; state.left > 0 && i < size; --state.left, ++i) {
+            const unsigned v = unsigned(uint8_t(data[i])) + uint8_t(diff[i]) + state.carry;
+            data[i] = char(uint8_t(v));
+            state.carry = v >> 8;
+        }
+    };
+    carryOn();
+    while (i < size) {
+        // Most differences are zero: skip them eight at a time.
+        if (i + 8 <= size) {
+            uint64_t word;
+            std::memcpy(&word, diff + i, 8);
+            if (word == 0) {
+                i += 8;
+                continue;
+            }
+            i += kLittleEndian ? size_t(__builtin_ctzll(word)) / 8 : 0;
+        }
+        if (diff[i] == 0) {
+            ++i;
+            continue;
+        }
+        if (addLeft - i < kFieldBytes) {
+            data[i] = char(uint8_t(data[i]) + uint8_t(diff[i]));
+            ++i;
+        } else if (i + kFieldBytes <= size) {
+            static_assert(kFieldBytes == 3, "a field is added as a 24-bit number");
+            auto u24 = [](const char *p) {
+                return uint32_t(uint8_t(p[0])) | uint32_t(uint8_t(p[1])) << 8 | uint32_t(uint8_t(p[2])) << 16;
+            };
+            const uint32_t sum = u24(data + i) + u24(diff + i);
+            data[i] = char(uint8_t(sum));
+            data[i + 1] = char(uint8_t(sum >> 8));
+            data[i + 2] = char(uint8_t(sum >> 16));
+            i += kFieldBytes;
+        } else {
+            state = { kFieldBytes, 0 };
+            carryOn();
+        }
+    }
+}
+
 class FdGuard
 {
 public:
@@ -519,6 +576,7 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     const bool columns = reader.header().version >= kFirstVersionWithFrames;
     // From version 5 an unchanged add needs no buffer and may be long, and a seek starts after the copy.
     const bool longAdds = reader.header().version >= kFirstVersionWithDiskSizes;
+    const bool flaggedBlocks = reader.header().version >= kFirstVersionWithFields;
     std::vector<Ctrl> ctrls;
     ZstdDecoder &controls = reader.controls();
     auto corrupt = [&](const char *why) {
@@ -528,9 +586,11 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
     uint64_t left = entry.size;
     Status s;
     while (left > 0) {
-        const uint64_t count = controls.varint(&s);
+        uint64_t count = controls.varint(&s);
         if (!s.ok())
             return s;
+        const bool fields = flaggedBlocks && (count & 1);
+        count = flaggedBlocks ? count >> 1 : count;
         if (count == 0 || count > kMaxBlockControls)
             return corrupt("bad control count");
         ctrls.resize(size_t(count));
@@ -585,6 +645,7 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
             if (c.add > 0) {
                 if (oldPos < 0 || uint64_t(oldPos) > refSize || c.add > refSize - uint64_t(oldPos))
                     return corrupt("reads outside its reference");
+                FieldState field;
                 for (uint64_t done = 0; done < c.add;) {
                     const size_t n = size_t(std::min<uint64_t>(c.add - done, kChunk));
                     if (!readRef(uint64_t(oldPos) + done, m_buffer.data(), n)) {
@@ -593,7 +654,10 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
                         return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
                     }
                     if (!c.exact) {
-                        addBytes(m_buffer.data(), d, n);
+                        if (fields)
+                            addFieldDifferences(m_buffer.data(), d, n, c.add - done, field);
+                        else
+                            addBytes(m_buffer.data(), d, n);
                         d += n;
                     }
                     s = out.write(m_buffer.data(), n);
