@@ -42,9 +42,10 @@ echo "added" > "$seeds/new/new file.txt"
 "$build/mkhpatch-seed" "$work/old" "$seeds/new" "$seeds/inc.pkg" >/dev/null
 "$build/mkhpatch-seed" --all-old "$work/old" "$seeds/new" "$seeds/all.pkg" >/dev/null
 "$build/mkhpatch-seed" --full --level 3 "$seeds/new" "$seeds/full.pkg" >/dev/null
-# Packages of formats 3 and 4 keep the older readers in the run.
+# Packages of formats 3 to 5 keep the older readers in the run.
 cp "$root/tests/hpatch/data/format3.pkg" "$seeds/v3.pkg"
 cp "$root/tests/hpatch/data/format4.pkg" "$seeds/v4.pkg"
+cp "$root/tests/hpatch/data/format5.pkg" "$seeds/v5.pkg"
 # The last byte of an input picks the hash repair and the check level of the run.
 for p in inc all full v3 v4; do
     for c in 0 1 3 5; do
