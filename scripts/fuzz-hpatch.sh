@@ -47,7 +47,7 @@ cp "$root/tests/hpatch/data/format3.pkg" "$seeds/v3.pkg"
 cp "$root/tests/hpatch/data/format4.pkg" "$seeds/v4.pkg"
 cp "$root/tests/hpatch/data/format5.pkg" "$seeds/v5.pkg"
 # The last byte of an input picks the hash repair and the check level of the run.
-for p in inc all full v3 v4; do
+for p in inc all full v3 v4 v5; do
     for c in 0 1 3 5; do
         { cat "$seeds/$p.pkg"; printf "\\x0$c"; } > "$corpus/seed-$p-$c"
     done
