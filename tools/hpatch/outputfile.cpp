@@ -64,22 +64,31 @@ Status OutputFile::create(const std::string &path, uint32_t mode)
 
 Status OutputFile::write(const void *data, size_t size)
 {
-    XXH3_64bits_update(m_hash, data, size);
-    m_size += size;
     const char *p = static_cast<const char *>(data);
     while (size > 0) {
-        const size_t n = std::min(size, m_buffer.size() - m_used);
-        std::memcpy(m_buffer.data() + m_used, p, n);
-        m_used += n;
+        size_t n = size;
+        std::memcpy(room(&n), p, n);
+        Status s = commit(n);
+        if (!s.ok())
+            return s;
         p += n;
         size -= n;
-        if (m_used == m_buffer.size()) {
-            Status s = flush();
-            if (!s.ok())
-                return s;
-        }
     }
     return {};
+}
+
+char *OutputFile::room(size_t *size)
+{
+    *size = std::min(*size, m_buffer.size() - m_used);
+    return m_buffer.data() + m_used;
+}
+
+Status OutputFile::commit(size_t size)
+{
+    XXH3_64bits_update(m_hash, m_buffer.data() + m_used, size);
+    m_size += size;
+    m_used += size;
+    return m_used == m_buffer.size() ? flush() : Status();
 }
 
 Status OutputFile::flush()

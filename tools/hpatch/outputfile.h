@@ -23,6 +23,10 @@ public:
     // Creates a file that must not exist yet; never follows a link. Drops a file left unclosed.
     Status create(const std::string &path, uint32_t mode);
     Status write(const void *data, size_t size);
+    // Where the next bytes go, for a caller that makes them in place and saves a copy: at most
+    // *size bytes (lowered to what is free, never to 0). commit then takes as many as were made.
+    char *room(size_t *size);
+    Status commit(size_t size);
     // Writes out the rest, sets the size and the mode, closes.
     Status close();
     // Closes a file left open by a failure, unwritten rest and all, so that it can be removed.

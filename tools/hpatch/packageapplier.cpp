@@ -171,7 +171,6 @@ constexpr size_t kReferenceMemory = 4 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
     : m_options(std::move(options))
-    , m_buffer(kChunk)
     , m_block(kMaxBlockBytes)
     , m_reference(kReferenceMemory, [this](uint32_t index) {
         int fd = -1;
@@ -514,10 +513,10 @@ Status PackageApplier::writeCopy(const Manifest &manifest, const NewEntry &entry
     if (!s.ok())
         return s;
     for (uint64_t pos = 0; pos < entry.size;) {
-        const size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
-        if (!readAt(fd.get(), m_buffer.data(), n, pos))
+        size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
+        if (!readAt(fd.get(), out.room(&n), n, pos))
             return Status::fail(ExitOldMismatch, "old file \"" + old.path + "\" cannot be read");
-        s = out.write(m_buffer.data(), n);
+        s = out.commit(n);
         if (!s.ok())
             return s;
         pos += n;
@@ -528,10 +527,10 @@ Status PackageApplier::writeCopy(const Manifest &manifest, const NewEntry &entry
 Status PackageApplier::writeNew(PackageReader &reader, const NewEntry &entry, OutputFile &out)
 {
     for (uint64_t pos = 0; pos < entry.size;) {
-        const size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
-        Status s = reader.bytes().read(m_buffer.data(), n);
+        size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
+        Status s = reader.bytes().read(out.room(&n), n);
         if (s.ok())
-            s = out.write(m_buffer.data(), n);
+            s = out.commit(n);
         if (!s.ok())
             return s;
         pos += n;
@@ -647,20 +646,21 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
                     return corrupt("reads outside its reference");
                 FieldState field;
                 for (uint64_t done = 0; done < c.add;) {
-                    const size_t n = size_t(std::min<uint64_t>(c.add - done, kChunk));
-                    if (!readRef(uint64_t(oldPos) + done, m_buffer.data(), n)) {
+                    size_t n = size_t(std::min<uint64_t>(c.add - done, kChunk));
+                    char *bytes = out.room(&n);
+                    if (!readRef(uint64_t(oldPos) + done, bytes, n)) {
                         if (!m_referenceError.ok())
                             return m_referenceError;
                         return Status::fail(ExitOldMismatch, "old files of \"" + entry.path + "\" cannot be read");
                     }
                     if (!c.exact) {
                         if (fields)
-                            addFieldDifferences(m_buffer.data(), d, n, c.add - done, field);
+                            addFieldDifferences(bytes, d, n, c.add - done, field);
                         else
-                            addBytes(m_buffer.data(), d, n);
+                            addBytes(bytes, d, n);
                         d += n;
                     }
-                    s = out.write(m_buffer.data(), n);
+                    s = out.commit(n);
                     if (!s.ok())
                         return s;
                     done += n;

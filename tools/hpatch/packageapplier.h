@@ -70,7 +70,6 @@ private:
     std::vector<std::string> m_created; // absolute paths of what this run created, in order
     std::string m_staging;
     const Manifest *m_manifest = nullptr;
-    std::vector<char> m_buffer;
     std::vector<char> m_block; // a delta block's differences, then its copy bytes
     // One output buffer for all files: a fresh megabyte per file cost more than small files' writes.
     OutputFile m_out;
