@@ -58,7 +58,8 @@ QByteArray randomBytes(int size, quint32 seed)
 }
 
 // "text:lines:variant", "rand:size:seed", "edit:size:seed" (random with scattered edits, an
-// insertion and a deletion), "patch:size:seed" (random with 100 bytes replaced) or "moved:size:seed"
+// insertion and a deletion), "patch:size:seed" (random with 100 bytes replaced), "grown:size:seed"
+// (random with 700,000 new bytes inserted) or "moved:size:seed"
 // (random with little-endian numbers that grew, as addresses in machine code do when code moves;
 // some across the applier's reads of 512 KiB and its blocks of 1 MiB).
 QByteArray content(const QString &recipe)
@@ -73,6 +74,8 @@ QByteArray content(const QString &recipe)
                     + "\n";
     } else if (p[0] == "patch") {
         data.replace(size / 4, 100, randomBytes(100, 1));
+    } else if (p[0] == "grown") {
+        data.insert(size / 3 + 5, randomBytes(700000, 2));
     } else if (p[0] == "moved") {
         QList<int> at{ (512 << 10) - 1, (512 << 10) - 2, (1 << 20) - 3, (1 << 20) - 2, (1 << 20) - 1 };
         for (int i = 0; i < size; i += 997)
@@ -201,6 +204,9 @@ private slots:
             { "large file, small edits", "large.bin=rand:10485760:6", "large.bin=edit:10485760:6", "-C-diff", "65536" },
             { "machine code, addresses moved", "lib.so=rand:2500000:12", "lib.so=moved:2500000:12", "-C-diff",
                     "1500" },
+            // The new bytes come after an unchanged run that left the output buffer part full.
+            { "long run of new bytes in a delta", "big.bin=rand:3000000:13", "big.bin=grown:3000000:13", "-C-diff",
+                    "0" },
             { "binary and text, unchecked", "prog.bin=rand:200000:8;readme.txt=text:1000:1",
                     "prog.bin=patch:200000:8;readme.txt=text:1000:5", "-C-no", "8192" },
             { "code moved between files", "one.js=rand:60000:40;two.js=rand:60000:41;keep.js=text:50:1",

@@ -67,7 +67,8 @@ Status OutputFile::write(const void *data, size_t size)
     const char *p = static_cast<const char *>(data);
     while (size > 0) {
         size_t n = size;
-        std::memcpy(room(&n), p, n);
+        char *to = room(&n); // lowers n: not in the same expression that passes n on
+        std::memcpy(to, p, n);
         Status s = commit(n);
         if (!s.ok())
             return s;

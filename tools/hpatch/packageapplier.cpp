@@ -514,7 +514,8 @@ Status PackageApplier::writeCopy(const Manifest &manifest, const NewEntry &entry
         return s;
     for (uint64_t pos = 0; pos < entry.size;) {
         size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
-        if (!readAt(fd.get(), out.room(&n), n, pos))
+        char *to = out.room(&n);
+        if (!readAt(fd.get(), to, n, pos))
             return Status::fail(ExitOldMismatch, "old file \"" + old.path + "\" cannot be read");
         s = out.commit(n);
         if (!s.ok())
@@ -528,7 +529,8 @@ Status PackageApplier::writeNew(PackageReader &reader, const NewEntry &entry, Ou
 {
     for (uint64_t pos = 0; pos < entry.size;) {
         size_t n = size_t(std::min<uint64_t>(kChunk, entry.size - pos));
-        Status s = reader.bytes().read(out.room(&n), n);
+        char *to = out.room(&n);
+        Status s = reader.bytes().read(to, n);
         if (s.ok())
             s = out.commit(n);
         if (!s.ok())
