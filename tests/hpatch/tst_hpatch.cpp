@@ -3,10 +3,10 @@
 #include "upgrade/treecompare.h"
 
 #include <QDir>
-#include <QtEndian>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -59,9 +59,9 @@ QByteArray randomBytes(int size, quint32 seed)
 
 // "text:lines:variant", "rand:size:seed", "edit:size:seed" (random with scattered edits, an
 // insertion and a deletion), "patch:size:seed" (random with 100 bytes replaced), "grown:size:seed"
-// (random with 700,000 new bytes inserted) or "moved:size:seed"
-// (random with little-endian numbers that grew, as addresses in machine code do when code moves;
-// some across the applier's reads of 512 KiB and its blocks of 1 MiB).
+// (random with 700,000 new bytes inserted) or "moved:size:seed" (random with little-endian numbers
+// that grew, as addresses in machine code do when code moves; some across the applier's reads of
+// 512 KiB and its blocks of 1 MiB).
 QByteArray content(const QString &recipe)
 {
     const QStringList p = recipe.split(':');
