@@ -62,13 +62,14 @@ int64_t matchLength(const uint8_t *a, int64_t aSize, const uint8_t *b, int64_t b
 void putFieldDifferences(char *out, const uint8_t *oldBytes, const uint8_t *newBytes, uint64_t size)
 {
     for (uint64_t i = 0; i < size;) {
-        const uint8_t d = uint8_t(newBytes[i] - oldBytes[i]);
-        if (d == 0 || size - i < kFieldBytes) {
-            out[i++] = char(d);
+        if (newBytes[i] == oldBytes[i]) {
+            out[i++] = 0;
             continue;
         }
+        // Too near the end for a field, the byte is a field of its own.
+        const uint64_t width = size - i < kFieldBytes ? 1 : kFieldBytes;
         unsigned borrow = 0;
-        for (size_t k = 0; k < kFieldBytes; ++k, ++i) {
+        for (uint64_t k = 0; k < width; ++k, ++i) {
             const unsigned v = unsigned(newBytes[i]) - oldBytes[i] - borrow;
             out[i] = char(uint8_t(v));
             borrow = (v >> 8) & 1;

@@ -106,23 +106,9 @@ void addFieldDifferences(char *data, const char *diff, size_t size, uint64_t add
             ++i;
             continue;
         }
-        if (addLeft - i < kFieldBytes) {
-            data[i] = char(uint8_t(data[i]) + uint8_t(diff[i]));
-            ++i;
-        } else if (i + kFieldBytes <= size) {
-            static_assert(kFieldBytes == 3, "a field is added as a 24-bit number");
-            auto u24 = [](const char *p) {
-                return uint32_t(uint8_t(p[0])) | uint32_t(uint8_t(p[1])) << 8 | uint32_t(uint8_t(p[2])) << 16;
-            };
-            const uint32_t sum = u24(data + i) + u24(diff + i);
-            data[i] = char(uint8_t(sum));
-            data[i + 1] = char(uint8_t(sum >> 8));
-            data[i + 2] = char(uint8_t(sum >> 16));
-            i += kFieldBytes;
-        } else {
-            state = { kFieldBytes, 0 };
-            carryOn();
-        }
+        // Too near the add's end for a field, the byte is a field of its own.
+        state = { addLeft - i < kFieldBytes ? 1 : kFieldBytes, 0 };
+        carryOn();
     }
 }
 

@@ -29,9 +29,10 @@
 // From version 5 only the bytes a block stores (differences and copies) count toward that bound, so
 // an unchanged add may be of any length, and a seek is counted from the end of the control's copy.
 // From version 6 a block's control count is written doubled, plus one when the block codes its
-// differences in fields: where a byte differs, it and the kFieldBytes - 1 bytes after it (inside
-// the same add) are one little-endian difference, new minus old. An address in machine code that
-// moves by some amount then gives the same bytes wherever it lies, carries included.
+// differences in fields: where a byte differs, it and the kFieldBytes - 1 bytes after it are one
+// little-endian difference, new minus old (nearer than kFieldBytes to the end of its add, the byte
+// alone). An address in machine code that moves by some amount then gives the same bytes wherever
+// it lies, carries included.
 namespace hpatch {
 
 inline constexpr char kMagic[8] = { 'H', 'P', 'D', 'I', 'R', 'P', 'K', 'G' };
