@@ -265,6 +265,12 @@ private slots:
         for (const QString &mutation : kMutations)
             QTest::newRow(qPrintable(mutation)) << mutation << QStringList() << 2;
         QTest::newRow("manifest bomb") << "bomb" << QStringList() << 2;
+        // Each path of 4 KB below one of these names implies 2,000 directories of 2 KB on average.
+        QStringList tops;
+        for (int i = 0; i < 64; ++i)
+            tops << QString("p%1").arg(i);
+        QTest::newRow("deep paths") << "deep" << tops << 2;
+        QTest::newRow("deep paths, refused at the end") << "deep clash" << QStringList{ "a", "b", "A" } << 2;
         QTest::newRow("larger than the disk") << "oversized" << QStringList{ "huge.bin" } << 4;
         QTest::newRow("more bytes than declared") << "longer" << QStringList{ "a.txt" } << 2;
         QTest::newRow("fewer bytes than declared") << "shorter" << QStringList{ "a.txt" } << 2;
@@ -312,7 +318,9 @@ private slots:
         hpatch::Manifest manifest;
         QByteArray stream;
         for (const QString &p : paths) {
-            const QByteArray name = p.contains(QChar(0xe9)) ? p.toLatin1() : p.toUtf8();
+            const QByteArray name = kind.startsWith("deep") ? p.toUtf8() + QByteArray("/d").repeated(2020) + "/f"
+                    : p.contains(QChar(0xe9))      ? p.toLatin1()
+                                                   : p.toUtf8();
             const QByteArray data = "payload of " + name;
             if (p.endsWith('/'))
                 manifest.dirs.push_back({ name.chopped(1).toStdString(), 0755 });
@@ -348,17 +356,24 @@ private slots:
         if (kind != "flipped stream" && !kWindows)
             expectRefused({ "-C-no" }, exitCode, m_out);
         QVERIFY(!QFileInfo::exists("/tmp/hpatch-evil.txt") && !QFileInfo::exists(m_dir->filePath("evil.txt")));
-        if ((kind == "bomb" || kind == "oversized") && !kWindows) {
+        if ((kind == "bomb" || kind == "oversized" || kind.startsWith("deep")) && !kWindows) {
             // Measured by the benchmark helper: a child of this big test process would inherit its peak.
             const RunResult r = run(
                     "hpatchbench", { "measure", QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out });
             QVERIFY2(r.output.trimmed().split('\n').last().split(' ').value(1).toInt() < 24 * 1024,
                     r.output.constData());
         }
-        // Such names cannot stand in a Windows tree; wine shows Linux ones under other names.
-        if (kind == "disk names" && !kWindows) {
+        // Such names cannot stand in a Windows tree; wine shows Linux ones under other names. 4,600
+        // directories of 3.8 KB paths come to more path bytes than a package may hold.
+        if ((kind == "disk names" || kind == "deep") && !kWindows) {
             QDir(m_new).removeRecursively();
-            buildTree(m_new, paths.join("=text:3:1;") + "=text:3:1");
+            if (kind == "deep") {
+                const QString deep = m_new + QString("/" + QString(250, 'd')).repeated(15) + "/";
+                for (int i = 0; i < 4600; ++i)
+                    QVERIFY(QDir().mkpath(deep + QString::number(i)));
+            } else {
+                buildTree(m_new, paths.join("=text:3:1;") + "=text:3:1");
+            }
             const RunResult made = run("mkhpatch", { m_old, m_new, m_pkg + "2" });
             QVERIFY2(made.exitCode == 2 && made.output.startsWith("mkhpatch: error: "), made.output.constData());
             QVERIFY(!QFileInfo::exists(m_pkg + "2"));

@@ -252,12 +252,11 @@ Status PackageApplier::apply(PackageReader &reader)
     s = makeOutDir();
     if (s.ok())
         s = makeStaging(manifest);
+    // Every parent of an entry is listed, parents first (decodeManifest).
     for (const DirEntry &d : manifest.dirs) {
         if (!s.ok())
             break;
-        s = makeParents(d.path);
-        if (s.ok())
-            s = makeDir(d.path, 0700);
+        s = makeDir(d.path, 0700);
     }
     for (const NewEntry &e : manifest.newFiles) {
         if (!s.ok())
@@ -273,9 +272,8 @@ Status PackageApplier::apply(PackageReader &reader)
     for (const LinkEntry &l : manifest.links) {
         if (!s.ok())
             break;
-        s = makeParents(l.path);
         const std::string path = joinPath(m_options.outDir, l.path);
-        if (s.ok() && !makeLink(l.target, path))
+        if (!makeLink(l.target, path))
             s = Status::fail(ExitIoError, "cannot create the link \"" + path + "\": " + std::strerror(errno));
         if (s.ok())
             m_created.push_back(path);
@@ -407,12 +405,9 @@ Status PackageApplier::makeOutDir()
 
 Status PackageApplier::makeDir(const std::string &relative, uint32_t mode)
 {
-    if (m_dirsMade.count(relative))
-        return {};
     const std::string path = joinPath(m_options.outDir, relative);
     if (makeDirectory(path, mode)) {
         m_created.push_back(path);
-        m_dirsMade.insert(relative);
         return {};
     }
     // Only directories this run made can exist below an empty output directory.
@@ -439,25 +434,12 @@ Status PackageApplier::makeStaging(const Manifest &manifest)
     return {};
 }
 
-Status PackageApplier::makeParents(const std::string &relative)
-{
-    for (size_t pos = relative.find('/'); pos != std::string::npos; pos = relative.find('/', pos + 1)) {
-        Status s = makeDir(relative.substr(0, pos), 0700);
-        if (!s.ok())
-            return s;
-    }
-    return {};
-}
-
 Status PackageApplier::writeFile(PackageReader &reader, const NewEntry &entry)
 {
-    Status s = makeParents(entry.path);
-    if (!s.ok())
-        return s;
     const std::string path = joinPath(m_options.outDir, entry.path);
     const std::string temporary = joinPath(m_staging, std::to_string(m_created.size()));
     OutputFile &out = m_out;
-    s = out.create(temporary, entry.mode);
+    Status s = out.create(temporary, entry.mode);
     if (!s.ok())
         return s;
     m_created.push_back(temporary);

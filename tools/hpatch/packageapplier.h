@@ -4,7 +4,6 @@
 #include "packageformat.h"
 #include "referencecache.h"
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +54,6 @@ private:
     Status makeOutDir();
     // The directory in outDir where files are written before they get their names.
     Status makeStaging(const Manifest &manifest);
-    Status makeParents(const std::string &relative);
     Status makeDir(const std::string &relative, uint32_t mode);
     Status writeFile(PackageReader &reader, const NewEntry &entry);
     Status writeCopy(const Manifest &manifest, const NewEntry &entry, OutputFile &out);
@@ -75,7 +73,6 @@ private:
     OutputFile m_out;
     ReferenceCache m_reference;
     Status m_referenceError;
-    std::set<std::string> m_dirsMade;
     std::vector<std::pair<uint32_t, int>> m_openOld;
     struct Pending
     {

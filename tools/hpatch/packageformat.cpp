@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
-#include <unordered_map>
+#include <unordered_set>
 #include <xxhash.h>
 
 namespace hpatch {
@@ -182,7 +181,7 @@ Status decodeHeader(const unsigned char *data, size_t size, Header *h)
 namespace {
 
 // Decodes one UTF-8 code point at pos, or returns false for bytes that are not UTF-8.
-bool nextCodePoint(const std::string &s, size_t *pos, uint32_t *cp)
+bool nextCodePoint(std::string_view s, size_t *pos, uint32_t *cp)
 {
     const uint8_t b = uint8_t(s[*pos]);
     const int extra = b < 0x80 ? 0 : (b & 0xe0) == 0xc0 ? 1 : (b & 0xf0) == 0xe0 ? 2 : (b & 0xf8) == 0xf0 ? 3 : -1;
@@ -303,7 +302,7 @@ std::string pathProblem(const std::string &path)
     return {};
 }
 
-std::string caseKey(const std::string &path)
+std::string caseKey(std::string_view path)
 {
     std::string key;
     key.reserve(path.size());
@@ -316,21 +315,39 @@ std::string caseKey(const std::string &path)
     return key;
 }
 
-std::string caseClash(const std::vector<std::string> &paths)
+std::string caseClash(const std::vector<std::string_view> &paths)
 {
-    // Parents count too: "A/x" and "a/y" need two directories that Windows sees as one.
-    std::unordered_map<std::string, std::string> parents;
-    for (const std::string &path : paths) {
-        for (size_t end = path.find('/');; end = path.find('/', end + 1)) {
-            const std::string part = path.substr(0, end);
-            auto found = parents.emplace(caseKey(part), part);
-            if (found.first->second != part)
-                return "\"" + found.first->second + "\" and \"" + part + "\"";
-            if (end == std::string::npos)
-                break;
+    // "A/x" and "a/y" clash by their parents, which are listed too, so whole paths suffice. A hash
+    // of each key keeps memory at a few words a path; equal hashes are compared whole.
+    std::vector<std::pair<uint64_t, size_t>> keys;
+    keys.reserve(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string key = caseKey(paths[i]);
+        keys.push_back({ XXH3_64bits(key.data(), key.size()), i });
+    }
+    std::sort(keys.begin(), keys.end());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        for (size_t j = i + 1; j < keys.size() && keys[j].first == keys[i].first; ++j) {
+            const std::string_view a = paths[keys[i].second], b = paths[keys[j].second];
+            if (a != b && caseKey(a) == caseKey(b))
+                return "\"" + std::string(a) + "\" and \"" + std::string(b) + "\"";
         }
     }
     return {};
+}
+
+uint64_t pathBytes(const Manifest &m)
+{
+    uint64_t total = 0;
+    for (const OldEntry &e : m.oldFiles)
+        total += e.path.size();
+    for (const NewEntry &e : m.newFiles)
+        total += e.path.size();
+    for (const DirEntry &d : m.dirs)
+        total += d.path.size();
+    for (const LinkEntry &l : m.links)
+        total += l.path.size();
+    return total;
 }
 
 uint64_t hashList(const std::vector<uint64_t> &hashes)
@@ -408,8 +425,8 @@ void putEndedPath(std::string &out, const std::string &before, const std::string
     out.push_back('\0');
 }
 
-// Reads the paths of a manifest, keeping the sum of their lengths below what a manifest of whole
-// paths could hold: a path shares bytes with the one before at no cost.
+// Reads the paths of a manifest, keeping the sum of their lengths within kMaxPathTotalBytes: a path
+// shares bytes with the one before at no cost.
 class PathReader
 {
 public:
@@ -433,7 +450,7 @@ public:
     bool add(uint64_t bytes)
     {
         m_bytes += bytes;
-        return m_bytes <= kMaxManifestBytes;
+        return m_bytes <= kMaxPathTotalBytes;
     }
 
 private:
@@ -540,17 +557,19 @@ std::string encodeManifest(const Manifest &m)
         putU64(out, hashList(newHashes));
 
     // A directory that holds an entry and has the usual mode needs no line: the reader adds it.
-    std::set<std::string> holders;
-    auto addParents = [&](const std::string &path) {
-        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1))
-            holders.insert(path.substr(0, pos));
+    // The maker lists every directory, so each one's parent is a holder.
+    std::unordered_set<std::string_view> holders;
+    auto addParent = [&](const std::string &path) {
+        const size_t slash = path.rfind('/');
+        if (slash != std::string::npos)
+            holders.insert(std::string_view(path).substr(0, slash));
     };
     for (const NewEntry &e : m.newFiles)
-        addParents(e.path);
+        addParent(e.path);
     for (const LinkEntry &l : m.links)
-        addParents(l.path);
+        addParent(l.path);
     for (const DirEntry &d : m.dirs)
-        addParents(d.path);
+        addParent(d.path);
     std::vector<const DirEntry *> dirs;
     for (const DirEntry &d : m.dirs) {
         if (d.mode != 0755 || !holders.count(d.path))
@@ -685,7 +704,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
     return {};
 }
 
-// What versions 4 and 5 end with: directories, links, and the directories the reader adds.
+// What versions 4 and 5 end with: directories and links.
 Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths)
 {
     const uint64_t dirCount = r.varint();
@@ -718,32 +737,6 @@ Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths)
         m->links.push_back(std::move(l));
     }
 
-    std::set<std::string> dirs;
-    for (const DirEntry &d : m->dirs)
-        dirs.insert(d.path);
-    auto addParents = [&](const std::string &path) {
-        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-            if (dirs.insert(path.substr(0, pos)).second) {
-                if (!paths.add(pos))
-                    return false;
-                m->dirs.push_back({ path.substr(0, pos), 0755 });
-            }
-        }
-        return true;
-    };
-    bool fits = true;
-    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
-        fits = addParents(m->newFiles[i].path);
-    for (size_t i = 0; fits && i < m->links.size(); ++i)
-        fits = addParents(m->links[i].path);
-    for (size_t i = 0, listed = m->dirs.size(); fits && i < listed; ++i) {
-        const std::string path = m->dirs[i].path; // the list grows meanwhile
-        fits = addParents(path);
-    }
-    if (!fits)
-        return corrupt("paths too long");
-    // Parents before children, as the applier makes and finishes them.
-    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
     return {};
 }
 
@@ -882,6 +875,49 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
     return decodeDirsAndLinks(r, m, paths);
 }
 
+// Adds the parent directories no entry lists, so that every entry's parents are in m->dirs, sorted
+// parents first as the applier makes and finishes them. Implied parents count against the paths'
+// budget: a few deep paths could otherwise imply gigabytes of them.
+Status completeDirs(Manifest *m)
+{
+    uint64_t total = pathBytes(*m);
+    // Views into the listed paths, which stay where they are until the walk is done.
+    std::unordered_set<std::string_view> known;
+    known.reserve(m->dirs.size());
+    for (const DirEntry &d : m->dirs)
+        known.insert(d.path);
+    std::vector<std::string_view> implied;
+    auto addParents = [&](std::string_view path) {
+        // Deepest first: a parent met before has its own parents added already, or is listed and
+        // walked itself.
+        for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+                slash = path.rfind('/', slash - 1)) {
+            if (!known.insert(path.substr(0, slash)).second)
+                break;
+            implied.push_back(path.substr(0, slash));
+            total += slash;
+        }
+        return total <= kMaxPathTotalBytes;
+    };
+    bool fits = total <= kMaxPathTotalBytes;
+    for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
+        fits = addParents(m->newFiles[i].path);
+    for (size_t i = 0; fits && i < m->links.size(); ++i)
+        fits = addParents(m->links[i].path);
+    for (size_t i = 0; fits && i < m->dirs.size(); ++i)
+        fits = addParents(m->dirs[i].path);
+    if (!fits)
+        return corrupt("paths too long: more than " + std::to_string(kMaxPathTotalBytes) + " bytes together");
+    known = {};
+    std::vector<DirEntry> added;
+    added.reserve(implied.size());
+    for (std::string_view path : implied)
+        added.push_back({ std::string(path), 0755 });
+    m->dirs.insert(m->dirs.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    std::sort(m->dirs.begin(), m->dirs.end(), [](const DirEntry &a, const DirEntry &b) { return a.path < b.path; });
+    return {};
+}
+
 } // namespace
 
 Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
@@ -898,53 +934,54 @@ Status decodeManifest(ByteReader &r, Manifest *m, uint32_t version)
     if (r.remaining() != 0)
         return corrupt("trailing bytes");
 
-    std::set<std::string> oldPaths;
+    // Implied parents come from safe paths, and then are safe themselves.
     for (const OldEntry &e : m->oldFiles) {
         if (!isSafeRelativePath(e.path))
             return unsafe(e.path);
-        if (!oldPaths.insert(e.path).second)
-            return corrupt("two entries for old path \"" + e.path + "\"");
     }
-    std::set<std::string> newPaths;
-    std::vector<std::string> allPaths;
     for (const NewEntry &e : m->newFiles) {
         if (!isSafeRelativePath(e.path))
             return unsafe(e.path);
-        if (!newPaths.insert(e.path).second)
-            return corrupt("two entries for path \"" + e.path + "\"");
-        allPaths.push_back(e.path);
     }
-    std::set<std::string> dirPaths;
     for (const DirEntry &d : m->dirs) {
         if (!isSafeRelativePath(d.path))
             return unsafe(d.path);
-        if (newPaths.count(d.path) || !dirPaths.insert(d.path).second)
-            return corrupt("two entries for path \"" + d.path + "\"");
-        allPaths.push_back(d.path);
     }
     for (const LinkEntry &l : m->links) {
         if (!isSafeRelativePath(l.path))
             return unsafe(l.path);
         if (l.target.empty() || l.target.size() > kMaxPathBytes || l.target.find('\0') != std::string::npos)
             return corrupt("bad link text for \"" + l.path + "\"");
-        // Nothing may lie below a link: writing there would write wherever it points.
-        if (dirPaths.count(l.path) || !newPaths.insert(l.path).second)
-            return corrupt("two entries for path \"" + l.path + "\"");
-        allPaths.push_back(l.path);
     }
+    s = completeDirs(m);
+    if (!s.ok())
+        return s;
 
-    // A file may not stand where another entry needs a directory.
-    auto checkParents = [&](const std::string &path) {
-        for (size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-            if (newPaths.count(path.substr(0, pos)))
-                return false;
-        }
-        return true;
-    };
-    for (const std::string &path : allPaths) {
-        if (!checkParents(path))
-            return corrupt("path \"" + path + "\" lies below a file");
+    std::unordered_set<std::string_view> oldPaths;
+    oldPaths.reserve(m->oldFiles.size());
+    for (const OldEntry &e : m->oldFiles) {
+        if (!oldPaths.insert(e.path).second)
+            return corrupt("two entries for old path \"" + e.path + "\"");
     }
+    oldPaths = {};
+    // Every parent is a directory now, so a file or link where an entry needs a directory, "a" beside
+    // "a/b", shows as one path taken twice. Nothing may lie below a link: writing there would write
+    // wherever it points.
+    std::vector<std::string_view> allPaths;
+    allPaths.reserve(m->newFiles.size() + m->dirs.size() + m->links.size());
+    for (const NewEntry &e : m->newFiles)
+        allPaths.push_back(e.path);
+    for (const LinkEntry &l : m->links)
+        allPaths.push_back(l.path);
+    for (const DirEntry &d : m->dirs)
+        allPaths.push_back(d.path);
+    std::unordered_set<std::string_view> taken;
+    taken.reserve(allPaths.size());
+    for (std::string_view path : allPaths) {
+        if (!taken.insert(path).second)
+            return corrupt("two entries for path \"" + std::string(path) + "\"");
+    }
+    taken = {};
     const std::string clash = caseClash(allPaths);
     if (!clash.empty())
         return Status::fail(ExitBadPackage, "paths differ only in case, which Windows cannot hold: " + clash);

@@ -70,7 +70,7 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
     std::sort(tree->links.begin(), tree->links.end(),
             [](const LinkEntry &a, const LinkEntry &b) { return a.path < b.path; });
     if (strict) {
-        std::vector<std::string> paths;
+        std::vector<std::string_view> paths;
         for (const TreeFile &f : tree->files)
             paths.push_back(f.path);
         for (const DirEntry &d : tree->dirs)
