@@ -265,6 +265,7 @@ private slots:
         for (const QString &mutation : kMutations)
             QTest::newRow(qPrintable(mutation)) << mutation << QStringList() << 2;
         QTest::newRow("manifest bomb") << "bomb" << QStringList() << 2;
+        QTest::newRow("two million deltas of one old file") << "deltas" << QStringList() << 2;
         // Each path of 4 KB below one of these names implies 2,000 directories of 2 KB on average.
         QStringList tops;
         for (int i = 0; i < 64; ++i)
@@ -338,6 +339,17 @@ private slots:
             hpatch::putVarint(raw, 11000000);
             raw.resize(128 << 20, '\0');
         }
+        if (kind == "deltas") { // each delta takes the path of its old file "o": 7 bytes an entry
+            const size_t n = 2000000;
+            raw.assign(2, '\0');
+            hpatch::putVarint(raw, 1);
+            raw += std::string("\0o\0", 3) + std::string(1 + 1 + 8 + 8, '\0'); // check, flags, hashes
+            hpatch::putVarint(raw, n);
+            raw += std::string(2 * n, '\0') + std::string(n, char(hpatch::Kind::Delta));
+            for (size_t i = 0; i < n; ++i)
+                raw += std::string("\1\0", 2); // one reference, to old file 0
+            raw += std::string(n + n + 8 + 1 + 1, '\0'); // sizes, checks, hash, no directories or links
+        }
         QByteArray package = craftPackage(raw, stream);
         if (kMutations.contains(kind)) {
             buildTree(m_old, kOld);
@@ -356,7 +368,7 @@ private slots:
         if (kind != "flipped stream" && !kWindows)
             expectRefused({ "-C-no" }, exitCode, m_out);
         QVERIFY(!QFileInfo::exists("/tmp/hpatch-evil.txt") && !QFileInfo::exists(m_dir->filePath("evil.txt")));
-        if ((kind == "bomb" || kind == "oversized" || kind.startsWith("deep")) && !kWindows) {
+        if ((kind == "bomb" || kind == "deltas" || kind == "oversized" || kind.startsWith("deep")) && !kWindows) {
             // Measured by the benchmark helper: a child of this big test process would inherit its peak.
             const RunResult r = run(
                     "hpatchbench", { "measure", QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out });

@@ -34,6 +34,23 @@ constexpr size_t kMinNewEntryBytes = 1 + 1 + 1 + 1 + 1;
 constexpr size_t kMinDirEntryBytes = 1 + 1 + 1;
 constexpr size_t kMinLinkEntryBytes = 1 + 1 + 1 + 1;
 
+// Entries and references of a manifest together. Each costs memory however few bytes it takes in
+// a manifest that compresses well: 16 million deltas of one old file come to a few KB of package
+// and took 2.4 GB. Counts are checked before their entries are read.
+class ItemBudget
+{
+public:
+    // count is at most the bytes left in the manifest, so the sum cannot overflow.
+    bool take(uint64_t count)
+    {
+        m_items += count;
+        return m_items <= kMaxManifestItems;
+    }
+
+private:
+    uint64_t m_items = 0;
+};
+
 } // namespace
 
 void putVarint(std::string &out, uint64_t value)
@@ -350,6 +367,14 @@ uint64_t pathBytes(const Manifest &m)
     return total;
 }
 
+uint64_t manifestItems(const Manifest &m)
+{
+    uint64_t items = m.oldFiles.size() + m.newFiles.size() + m.dirs.size() + m.links.size();
+    for (const NewEntry &e : m.newFiles)
+        items += e.refs.size();
+    return items;
+}
+
 uint64_t hashList(const std::vector<uint64_t> &hashes)
 {
     std::string bytes;
@@ -606,8 +631,9 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
 {
     // Counts only bound the loops; entries are stored as they are read, so a manifest that claims
     // millions of entries costs nothing until it really holds them.
+    ItemBudget items;
     const uint64_t oldCount = r.varint();
-    if (r.failed() || oldCount > r.remaining() / kMinOldEntryBytes)
+    if (r.failed() || oldCount > r.remaining() / kMinOldEntryBytes || !items.take(oldCount))
         return corrupt("old file count");
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
@@ -621,7 +647,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
     }
 
     const uint64_t newCount = r.varint();
-    if (r.failed() || newCount > r.remaining() / kMinNewEntryBytes)
+    if (r.failed() || newCount > r.remaining() / kMinNewEntryBytes || !items.take(newCount))
         return corrupt("new file count");
     for (uint64_t i = 0; i < newCount; ++i) {
         NewEntry e;
@@ -642,7 +668,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
         if (e.kind != Kind::New) {
             const uint64_t refCount = r.varint();
             if (r.failed() || refCount == 0 || refCount > r.remaining() || refCount > oldCount
-                    || (e.kind == Kind::Copy && refCount != 1))
+                    || (e.kind == Kind::Copy && refCount != 1) || !items.take(refCount))
                 return corrupt("bad references of new file " + std::to_string(i));
             for (uint64_t j = 0; j < refCount; ++j) {
                 const uint64_t ref = r.varint();
@@ -677,7 +703,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
     }
 
     const uint64_t dirCount = r.varint();
-    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
+    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes || !items.take(dirCount))
         return corrupt("directory count");
     for (uint64_t i = 0; i < dirCount; ++i) {
         DirEntry d;
@@ -691,7 +717,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
         m->dirs.push_back(std::move(d));
     }
     const uint64_t linkCount = version >= kFirstVersionWithLinks ? r.varint() : 0;
-    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
+    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes || !items.take(linkCount))
         return corrupt("link count");
     for (uint64_t i = 0; i < linkCount; ++i) {
         LinkEntry l;
@@ -705,10 +731,10 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
 }
 
 // What versions 4 and 5 end with: directories and links.
-Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths)
+Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths, ItemBudget &items)
 {
     const uint64_t dirCount = r.varint();
-    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes)
+    if (r.failed() || dirCount > r.remaining() / kMinDirEntryBytes || !items.take(dirCount))
         return corrupt("directory count");
     std::string before;
     for (uint64_t i = 0; i < dirCount; ++i) {
@@ -724,7 +750,7 @@ Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths)
         m->dirs.push_back(std::move(d));
     }
     const uint64_t linkCount = r.varint();
-    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes)
+    if (r.failed() || linkCount > r.remaining() / kMinLinkEntryBytes || !items.take(linkCount))
         return corrupt("link count");
     before.clear();
     for (uint64_t i = 0; i < linkCount; ++i) {
@@ -761,12 +787,13 @@ Status decodeKept(ByteReader &r, Manifest *m)
 }
 
 // The references of the listed new files from first: a delta has a count, a copy one.
-Status decodeRefs(ByteReader &r, Manifest *m, size_t first)
+Status decodeRefs(ByteReader &r, Manifest *m, size_t first, ItemBudget &items)
 {
     const uint64_t oldCount = m->oldFiles.size();
     for (auto e = m->newFiles.begin() + std::ptrdiff_t(first); e != m->newFiles.end(); ++e) {
         const uint64_t refCount = e->kind == Kind::Delta ? r.varint() : e->kind == Kind::Copy ? 1 : 0;
-        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount)
+        if (r.failed() || (e->kind == Kind::Delta && refCount == 0) || refCount > r.remaining() || refCount > oldCount
+                || !items.take(refCount))
             return corrupt("bad references of new file \"" + e->path + "\"");
         for (uint64_t j = 0; j < refCount; ++j) {
             const uint64_t ref = r.varint();
@@ -788,8 +815,9 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
     m->oldSizesKnown = !v5;
     m->controlsFrameSize = r.varint();
     m->diffsFrameSize = r.varint();
+    ItemBudget items;
     const uint64_t oldCount = r.varint();
-    if (r.failed() || oldCount > r.remaining() / (v5 ? kMinV5OldBytes : kMinCompactOldBytes))
+    if (r.failed() || oldCount > r.remaining() / (v5 ? kMinV5OldBytes : kMinCompactOldBytes) || !items.take(oldCount))
         return corrupt("old file count");
     PathReader paths(r, v5);
     std::string before;
@@ -811,6 +839,8 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
     Status s = decodeKept(r, m);
     if (!s.ok())
         return s;
+    if (!items.take(m->newFiles.size()))
+        return corrupt("too many entries");
     if (oldCount > 0) {
         m->oldFilesHash = r.u64();
         if (v5)
@@ -820,7 +850,7 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
     bool copies = keptCount > 0;
 
     const uint64_t newCount = r.varint();
-    if (r.failed() || newCount > r.remaining() / (v5 ? kMinV5NewBytes : kMinCompactNewBytes))
+    if (r.failed() || newCount > r.remaining() / (v5 ? kMinV5NewBytes : kMinCompactNewBytes) || !items.take(newCount))
         return corrupt("new file count");
     before.clear();
     for (uint64_t i = 0; i < newCount; ++i) {
@@ -845,7 +875,7 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
         e->kind = Kind(kind & 3);
         e->mode = uint32_t(mode);
     }
-    s = decodeRefs(r, m, keptCount);
+    s = decodeRefs(r, m, keptCount, items);
     if (!s.ok())
         return s;
     for (auto e = listed; e != m->newFiles.end(); ++e) {
@@ -872,7 +902,7 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
         (v5 ? m->newFilesHash : m->copiesHash) = r.u64();
     if (r.failed())
         return corrupt("truncated new file entry");
-    return decodeDirsAndLinks(r, m, paths);
+    return decodeDirsAndLinks(r, m, paths, items);
 }
 
 // Adds the parent directories no entry lists, so that every entry's parents are in m->dirs, sorted
@@ -881,6 +911,7 @@ Status decodeCompact(ByteReader &r, Manifest *m, bool v5)
 Status completeDirs(Manifest *m)
 {
     uint64_t total = pathBytes(*m);
+    const uint64_t items = manifestItems(*m);
     // Views into the listed paths, which stay where they are until the walk is done.
     std::unordered_set<std::string_view> known;
     known.reserve(m->dirs.size());
@@ -897,9 +928,9 @@ Status completeDirs(Manifest *m)
             implied.push_back(path.substr(0, slash));
             total += slash;
         }
-        return total <= kMaxPathTotalBytes;
+        return total <= kMaxPathTotalBytes && items + implied.size() <= kMaxManifestItems;
     };
-    bool fits = total <= kMaxPathTotalBytes;
+    bool fits = total <= kMaxPathTotalBytes && items <= kMaxManifestItems;
     for (size_t i = 0; fits && i < m->newFiles.size(); ++i)
         fits = addParents(m->newFiles[i].path);
     for (size_t i = 0; fits && i < m->links.size(); ++i)
@@ -907,7 +938,8 @@ Status completeDirs(Manifest *m)
     for (size_t i = 0; fits && i < m->dirs.size(); ++i)
         fits = addParents(m->dirs[i].path);
     if (!fits)
-        return corrupt("paths too long: more than " + std::to_string(kMaxPathTotalBytes) + " bytes together");
+        return corrupt("more than " + std::to_string(kMaxPathTotalBytes) + " bytes of paths or "
+                + std::to_string(kMaxManifestItems) + " entries and references");
     known = {};
     std::vector<DirEntry> added;
     added.reserve(implied.size());

@@ -64,6 +64,9 @@ inline constexpr size_t kMaxPathBytes = 4096;
 // included: what the reader holds and the applier creates stays bounded however deep a package's
 // paths go (4,000 paths of 4 KB imply 8 million directories). /usr of a Debian system comes to 10 MB.
 inline constexpr uint64_t kMaxPathTotalBytes = 16u << 20;
+// Entries of both trees, implied parents included, and references of new files together: at most
+// about 130 MB of manifest in memory. /usr of a Debian system holds 170,000 entries.
+inline constexpr uint64_t kMaxManifestItems = 1u << 20;
 inline constexpr int kMaxWindowLog = 27;
 // The maker's defaults; the applier's memory is about this window, whatever the package size.
 // An incremental package keeps it small (monaco-editor 0.44 to 0.45: 0.8% larger at 2^23 than at
@@ -152,6 +155,8 @@ struct Manifest
 // The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
 // The bytes of the manifest's paths together, as kMaxPathTotalBytes counts them.
 uint64_t pathBytes(const Manifest &manifest);
+// Its entries and references, as kMaxManifestItems counts them.
+uint64_t manifestItems(const Manifest &manifest);
 uint64_t hashList(const std::vector<uint64_t> &hashes);
 // Gives the old files of a manifest of version 5 their sizes as found on the disk, and the copies
 // of them theirs.
