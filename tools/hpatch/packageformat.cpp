@@ -363,7 +363,7 @@ uint64_t pathBytes(const Manifest &m)
     for (const DirEntry &d : m.dirs)
         total += d.path.size();
     for (const LinkEntry &l : m.links)
-        total += l.path.size();
+        total += l.path.size() + l.target.size();
     return total;
 }
 
@@ -450,8 +450,8 @@ void putEndedPath(std::string &out, const std::string &before, const std::string
     out.push_back('\0');
 }
 
-// Reads the paths of a manifest, keeping the sum of their lengths within kMaxPathTotalBytes: a path
-// shares bytes with the one before at no cost.
+// Reads the paths and link texts of a manifest, keeping the sum of their lengths within
+// kMaxPathTotalBytes: a path shares bytes with the one before at no cost.
 class PathReader
 {
 public:
@@ -471,6 +471,11 @@ public:
         }
         std::string rest = m_r.text(kMaxPathBytes - shared);
         return m_r.failed() ? std::string() : counted(before.substr(0, size_t(shared)) + rest);
+    }
+    // A path or link text of any version written whole: its length, then its bytes.
+    std::string whole()
+    {
+        return counted(m_r.bytes(m_r.varint()));
     }
     bool add(uint64_t bytes)
     {
@@ -632,12 +637,13 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
     // Counts only bound the loops; entries are stored as they are read, so a manifest that claims
     // millions of entries costs nothing until it really holds them.
     ItemBudget items;
+    PathReader paths(r, false);
     const uint64_t oldCount = r.varint();
     if (r.failed() || oldCount > r.remaining() / kMinOldEntryBytes || !items.take(oldCount))
         return corrupt("old file count");
     for (uint64_t i = 0; i < oldCount; ++i) {
         OldEntry e;
-        e.path = r.bytes(r.varint());
+        e.path = paths.whole();
         e.size = r.varint();
         e.hash = r.u64();
         e.check = uint8_t(e.hash);
@@ -654,7 +660,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
         uint64_t mode = 0;
         uint8_t kind = 0;
         if (version == 1) {
-            e.path = r.bytes(r.varint());
+            e.path = paths.whole();
             mode = r.varint();
             e.size = r.varint();
             e.hash = r.u64();
@@ -678,15 +684,18 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
             }
         }
         if (version > 1) {
-            e.path = r.bytes(r.varint());
+            e.path = paths.whole();
             mode = r.varint();
             if (e.kind == Kind::Copy) {
                 // A copy is its old file: same bytes, and the same path unless one is given.
                 const OldEntry &old = m->oldFiles[e.refs[0]];
                 e.size = old.size;
                 e.hash = old.hash;
-                if (e.path.empty())
+                if (e.path.empty()) {
                     e.path = old.path;
+                    if (!paths.add(e.path.size()))
+                        return corrupt("paths too long");
+                }
             } else {
                 e.size = r.varint();
                 e.hash = r.u64();
@@ -707,7 +716,7 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
         return corrupt("directory count");
     for (uint64_t i = 0; i < dirCount; ++i) {
         DirEntry d;
-        d.path = r.bytes(r.varint());
+        d.path = paths.whole();
         const uint64_t mode = r.varint();
         if (r.failed())
             return corrupt("truncated directory entry");
@@ -721,8 +730,8 @@ Status decodeRows(ByteReader &r, Manifest *m, uint32_t version)
         return corrupt("link count");
     for (uint64_t i = 0; i < linkCount; ++i) {
         LinkEntry l;
-        l.path = r.bytes(r.varint());
-        l.target = r.bytes(r.varint());
+        l.path = paths.whole();
+        l.target = paths.whole();
         if (r.failed())
             return corrupt("truncated link entry");
         m->links.push_back(std::move(l));
@@ -757,7 +766,7 @@ Status decodeDirsAndLinks(ByteReader &r, Manifest *m, PathReader &paths, ItemBud
         LinkEntry l;
         l.path = paths.next(before);
         before = l.path;
-        l.target = r.bytes(r.varint());
+        l.target = paths.whole();
         if (r.failed())
             return corrupt("truncated link entry");
         m->links.push_back(std::move(l));

@@ -60,9 +60,10 @@ inline constexpr uint64_t kMaxManifestBytes = 256u << 20;
 // Longest name of one path part: the limit of the usual Linux and Windows file systems.
 inline constexpr size_t kMaxNameBytes = 255;
 inline constexpr size_t kMaxPathBytes = 4096;
-// All paths of a package together, those of old files and the parent directories the reader adds
-// included: what the reader holds and the applier creates stays bounded however deep a package's
-// paths go (4,000 paths of 4 KB imply 8 million directories). /usr of a Debian system comes to 10 MB.
+// All paths and link texts of a package together, those of old files and the parent directories
+// the reader adds included: what the reader holds and the applier creates stays bounded however
+// deep a package's paths go (4,000 paths of 4 KB imply 8 million directories). The paths of /usr
+// of a Debian system come to 10 MB.
 inline constexpr uint64_t kMaxPathTotalBytes = 16u << 20;
 // Entries of both trees, implied parents included, and references of new files together: at most
 // about 130 MB of manifest in memory. /usr of a Debian system holds 170,000 entries.
@@ -153,7 +154,7 @@ struct Manifest
 };
 
 // The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
-// The bytes of the manifest's paths together, as kMaxPathTotalBytes counts them.
+// The bytes of the manifest's paths and link texts together, as kMaxPathTotalBytes counts them.
 uint64_t pathBytes(const Manifest &manifest);
 // Its entries and references, as kMaxManifestItems counts them.
 uint64_t manifestItems(const Manifest &manifest);
