@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=1200
-build="$root/build/fuzz-hpatch"
+build="$root/build/fuzz-hpatch-long" # not the one ctest uses, so both can run at once
 while [ $# -gt 0 ]; do
     case "$1" in
         --seconds) seconds="$2"; shift 2 ;;
