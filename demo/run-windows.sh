@@ -128,11 +128,18 @@ pids+=("$client")
 master_out="$work/master-received.txt"
 : > "$master_out"
 coproc MASTER { WINEPATH="$(winpath "$updater_files")" exec wine "$winbin/mastermock.exe" --name demo-master --out "$(winpath "$master_out")"; }
-pids+=("$MASTER_PID")
+master_pid=$MASTER_PID # bash forgets it once the coprocess ends
+pids+=("$master_pid")
 ready=""
 read -r -t 60 -u "${MASTER[0]}" ready || true
 ready="${ready%$'\r'}"
-[ "$ready" = listening ] || { echo "mastermock.exe did not start: $ready" >&2; exit 1; }
+if [ "$ready" != listening ]; then
+    # It once ended at once under load, saying nothing: its exit code is all there is to go on.
+    how="still running"
+    kill -0 "$master_pid" 2>/dev/null || { code=0; wait "$master_pid" || code=$?; how="ended with exit code $code"; }
+    echo "mastermock.exe did not start: it printed \"$ready\", $how" >&2
+    exit 1
+fi
 echo "  client (wine pid $client) running; mastermock.exe listening as demo-master"
 
 mkdir -p "$work/logs"
