@@ -309,6 +309,10 @@ private slots:
         for (const auto &n : names)
             QTest::newRow(qPrintable(n.first))
                     << (n.first.startsWith("disk") ? "disk names" : "names") << n.second << 2;
+        QStringList links; // each text within the 4 KB of one, together beyond what a package may hold
+        for (int i = 0; i < 4300; ++i)
+            links << QString("l%1->").arg(i) + QString(4000, 'x');
+        QTest::newRow("16 MiB of link texts") << "names" << links << 2;
     }
 
     void hostilePackage()

@@ -342,11 +342,12 @@ Status PackageMaker::writeRawStream(RawFrames &frames, Manifest *manifest)
     }
     manifest->dirs = m_new.dirs;
     manifest->links = m_new.links;
-    if (pathBytes(*manifest) > kMaxPathTotalBytes || manifestItems(*manifest) > kMaxManifestItems)
+    const uint64_t pathTotal = pathBytes(*manifest), items = manifestItems(*manifest);
+    if (pathTotal > kMaxPathTotalBytes || items > kMaxManifestItems)
         return Status::fail(ExitBadPackage,
-                "the package would hold " + std::to_string(pathBytes(*manifest)) + " bytes of paths and "
-                        + std::to_string(manifestItems(*manifest)) + " entries and references, more than "
-                        + std::to_string(kMaxPathTotalBytes) + " and " + std::to_string(kMaxManifestItems));
+                "the package would hold " + std::to_string(pathTotal) + " bytes of paths and " + std::to_string(items)
+                        + " entries and references, more than " + std::to_string(kMaxPathTotalBytes) + " and "
+                        + std::to_string(kMaxManifestItems));
     m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
             + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
             + " old files used, " + std::to_string(m_new.dirs.size()) + " directories, "
