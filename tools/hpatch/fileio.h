@@ -66,7 +66,8 @@ std::FILE *openStream(const std::string &path, const char *mode);
 bool syncStream(std::FILE *file);
 // A file that vanishes when closed, holding a copy of data.
 int memoryFile(const void *data, size_t size);
-// Zero-filled memory apart from the heap, taken from the system only as far as it is touched.
+// Zero-filled memory apart from the heap, taken from the system only as far as it is touched; whole
+// 2 MiB units of it on huge pages where the system has them.
 void *reserveMemory(size_t size);
 void releaseMemory(void *data, size_t size);
 

@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace hpatch {
 
 namespace {
-constexpr size_t kBufferSize = 1 << 20;
-
 bool allZero(const char *data, size_t size)
 {
     static const char zeros[4096] = {};
@@ -25,8 +24,8 @@ bool allZero(const char *data, size_t size)
 }
 } // namespace
 
-OutputFile::OutputFile()
-    : m_buffer(kBufferSize)
+OutputFile::OutputFile(char *buffer)
+    : m_buffer(buffer)
     , m_hash(XXH3_createState())
 {
     XXH3_64bits_reset(m_hash);
@@ -80,16 +79,16 @@ Status OutputFile::write(const void *data, size_t size)
 
 char *OutputFile::room(size_t *size)
 {
-    *size = std::min(*size, m_buffer.size() - m_used);
-    return m_buffer.data() + m_used;
+    *size = std::min(*size, kOutputBufferBytes - m_used);
+    return m_buffer + m_used;
 }
 
 Status OutputFile::commit(size_t size)
 {
-    XXH3_64bits_update(m_hash, m_buffer.data() + m_used, size);
+    XXH3_64bits_update(m_hash, m_buffer + m_used, size);
     m_size += size;
     m_used += size;
-    return m_used == m_buffer.size() ? flush() : Status();
+    return m_used == kOutputBufferBytes ? flush() : Status();
 }
 
 Status OutputFile::flush()
@@ -97,13 +96,13 @@ Status OutputFile::flush()
     if (m_used == 0)
         return {};
     // A whole zero buffer becomes a hole: large sparse or zero-filled files cost no writes.
-    if (m_used == m_buffer.size() && allZero(m_buffer.data(), m_used)) {
+    if (m_used == kOutputBufferBytes && allZero(m_buffer, m_used)) {
         m_written += m_used;
         m_used = 0;
         m_holeAtEnd = true;
         return {};
     }
-    if (!writeAt(m_fd, m_buffer.data(), m_used, m_written))
+    if (!writeAt(m_fd, m_buffer, m_used, m_written))
         return ioError("write");
     m_written += m_used;
     m_used = 0;
@@ -152,20 +151,21 @@ bool readAt(int fd, void *data, size_t size, uint64_t offset)
 
 bool hashFile(int fd, uint64_t *hash, uint64_t *size)
 {
-    std::vector<char> buffer(kBufferSize);
+    // Left unfilled: a small file touches a page of it, not a megabyte.
+    std::unique_ptr<char[]> buffer(new char[kOutputBufferBytes]);
     XXH3_state_t *state = XXH3_createState();
     XXH3_64bits_reset(state);
     uint64_t total = 0;
     bool ok = true;
     for (;;) {
-        const int64_t n = readAtMost(fd, buffer.data(), buffer.size(), total);
+        const int64_t n = readAtMost(fd, buffer.get(), kOutputBufferBytes, total);
         if (n < 0) {
             ok = false;
             break;
         }
         if (n == 0)
             break;
-        XXH3_64bits_update(state, buffer.data(), size_t(n));
+        XXH3_64bits_update(state, buffer.get(), size_t(n));
         total += uint64_t(n);
     }
     *hash = XXH3_64bits_digest(state);

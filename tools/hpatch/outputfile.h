@@ -4,10 +4,11 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 #include <xxhash.h>
 
 namespace hpatch {
+
+inline constexpr size_t kOutputBufferBytes = 1 << 20;
 
 // One file being written: buffered, hashed as it grows, runs of zero blocks left as holes.
 // Every write error (a full disk included) becomes ExitIoError naming the file. One object can
@@ -15,7 +16,8 @@ namespace hpatch {
 class OutputFile
 {
 public:
-    OutputFile();
+    // The buffer, kOutputBufferBytes long, stays the caller's and must outlive the object.
+    explicit OutputFile(char *buffer);
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
@@ -41,7 +43,7 @@ private:
     int m_fd = -1;
     std::string m_path;
     uint32_t m_mode = 0;
-    std::vector<char> m_buffer;
+    char *m_buffer;
     size_t m_used = 0;
     uint64_t m_size = 0;
     uint64_t m_written = 0;

@@ -157,7 +157,8 @@ constexpr size_t kReferenceMemory = 4 << 20;
 
 PackageApplier::PackageApplier(ApplyOptions options)
     : m_options(std::move(options))
-    , m_block(kMaxBlockBytes)
+    , m_buffers(kMaxBlockBytes + kOutputBufferBytes)
+    , m_out(m_buffers.data() + kMaxBlockBytes)
     , m_reference(kReferenceMemory, [this](uint32_t index) {
         int fd = -1;
         Status s = sharedOld(index, &fd);
@@ -603,7 +604,7 @@ Status PackageApplier::writeDelta(PackageReader &reader, const NewEntry &entry, 
         if (yields == 0)
             return corrupt("block size does not fit the file");
         // Both fit in one block buffer: the checks above bound their sum by kMaxBlockBytes.
-        char *d = m_block.data();
+        char *d = m_buffers.data();
         char *x = d + diffs;
         s = reader.diffs().read(d, size_t(diffs));
         if (s.ok())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "outputfile.h"
+#include "pagebuffer.h"
 #include "packageformat.h"
 #include "referencecache.h"
 
@@ -68,7 +69,9 @@ private:
     std::vector<std::string> m_created; // absolute paths of what this run created, in order
     std::string m_staging;
     const Manifest *m_manifest = nullptr;
-    std::vector<char> m_block; // a delta block's differences, then its copy bytes
+    // A delta block's differences and copy bytes, then the output buffer: one 2 MiB region, a huge
+    // page where the system has them.
+    PageBuffer m_buffers;
     // One output buffer for all files: a fresh megabyte per file cost more than small files' writes.
     OutputFile m_out;
     ReferenceCache m_reference;

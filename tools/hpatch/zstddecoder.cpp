@@ -1,29 +1,60 @@
+// The custom allocator is part of zstd's stable-in-practice advanced API.
+#define ZSTD_STATIC_LINKING_ONLY
 #include "zstddecoder.h"
 
 #include "fileio.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace hpatch {
 
 namespace {
 constexpr size_t kInputBuffer = 1 << 17;
+// zstd takes its window in one allocation of window size and a little more. Taken from
+// reserveMemory, it fills on huge pages where the system has them: filling fresh pages costs
+// more than decoding into them.
+constexpr size_t kLargeAllocation = 2 << 20;
+} // namespace
+
+void *ZstdDecoder::allocate(void *self, size_t size)
+{
+    auto *decoder = static_cast<ZstdDecoder *>(self);
+    if (size < kLargeAllocation)
+        return std::malloc(size);
+    void *data = reserveMemory(size);
+    if (data)
+        decoder->m_large.emplace_back(data, size);
+    return data;
+}
+
+void ZstdDecoder::release(void *self, void *data)
+{
+    auto &large = static_cast<ZstdDecoder *>(self)->m_large;
+    auto it = std::find_if(large.begin(), large.end(), [data](const auto &l) { return l.first == data; });
+    if (it == large.end()) {
+        std::free(data);
+        return;
+    }
+    releaseMemory(it->first, it->second);
+    large.erase(it);
 }
 
 ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size, int windowLogMax)
     : m_fd(fd)
     , m_pos(offset)
     , m_end(offset + size)
-    , m_ctx(ZSTD_createDCtx())
-    , m_in(kInputBuffer)
-    , m_out(kInputBuffer)
+    , m_ctx(ZSTD_createDCtx_advanced({ &ZstdDecoder::allocate, &ZstdDecoder::release, this }))
+    , m_in(new char[kInputBuffer])
+    , m_out(new char[kInputBuffer])
 {
     ZSTD_DCtx_setParameter(m_ctx, ZSTD_d_windowLogMax, windowLogMax);
     // A frame of no bytes is an empty stream, which the maker writes for a part with no data.
     if (size == 0)
         m_lastResult = 0;
-    m_input.src = m_in.data();
+    m_input.src = m_in.get();
 }
 
 ZstdDecoder::~ZstdDecoder()
@@ -33,10 +64,10 @@ ZstdDecoder::~ZstdDecoder()
 
 Status ZstdDecoder::refill()
 {
-    const size_t want = size_t(std::min<uint64_t>(m_in.size(), m_end - m_pos));
+    const size_t want = size_t(std::min<uint64_t>(kInputBuffer, m_end - m_pos));
     if (want == 0)
         return Status::fail(ExitBadPackage, "package stream is truncated");
-    const int64_t got = readAtMost(m_fd, m_in.data(), want, m_pos);
+    const int64_t got = readAtMost(m_fd, m_in.get(), want, m_pos);
     if (got <= 0)
         return Status::fail(ExitBadPackage,
                 std::string("cannot read package: ") + (got < 0 ? std::strerror(errno) : "unexpected end"));
@@ -73,17 +104,17 @@ Status ZstdDecoder::read(void *data, size_t size)
     while (size > 0) {
         if (m_outPos < m_outSize) {
             const size_t n = std::min(size, m_outSize - m_outPos);
-            std::memcpy(out, m_out.data() + m_outPos, n);
+            std::memcpy(out, m_out.get() + m_outPos, n);
             m_outPos += n;
             out += n;
             size -= n;
             continue;
         }
         size_t produced = 0;
-        Status s = size >= m_out.size() ? decode(out, size, &produced) : decode(m_out.data(), m_out.size(), &produced);
+        Status s = size >= kInputBuffer ? decode(out, size, &produced) : decode(m_out.get(), kInputBuffer, &produced);
         if (!s.ok())
             return s;
-        if (size >= m_out.size()) {
+        if (size >= kInputBuffer) {
             out += produced;
             size -= produced;
         } else {
@@ -98,7 +129,7 @@ size_t ZstdDecoder::pull(void *data, size_t size, Status *status)
 {
     if (m_outPos < m_outSize) {
         const size_t n = std::min(size, m_outSize - m_outPos);
-        std::memcpy(data, m_out.data() + m_outPos, n);
+        std::memcpy(data, m_out.get() + m_outPos, n);
         m_outPos += n;
         return n;
     }

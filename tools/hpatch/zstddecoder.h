@@ -3,6 +3,8 @@
 #include "packageformat.h"
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 #include <zstd.h>
 
@@ -29,16 +31,20 @@ public:
 private:
     Status refill();
     Status decode(void *data, size_t size, size_t *produced);
+    static void *allocate(void *self, size_t size);
+    static void release(void *self, void *data);
 
     int m_fd;
     uint64_t m_pos;
     uint64_t m_end;
+    std::vector<std::pair<void *, size_t>> m_large; // zstd's allocations held apart from the heap
     ZSTD_DCtx *m_ctx;
-    std::vector<char> m_in;
+    // Both left unfilled: a small stream touches a page of each.
+    std::unique_ptr<char[]> m_in;
     ZSTD_inBuffer m_input{ nullptr, 0, 0 };
     size_t m_lastResult = 1;
     // Decoded bytes not yet taken: small reads (the numbers of the delta blocks) come from here.
-    std::vector<char> m_out;
+    std::unique_ptr<char[]> m_out;
     size_t m_outPos = 0;
     size_t m_outSize = 0;
 };
