@@ -375,6 +375,15 @@ uint64_t manifestItems(const Manifest &m)
     return items;
 }
 
+std::string boundsProblem(uint64_t pathBytes, uint64_t items)
+{
+    if (pathBytes <= kMaxPathTotalBytes && items <= kMaxManifestItems)
+        return {};
+    return std::to_string(pathBytes) + " bytes of paths and " + std::to_string(items)
+            + " entries and references, more than " + std::to_string(kMaxPathTotalBytes) + " and "
+            + std::to_string(kMaxManifestItems);
+}
+
 uint64_t hashList(const std::vector<uint64_t> &hashes)
 {
     std::string bytes;

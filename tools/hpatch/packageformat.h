@@ -155,11 +155,13 @@ struct Manifest
     uint64_t diffsFrameSize = 0;
 };
 
-// The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
 // The bytes of the manifest's paths and link texts together, as kMaxPathTotalBytes counts them.
 uint64_t pathBytes(const Manifest &manifest);
 // Its entries and references, as kMaxManifestItems counts them.
 uint64_t manifestItems(const Manifest &manifest);
+// What is wrong with a manifest of so many path bytes and items, or "" when both are in bounds.
+std::string boundsProblem(uint64_t pathBytes, uint64_t items);
+// The combined hash of files: XXH3 of their hashes, eight little-endian bytes each, in order.
 uint64_t hashList(const std::vector<uint64_t> &hashes);
 // Gives the old files of a manifest of version 5 their sizes as found on the disk, and the copies
 // of them theirs.

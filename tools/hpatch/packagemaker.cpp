@@ -342,12 +342,9 @@ Status PackageMaker::writeRawStream(RawFrames &frames, Manifest *manifest)
     }
     manifest->dirs = m_new.dirs;
     manifest->links = m_new.links;
-    const uint64_t pathTotal = pathBytes(*manifest), items = manifestItems(*manifest);
-    if (pathTotal > kMaxPathTotalBytes || items > kMaxManifestItems)
-        return Status::fail(ExitBadPackage,
-                "the package would hold " + std::to_string(pathTotal) + " bytes of paths and " + std::to_string(items)
-                        + " entries and references, more than " + std::to_string(kMaxPathTotalBytes) + " and "
-                        + std::to_string(kMaxManifestItems));
+    const std::string beyond = boundsProblem(pathBytes(*manifest), manifestItems(*manifest));
+    if (!beyond.empty())
+        return Status::fail(ExitBadPackage, "the package would hold " + beyond);
     m_summary = std::to_string(total) + " files: " + std::to_string(copies) + " copied, " + std::to_string(deltas)
             + " by delta, " + std::to_string(plain) + " new; " + std::to_string(manifest->oldFiles.size())
             + " old files used, " + std::to_string(m_new.dirs.size()) + " directories, "

@@ -12,42 +12,44 @@ namespace hpatch {
 
 namespace {
 
-// Adds what lies below root/relative ("" for root itself), depth first.
-Status walk(const std::string &root, const std::string &relative, bool strict, SourceTree *tree)
+// Adds what lies below root. Directories wait on a list instead of a call each: a tree can be
+// thousands of levels deep, and a thread's stack on Windows holds a megabyte or two.
+Status walk(const std::string &root, bool strict, SourceTree *tree)
 {
-    const std::string dir = relative.empty() ? root : root + "/" + relative;
+    std::vector<std::string> pending{ std::string() }; // relative paths, "" for root itself
     std::vector<DirectoryItem> items;
-    if (!listDirectory(dir, &items))
-        return Status::fail(ExitIoError, "cannot read \"" + dir + "\": " + std::strerror(errno));
-    for (const DirectoryItem &item : items) {
-        const std::string path = relative.empty() ? item.name : relative + "/" + item.name;
-        const std::string full = root + "/" + path;
-        std::string target;
-        const bool link = strict && item.type == EntryType::Other && readLink(full, &target);
-        const bool plain = item.type == EntryType::File || item.type == EntryType::Directory || link;
-        const std::string problem = pathProblem(path);
-        if (!plain || !problem.empty()) {
-            // Every package must apply on Windows too, so a name it cannot hold is refused as a
-            // package would be.
-            if (strict && !problem.empty())
-                return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
-            if (strict)
-                return Status::fail(
-                        ExitBadArguments, "\"" + full + "\" cannot be packaged: not a file, directory or link");
-            continue;
+    while (!pending.empty()) {
+        const std::string relative = std::move(pending.back());
+        pending.pop_back();
+        const std::string dir = relative.empty() ? root : root + "/" + relative;
+        items.clear();
+        if (!listDirectory(dir, &items))
+            return Status::fail(ExitIoError, "cannot read \"" + dir + "\": " + std::strerror(errno));
+        for (const DirectoryItem &item : items) {
+            const std::string path = relative.empty() ? item.name : relative + "/" + item.name;
+            const std::string full = root + "/" + path;
+            std::string target;
+            const bool link = strict && item.type == EntryType::Other && readLink(full, &target);
+            const bool plain = item.type == EntryType::File || item.type == EntryType::Directory || link;
+            const std::string problem = pathProblem(path);
+            if (!plain || !problem.empty()) {
+                // Every package must apply on Windows too, so a name it cannot hold is refused as a
+                // package would be.
+                if (strict && !problem.empty())
+                    return Status::fail(ExitBadPackage, "\"" + full + "\" cannot be packaged: " + problem);
+                if (strict)
+                    return Status::fail(
+                            ExitBadArguments, "\"" + full + "\" cannot be packaged: not a file, directory or link");
+                continue;
+            }
+            if (link)
+                tree->links.push_back({ path, target });
+            else if (item.type == EntryType::Directory) {
+                tree->dirs.push_back({ path, item.mode });
+                pending.push_back(path);
+            } else
+                tree->files.push_back({ path, item.size, item.mode, 0 });
         }
-        if (link) {
-            tree->links.push_back({ path, target });
-            continue;
-        }
-        if (item.type == EntryType::Directory) {
-            tree->dirs.push_back({ path, item.mode });
-            Status s = walk(root, path, strict, tree);
-            if (!s.ok())
-                return s;
-            continue;
-        }
-        tree->files.push_back({ path, item.size, item.mode, 0 });
     }
     return {};
 }
@@ -60,7 +62,7 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
     // The first for a path beyond 260 characters on Windows, the second for a link to a directory.
     if (entryType(root) != EntryType::Directory && !std::filesystem::is_directory(toFsPath(root), ec))
         return Status::fail(ExitBadArguments, "\"" + root + "\" is not a directory");
-    Status s = walk(root, std::string(), strict, tree);
+    Status s = walk(root, strict, tree);
     if (!s.ok())
         return s;
     std::sort(tree->files.begin(), tree->files.end(),
@@ -81,6 +83,15 @@ Status scanTree(const std::string &root, bool strict, SourceTree *tree, const Pr
         if (!clash.empty())
             return Status::fail(ExitBadPackage,
                     "names in \"" + root + "\" differ only in case, which Windows cannot hold: " + clash);
+        // Refused here rather than after hashing and matching, which take minutes on such a tree.
+        uint64_t bytes = 0;
+        for (std::string_view path : paths)
+            bytes += path.size();
+        for (const LinkEntry &l : tree->links)
+            bytes += l.target.size();
+        const std::string beyond = boundsProblem(bytes, paths.size());
+        if (!beyond.empty())
+            return Status::fail(ExitBadPackage, "\"" + root + "\" is more than a package can hold: " + beyond);
     }
 
     for (TreeFile &f : tree->files) {
