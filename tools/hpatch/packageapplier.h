@@ -70,7 +70,8 @@ private:
     std::string m_staging;
     const Manifest *m_manifest = nullptr;
     // A delta block's differences and copy bytes, then the output buffer: one 2 MiB region, a huge
-    // page where the system has them.
+    // page where the system has them (15 % of a typescript apply against two buffers). The output
+    // buffer comes last, so that a write past its end still meets AddressSanitizer's guard.
     PageBuffer m_buffers;
     // One output buffer for all files: a fresh megabyte per file cost more than small files' writes.
     OutputFile m_out;
