@@ -38,7 +38,7 @@ RunResult run(const QString &tool, QStringList args, bool native = false)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    QString program = QStringLiteral(SOLUPDATE_BIN_DIR "/") + tool;
+    QString program = tool.startsWith('/') ? tool : QStringLiteral(SOLUPDATE_BIN_DIR "/") + tool;
     if (kWindows && !native && tool != "hpatchbench") {
         for (QString &a : args)
             a = a.startsWith('/') ? windowsPath(a) : a;
@@ -476,6 +476,29 @@ private slots:
         expectRefused({}, hpatch::ExitIoError, mountPoint + "/out");
     }
 
+    // However little memory the system gives, the tree is applied or the run ends with exit code 4
+    // and leaves nothing: never a crash, and never the package (2) or the old tree (3) blamed.
+    void memoryLimit()
+    {
+        if (kWindows)
+            QSKIP("the address space is limited with ulimit, on Linux");
+        buildTree(m_old, kOld + ";big.bin=rand:3000000:5");
+        buildTree(m_new, kNew + ";big.bin=edit:3000000:5");
+        QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
+        QSet<int> seen;
+        for (int mib = 4; mib <= 40; ++mib) {
+            QDir(m_out).removeRecursively();
+            const RunResult r = run("/bin/sh", { "-c", QString("ulimit -v %1; exec \"$0\" \"$@\"").arg(mib << 10),
+                    QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out });
+            seen.insert(r.exitCode);
+            const bool applied = r.exitCode == 0 && treeDifferences(snapshot(m_new), snapshot(m_out)).isEmpty();
+            const bool refused = r.output == "hpatchz: error: out of memory\n" || r.exitCode == 127; // 127: not loaded
+            QVERIFY2(applied || ((r.exitCode == 4 || r.exitCode == 127) && refused && !QFileInfo::exists(m_out)),
+                    qPrintable(QString("%1 MiB: exit code %2: %3").arg(mib).arg(r.exitCode).arg(QString(r.output))));
+        }
+        QVERIFY(seen.contains(0) && seen.contains(hpatch::ExitIoError));
+    }
+
     // Packages the makers of older formats wrote (copies, a delta, new bytes, a link, modes) still apply.
     void olderFormat_data()
     {
@@ -513,9 +536,6 @@ private slots:
         for (qint64 at : marks)
             QVERIFY(result.seek(at) && result.read(8) == "MARKMARK");
     }
-
-    // Reads through caches far smaller than the files, each file in order (the cache reads ahead) and
-    // then anywhere, give the files' bytes whichever blocks are held; reads past an end fail.
 };
 
 QTEST_GUILESS_MAIN(TestHpatch)

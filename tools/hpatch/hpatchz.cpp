@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,13 @@ int main(int argc, char **argv)
     options.package = positional[1];
     options.outDir = positional[2];
 
-    hpatch::PackageApplier applier(options);
-    const hpatch::Status status = applier.run();
+    hpatch::Status status;
+    try {
+        hpatch::PackageApplier applier(options);
+        status = applier.run();
+    } catch (const std::bad_alloc &) { // the applier's buffers, before anything is written
+        status = hpatch::Status::fail(hpatch::ExitIoError, hpatch::kOutOfMemory);
+    }
     if (!status.ok()) {
         std::fprintf(stderr, "hpatchz: error: %s\n", status.message.c_str());
         return status.code;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -203,11 +204,18 @@ Status PackageApplier::run()
     Status s = checkDirectories();
     if (!s.ok())
         return s;
-    PackageReader reader;
-    s = reader.open(m_options.package);
-    if (!s.ok())
-        return s;
-    return apply(reader);
+    try {
+        PackageReader reader;
+        s = reader.open(m_options.package);
+        if (!s.ok())
+            return s;
+        return apply(reader);
+    } catch (const std::bad_alloc &) {
+        // What this run wrote goes, as after any other failure.
+        m_out.discard();
+        removeCreated();
+        return Status::fail(ExitIoError, kOutOfMemory);
+    }
 }
 
 Status PackageApplier::checkDirectories()

@@ -90,6 +90,9 @@ enum ExitCode : int {
     ExitOldMismatch = 3,
     ExitIoError = 4,
 };
+// Why a tool ends with ExitIoError when the system has no memory to give: the package and the
+// trees are not at fault, so neither exit code 2 nor 3 would say what happened.
+inline constexpr const char *kOutOfMemory = "out of memory";
 
 // Outcome of a step: ok, or an exit code with a one-line reason.
 struct Status

@@ -19,28 +19,18 @@ ReferenceCache::ReferenceCache(size_t budget, std::function<int(uint32_t)> open)
     : m_budget(std::max<size_t>(budget, 1))
     , m_blockSize(std::min(kBlock, m_budget))
     , m_open(std::move(open))
+    , m_arena(m_budget)
 {
-}
-
-ReferenceCache::~ReferenceCache()
-{
-    releaseMemory(m_arena, m_budget);
 }
 
 const char *ReferenceCache::find(const Id &id) const
 {
     auto found = m_where.find(id);
-    return found == m_where.end() ? nullptr : m_arena + found->second;
+    return found == m_where.end() ? nullptr : m_arena.data() + found->second;
 }
 
 const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size, size_t blocks)
 {
-    if (!m_arena) {
-        // Mapped apart from the heap and touched only as far as it is used.
-        m_arena = static_cast<char *>(reserveMemory(m_budget));
-        if (!m_arena)
-            return nullptr;
-    }
     if (m_next + size > m_budget) {
         // Blocks past the wrap point are the oldest of all.
         while (!m_order.empty() && m_order.front().offset >= m_next) {
@@ -56,13 +46,13 @@ const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size,
         m_order.pop_front();
     }
     const int fd = m_open(id.key);
-    if (fd < 0 || !readAt(fd, m_arena + start, size, fileOffset))
+    if (fd < 0 || !readAt(fd, m_arena.data() + start, size, fileOffset))
         return nullptr;
     m_next = end;
     if (id.block == kWhole) {
         m_order.push_back({ id, start, size });
         m_where.emplace(id, start);
-        return m_arena + start;
+        return m_arena.data() + start;
     }
     for (size_t i = 0; i < blocks; ++i) {
         const Id block{ id.key, id.block + i };
@@ -70,7 +60,7 @@ const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size,
         m_order.push_back({ block, at, std::min(m_blockSize, end - at) });
         m_where.emplace(block, at);
     }
-    return m_arena + start;
+    return m_arena.data() + start;
 }
 
 bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char *data, size_t size)

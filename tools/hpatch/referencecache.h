@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pagebuffer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,8 +20,8 @@ class ReferenceCache
 {
 public:
     // open gives a readable descriptor of the file with a key, or -1; it stays owned by the caller.
+    // Throws std::bad_alloc when the budget cannot be reserved.
     ReferenceCache(size_t budget, std::function<int(uint32_t key)> open);
-    ~ReferenceCache();
     ReferenceCache(const ReferenceCache &) = delete;
     ReferenceCache &operator=(const ReferenceCache &) = delete;
 
@@ -57,8 +59,9 @@ private:
     size_t m_budget;
     size_t m_blockSize;
     std::function<int(uint32_t)> m_open;
-    // Blocks lie one after another in one mapping that wraps around, the oldest making room.
-    char *m_arena = nullptr;
+    // Blocks lie one after another in one buffer that wraps around, the oldest making room. It is
+    // touched only as far as it is used.
+    PageBuffer m_arena;
     size_t m_next = 0;
     std::deque<Entry> m_order; // oldest first
     std::unordered_map<Id, size_t, IdHash> m_where;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <zstd_errors.h>
 
 namespace hpatch {
 
@@ -62,6 +63,14 @@ ZstdDecoder::~ZstdDecoder()
     ZSTD_freeDCtx(m_ctx);
 }
 
+Status ZstdDecoder::streamError(size_t result)
+{
+    // A window the system cannot give is no fault of the package.
+    if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation)
+        return Status::fail(ExitIoError, kOutOfMemory);
+    return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(result));
+}
+
 Status ZstdDecoder::refill()
 {
     const size_t want = size_t(std::min<uint64_t>(kInputBuffer, m_end - m_pos));
@@ -91,7 +100,7 @@ Status ZstdDecoder::decode(void *data, size_t size, size_t *produced)
         }
         const size_t r = ZSTD_decompressStream(m_ctx, &output, &m_input);
         if (ZSTD_isError(r))
-            return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(r));
+            return streamError(r);
         m_lastResult = r;
     }
     *produced = output.pos;
@@ -170,7 +179,7 @@ Status ZstdDecoder::finish()
             }
             const size_t r = ZSTD_decompressStream(m_ctx, &output, &m_input);
             if (ZSTD_isError(r))
-                return Status::fail(ExitBadPackage, std::string("package stream is corrupt: ") + ZSTD_getErrorName(r));
+                return streamError(r);
             if (output.pos != 0)
                 return Status::fail(ExitBadPackage, "package stream holds more data than its files");
             m_lastResult = r;

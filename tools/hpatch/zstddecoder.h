@@ -30,6 +30,7 @@ public:
 
 private:
     Status refill();
+    static Status streamError(size_t result);
     Status decode(void *data, size_t size, size_t *produced);
     static void *allocate(void *self, size_t size);
     static void release(void *self, void *data);
