@@ -109,10 +109,8 @@ int UpdaterSandbox::wait(QProcess *process, int timeoutMs)
     if (process->state() != QProcess::NotRunning) {
         process->kill();
         process->waitForFinished(5000);
-        m_stderr = process->readAllStandardError();
         return -1000;
     }
-    m_stderr = process->readAllStandardError();
     if (process->exitStatus() != QProcess::NormalExit)
         return -1002;
     return process->exitCode();

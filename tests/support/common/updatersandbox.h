@@ -52,7 +52,6 @@ public:
     // or -1000 when it did not finish in time (it is then killed).
     int wait(QProcess *process, int timeoutMs = 30000);
 
-    QByteArray standardError() const { return m_stderr; }
     // Every log file in logDir() and then in defaultLogDir(), each in name order.
     QStringList logFiles() const;
     QByteArray log() const;
@@ -62,7 +61,6 @@ public:
 private:
     QTemporaryDir m_dir;
     bool m_valid = false;
-    QByteArray m_stderr;
 };
 
 } // namespace testsupport

@@ -66,8 +66,6 @@ public:
 
     // Paths (with query) in the order they were requested.
     QStringList requestedPaths() const { return m_requested; }
-    // Connections that are still open (stalled ones included).
-    int openConnections() const { return m_connections.size(); }
 
     // The certificate the tls server presents, for clients to trust.
     static QSslCertificate testCertificate();

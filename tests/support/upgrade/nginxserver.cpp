@@ -125,9 +125,4 @@ QUrl NginxServer::url(const QString &path) const
     return url;
 }
 
-QByteArray NginxServer::accessLog() const
-{
-    return readFile(m_dir.path() + QStringLiteral("/access.log"));
-}
-
 } // namespace testsupport

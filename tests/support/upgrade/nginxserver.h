@@ -21,8 +21,6 @@ public:
 
     quint16 port() const { return m_port; }
     QUrl url(const QString &path) const;
-    // The access log so far (one line per request).
-    QByteArray accessLog() const;
 
 private:
     bool startOnce(const QString &root, QString *error);
