@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <zstd_errors.h>
 
 namespace hpatch {
@@ -26,8 +27,15 @@ void *ZstdDecoder::allocate(void *self, size_t size)
     if (size < kLargeAllocation)
         return std::malloc(size);
     void *data = reserveMemory(size);
-    if (data)
+    if (!data)
+        return nullptr;
+    // zstd is C: an exception must not pass through it. It takes a null as running out of memory.
+    try {
         decoder->m_large.emplace_back(data, size);
+    } catch (const std::bad_alloc &) {
+        releaseMemory(data, size);
+        return nullptr;
+    }
     return data;
 }
 
