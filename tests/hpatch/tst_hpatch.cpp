@@ -486,14 +486,16 @@ private slots:
         buildTree(m_new, kNew + ";big.bin=edit:3000000:5");
         QCOMPARE(run("mkhpatch", { m_old, m_new, m_pkg }).exitCode, 0);
         QSet<int> seen;
-        for (int mib = 4; mib <= 40; ++mib) {
+        // Below 8 MiB the C++ runtime itself runs short: about 6.6 MiB leaves it no room for the
+        // exception it would throw, and it aborts.
+        for (int mib = 8; mib <= 40; ++mib) {
             QDir(m_out).removeRecursively();
             const RunResult r = run("/bin/sh", { "-c", QString("ulimit -v %1; exec \"$0\" \"$@\"").arg(mib << 10),
                     QStringLiteral(SOLUPDATE_BIN_DIR "/hpatchz"), m_old, m_pkg, m_out });
             seen.insert(r.exitCode);
             const bool applied = r.exitCode == 0 && treeDifferences(snapshot(m_new), snapshot(m_out)).isEmpty();
-            const bool refused = r.output == "hpatchz: error: out of memory\n" || r.exitCode == 127; // 127: not loaded
-            QVERIFY2(applied || ((r.exitCode == 4 || r.exitCode == 127) && refused && !QFileInfo::exists(m_out)),
+            const bool refused = r.exitCode == 4 && r.output == "hpatchz: error: out of memory\n";
+            QVERIFY2(applied || (refused && !QFileInfo::exists(m_out)),
                     qPrintable(QString("%1 MiB: exit code %2: %3").arg(mib).arg(r.exitCode).arg(QString(r.output))));
         }
         QVERIFY(seen.contains(0) && seen.contains(hpatch::ExitIoError));
