@@ -16,10 +16,9 @@ constexpr uint64_t kWholeFileLimit = 64 << 10;
 } // namespace
 
 ReferenceCache::ReferenceCache(size_t budget, std::function<int(uint32_t)> open)
-    : m_budget(std::max<size_t>(budget, 1))
-    , m_blockSize(std::min(kBlock, m_budget))
+    : m_arena(std::max<size_t>(budget, 1))
+    , m_blockSize(std::min(kBlock, m_arena.size()))
     , m_open(std::move(open))
-    , m_arena(m_budget)
 {
 }
 
@@ -31,7 +30,7 @@ const char *ReferenceCache::find(const Id &id) const
 
 const char *ReferenceCache::load(const Id &id, uint64_t fileOffset, size_t size, size_t blocks)
 {
-    if (m_next + size > m_budget) {
+    if (m_next + size > m_arena.size()) {
         // Blocks past the wrap point are the oldest of all.
         while (!m_order.empty() && m_order.front().offset >= m_next) {
             m_where.erase(m_order.front().id);
@@ -67,7 +66,7 @@ bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char
 {
     if (offset > fileSize || size > fileSize - offset)
         return false;
-    if (fileSize <= std::min<uint64_t>(kWholeFileLimit, m_budget / 4)) {
+    if (fileSize <= std::min<uint64_t>(kWholeFileLimit, m_arena.size() / 4)) {
         const char *file = nullptr;
         if (size > 0 && !(file = find({ key, kWhole })))
             file = load({ key, kWhole }, 0, size_t(fileSize), 1);
@@ -86,7 +85,7 @@ bool ReferenceCache::read(uint32_t key, uint64_t fileSize, uint64_t offset, char
             if (key == m_aheadKey && block == m_aheadNext)
                 run = std::min(m_aheadRun * 2, kMaxReadAhead);
             size_t count = 1;
-            while (count < run && (block + count) * m_blockSize < fileSize && (count + 1) * m_blockSize <= m_budget
+            while (count < run && (block + count) * m_blockSize < fileSize && (count + 1) * m_blockSize <= m_arena.size()
                     && !find({ key, block + count }))
                 ++count;
             m_aheadKey = key;

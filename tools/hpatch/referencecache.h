@@ -56,12 +56,11 @@ private:
     // where they start, or null.
     const char *load(const Id &id, uint64_t fileOffset, size_t size, size_t blocks);
 
-    size_t m_budget;
+    // Blocks lie one after another in one buffer of the budget's size that wraps around, the oldest
+    // making room. It is touched only as far as it is used.
+    PageBuffer m_arena;
     size_t m_blockSize;
     std::function<int(uint32_t)> m_open;
-    // Blocks lie one after another in one buffer that wraps around, the oldest making room. It is
-    // touched only as far as it is used.
-    PageBuffer m_arena;
     size_t m_next = 0;
     std::deque<Entry> m_order; // oldest first
     std::unordered_map<Id, size_t, IdHash> m_where;

@@ -15,40 +15,34 @@ namespace hpatch {
 
 namespace {
 constexpr size_t kInputBuffer = 1 << 17;
-// zstd takes its window in one allocation of window size and a little more. Taken from
-// reserveMemory, it fills on huge pages where the system has them: filling fresh pages costs
-// more than decoding into them.
+// zstd takes its window in one allocation of window size and a little more. As a PageBuffer it
+// fills on huge pages where the system has them: filling fresh pages costs more than decoding
+// into them.
 constexpr size_t kLargeAllocation = 2 << 20;
 } // namespace
 
 void *ZstdDecoder::allocate(void *self, size_t size)
 {
-    auto *decoder = static_cast<ZstdDecoder *>(self);
     if (size < kLargeAllocation)
         return std::malloc(size);
-    void *data = reserveMemory(size);
-    if (!data)
-        return nullptr;
     // zstd is C: an exception must not pass through it. It takes a null as running out of memory.
     try {
-        decoder->m_large.emplace_back(data, size);
+        auto &large = static_cast<ZstdDecoder *>(self)->m_large;
+        large.push_back(std::make_unique<PageBuffer>(size));
+        return large.back()->data();
     } catch (const std::bad_alloc &) {
-        releaseMemory(data, size);
         return nullptr;
     }
-    return data;
 }
 
 void ZstdDecoder::release(void *self, void *data)
 {
     auto &large = static_cast<ZstdDecoder *>(self)->m_large;
-    auto it = std::find_if(large.begin(), large.end(), [data](const auto &l) { return l.first == data; });
-    if (it == large.end()) {
+    auto it = std::find_if(large.begin(), large.end(), [data](const auto &l) { return l->data() == data; });
+    if (it == large.end())
         std::free(data);
-        return;
-    }
-    releaseMemory(it->first, it->second);
-    large.erase(it);
+    else
+        large.erase(it);
 }
 
 ZstdDecoder::ZstdDecoder(int fd, uint64_t offset, uint64_t size, int windowLogMax)

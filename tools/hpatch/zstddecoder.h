@@ -1,10 +1,10 @@
 #pragma once
 
 #include "packageformat.h"
+#include "pagebuffer.h"
 
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 #include <zstd.h>
 
@@ -38,7 +38,7 @@ private:
     int m_fd;
     uint64_t m_pos;
     uint64_t m_end;
-    std::vector<std::pair<void *, size_t>> m_large; // zstd's allocations held apart from the heap
+    std::vector<std::unique_ptr<PageBuffer>> m_large; // zstd's large allocations
     ZSTD_DCtx *m_ctx;
     // Both left unfilled: a small stream touches a page of each.
     std::unique_ptr<char[]> m_in;
